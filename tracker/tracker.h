@@ -1,0 +1,63 @@
+#pragma once
+// The frame loop: per-tick detection while no model exists, tracking once one is registered.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "features/model.h"
+#include "image/corners.h"
+#include "image/dib_image.h"
+
+namespace quorl {
+
+// What the frame loop needs from its host (the desktop view, the headless tool, tests).
+// All calls happen on the thread that runs the loop.
+class TrackerPlatform {
+ public:
+  virtual ~TrackerPlatform() = default;
+  // True while a frame source is connected; without one, ticks do nothing.
+  virtual bool hasCapture() const = 0;
+  // Newest frame as a packed 24-bit bitmap (40-byte header, bottom-up rows padded to 4 bytes).
+  // Returns false when there is no frame; the bytes stay valid until the next call.
+  virtual bool grabFrame(const uint8_t*& packed, std::size_t& byteCount) = 0;
+  virtual void startTick() = 0;  // periodic tick, id 1, every kTickPeriodMs
+  virtual void stopTick() = 0;
+  virtual void requestRepaint() = 0;
+  // The detector settings, owned by the Options dialog; refreshSettingsDisplay copies them to its controls.
+  virtual TrackerSettings& settings() = 0;
+  virtual void refreshSettingsDisplay() = 0;
+  // One-button message box with a fixed text.
+  virtual void report(const std::string& text) = 0;
+};
+
+inline constexpr int kTickPeriodMs = 33;
+
+// Yellow 3 x 3 marks (bytes 0, 255, 255) for detected corners; a corner on the picture border marks one pixel.
+void MarkCorner(DibImage& display, const CornerPoint& corner);
+
+// The tracker's state record; owned by the view for the program's life.
+struct TrackerState {
+  ModelRecord model;
+  DibImage frame;    // newest captured frame
+  DibImage display;  // copy of frame with marks; the background picture
+  int clickMode = 0;
+  std::array<CornerPoint, 4> clicks{{{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}}};
+  int clickCount = 0;
+  int modelActive = 0;
+};
+
+// White width x height pictures and a cleared click state.
+void initialise(TrackerState& state, int width, int height);
+
+// One tick: grab, rebuild frame and display, then detect-only or tracked processing, then repaint.
+// A tick without a frame (no source, no buffer, or a bitmap that is refused) changes nothing.
+void tick(TrackerState& state, TrackerPlatform& platform);
+
+// Tracking with a registered model; returns 0 without a model, else 1.
+int processTrackedFrame(TrackerState& state, TrackerPlatform& platform);
+
+// Detection without a model: corners, optional marks, the 300..500 barrier band, the count.
+void processDetectOnly(TrackerState& state, TrackerPlatform& platform);
+
+}  // namespace quorl
