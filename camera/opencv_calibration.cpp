@@ -1,0 +1,187 @@
+#include "camera/opencv_calibration.h"
+
+#include <array>
+#include <cmath>
+#include <exception>
+#include <filesystem>
+#include <string_view>
+
+#include <opencv2/core.hpp>
+
+namespace quorl {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kMatrixKeys = {"camera_matrix", "cameraMatrix", "M1"};
+constexpr std::array<std::string_view, 4> kDistortionKeys = {"distortion_coefficients", "dist_coeffs",
+                                                             "distCoeffs", "D1"};
+constexpr std::array<std::string_view, 14> kDistortionNames = {"k1", "k2", "p1", "p2", "k3", "k4", "k5",
+                                                               "k6", "s1", "s2", "s3", "s4", "tauX", "tauY"};
+
+// The first present node among `keys`, with the key found; an empty node when none is present.
+template <std::size_t N>
+cv::FileNode findNode(const cv::FileNode& root, const std::array<std::string_view, N>& keys, std::string& found) {
+  for (std::string_view key : keys) {
+    cv::FileNode node = root[std::string(key)];
+    if (!node.empty() && !node.isNone()) {
+      found = key;
+      return node;
+    }
+  }
+  return {};
+}
+
+// Reads a matrix node as doubles; empty when the node holds no matrix.
+cv::Mat readMatrix(const cv::FileNode& node) {
+  if (!node.isMap()) return {};
+  cv::Mat m;
+  node >> m;
+  if (m.empty() || m.channels() != 1) return {};
+  cv::Mat d;
+  m.convertTo(d, CV_64F);
+  return d;
+}
+
+bool readPositiveInt(const cv::FileNode& node, int& out) {
+  if (!node.isInt()) return false;
+  out = static_cast<int>(node);
+  return out > 0;
+}
+
+// Reads the image size when present. Returns false (with `error`) when a size is present but unusable.
+bool readImageSize(const cv::FileNode& root, ImportedCalibration& result, std::string& error) {
+  const cv::FileNode width = root["image_width"];
+  const cv::FileNode height = root["image_height"];
+  if (!width.empty() || !height.empty()) {
+    int w = 0;
+    int h = 0;
+    if (!readPositiveInt(width, w) || !readPositiveInt(height, h)) {
+      error = "image_width and image_height must both be positive integers.";
+      return false;
+    }
+    result.param.xsize = w;
+    result.param.ysize = h;
+    result.hasImageSize = true;
+    return true;
+  }
+  for (const char* key : {"imageSize", "image_size"}) {
+    const cv::FileNode size = root[key];
+    if (size.empty()) continue;
+    int w = 0;
+    int h = 0;
+    if (!size.isSeq() || size.size() != 2 || !readPositiveInt(size[0], w) || !readPositiveInt(size[1], h)) {
+      error = std::string(key) + " must be [width, height] with positive integers.";
+      return false;
+    }
+    result.param.xsize = w;
+    result.param.ysize = h;
+    result.hasImageSize = true;
+    return true;
+  }
+  return true;
+}
+
+std::optional<ImportedCalibration> importFromStorage(const cv::FileStorage& fs, std::string& error) {
+  const cv::FileNode root = fs.root();
+  std::string key;
+  const cv::FileNode matrixNode = findNode(root, kMatrixKeys, key);
+  if (matrixNode.empty()) {
+    error = "No camera matrix found (looked for camera_matrix, cameraMatrix, M1).";
+    return std::nullopt;
+  }
+  const cv::Mat k = readMatrix(matrixNode);
+  if (k.rows != 3 || k.cols != 3) {
+    error = key + " is not a 3 x 3 matrix.";
+    return std::nullopt;
+  }
+  double km[3][3];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) {
+      km[r][c] = k.at<double>(r, c);
+      if (!std::isfinite(km[r][c])) {
+        error = key + " holds a value that is not a finite number.";
+        return std::nullopt;
+      }
+    }
+  if (km[2][0] != 0.0 || km[2][1] != 0.0 || km[2][2] == 0.0 || km[1][0] != 0.0) {
+    error = key + " is not an upper-triangular camera matrix.";
+    return std::nullopt;
+  }
+  for (auto& row : km)
+    for (double& v : row) v /= km[2][2];
+  const double fx = km[0][0];
+  const double fy = km[1][1];
+  if (!(fx > 0.0) || !(fy > 0.0)) {
+    error = key + " has a focal length that is not positive.";
+    return std::nullopt;
+  }
+
+  ImportedCalibration result;
+  result.param.mat = {{{fx, km[0][1], km[0][2], 0.0}, {0.0, fy, km[1][2], 0.0}, {0.0, 0.0, 1.0, 0.0}}};
+  result.param.dist_factor = {km[0][2], km[1][2], 0.0, 1.0};
+
+  const cv::FileNode distNode = findNode(root, kDistortionKeys, key);
+  if (!distNode.empty()) {
+    const cv::Mat d = readMatrix(distNode);
+    const int n = static_cast<int>(d.total());
+    const bool vector = d.rows == 1 || d.cols == 1;
+    if (!vector || (n != 4 && n != 5 && n != 8 && n != 12 && n != 14)) {
+      error = key + " must hold 4, 5, 8, 12 or 14 coefficients.";
+      return std::nullopt;
+    }
+    std::string dropped;
+    for (int i = 0; i < n; ++i) {
+      const double v = d.at<double>(i);
+      if (!std::isfinite(v)) {
+        error = key + " holds a value that is not a finite number.";
+        return std::nullopt;
+      }
+      if (i > 0 && v != 0.0) dropped += (dropped.empty() ? "" : ", ") + std::string(kDistortionNames[i]);
+    }
+    result.param.dist_factor[2] = d.at<double>(0) / (fx * fy);
+    if (!dropped.empty())
+      result.notes.push_back("Distortion terms " + dropped + " cannot be stored and were left out; only k1 is kept.");
+  }
+
+  if (!readImageSize(root, result, error)) return std::nullopt;
+  return result;
+}
+
+template <typename Open>
+std::optional<ImportedCalibration> importWith(Open open, std::string& error) {
+  try {
+    cv::FileStorage fs;
+    if (!open(fs) || !fs.isOpened()) {
+      error = "The file cannot be opened as an OpenCV YAML or XML file.";
+      return std::nullopt;
+    }
+    return importFromStorage(fs, error);
+  } catch (const cv::Exception& e) {
+    error = "The file is not a valid OpenCV YAML or XML file: " + e.err;
+  } catch (const std::exception& e) {
+    error = std::string("The file cannot be read: ") + e.what();
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ImportedCalibration> importOpenCVCalibration(const std::string& path, std::string& error) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    error = "The file does not exist or is not a regular file.";
+    return std::nullopt;
+  }
+  return importWith([&](cv::FileStorage& fs) { return fs.open(path, cv::FileStorage::READ); }, error);
+}
+
+std::optional<ImportedCalibration> importOpenCVCalibrationText(const std::string& text, std::string& error) {
+  if (text.empty()) {
+    error = "The file is empty.";
+    return std::nullopt;
+  }
+  return importWith(
+      [&](cv::FileStorage& fs) { return fs.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY); }, error);
+}
+
+}  // namespace quorl
