@@ -4,6 +4,10 @@
 #include <array>
 #include <bit>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quorl {
 namespace {
 
@@ -50,39 +54,115 @@ void AdaptBarrier(TrackerSettings& settings, int count, int low, int high) {
   settings.keypointCount = count;
 }
 
+namespace {
+
+// Full segment test of one pixel, after the compass pre-test has let it through.
+inline bool isSegmentCorner(const unsigned char* p, const std::array<std::ptrdiff_t, 16>& off, int n, int b,
+                            const std::array<uint8_t, 65536>& arcs) {
+  const int hi = p[0] + b;
+  const int lo = p[0] - b;
+  unsigned bright = 0, dark = 0;
+  for (int i = 0; i < 16; ++i) {
+    const int v = p[off[i]];
+    bright |= static_cast<unsigned>(v > hi) << i;
+    dark |= static_cast<unsigned>(v < lo) << i;
+  }
+  return arcs[bright] >= n || arcs[dark] >= n;
+}
+
+// Any arc of n >= 9 of the 16 pixels covers at least floor(n / 4) of the four compass pixels 0, 4, 8, 12.
+inline bool passesCompass(const unsigned char* p, const std::array<std::ptrdiff_t, 16>& off, int needed, int b) {
+  const int hi = p[0] + b;
+  const int lo = p[0] - b;
+  const int c0 = p[off[0]], c4 = p[off[4]], c8 = p[off[8]], c12 = p[off[12]];
+  return (c0 > hi) + (c4 > hi) + (c8 > hi) + (c12 > hi) >= needed ||
+         (c0 < lo) + (c4 < lo) + (c8 < lo) + (c12 < lo) >= needed;
+}
+
+#if defined(__SSE2__)
+// Segment test of 16 neighbouring pixels at once; bit i set when pixel p + i is a candidate.
+// Valid for 0 <= b <= 255, where saturated c + b and c - b give the same comparisons as unclamped ones.
+// Blocks failing the compass pre-test skip the arc search; the arc search counts, per pixel, the run of
+// qualifying circle pixels ending at each position, going once and n - 1 more steps around the circle.
+inline unsigned segmentMask16(const unsigned char* p, const std::array<std::ptrdiff_t, 16>& off, int n,
+                              int needed, __m128i vb) {
+  const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hi = _mm_xor_si128(_mm_adds_epu8(c, vb), flip);
+  const __m128i lo = _mm_xor_si128(_mm_subs_epu8(c, vb), flip);
+  auto circle = [&](int i) {
+    return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + off[i])), flip);
+  };
+  __m128i brightCount = _mm_setzero_si128(), darkCount = _mm_setzero_si128();
+  for (int i : {0, 4, 8, 12}) {
+    const __m128i v = circle(i);
+    brightCount = _mm_sub_epi8(brightCount, _mm_cmpgt_epi8(v, hi));  // a true compare is -1
+    darkCount = _mm_sub_epi8(darkCount, _mm_cmpgt_epi8(lo, v));
+  }
+  const __m128i limit = _mm_set1_epi8(static_cast<char>(needed - 1));
+  const __m128i pass = _mm_or_si128(_mm_cmpgt_epi8(brightCount, limit), _mm_cmpgt_epi8(darkCount, limit));
+  if (_mm_movemask_epi8(pass) == 0) return 0;
+
+  __m128i bright[16], dark[16];
+  for (int i = 0; i < 16; ++i) {
+    const __m128i v = circle(i);
+    bright[i] = _mm_cmpgt_epi8(v, hi);
+    dark[i] = _mm_cmpgt_epi8(lo, v);
+  }
+  const __m128i one = _mm_set1_epi8(1);
+  __m128i runB = _mm_setzero_si128(), runD = _mm_setzero_si128();
+  __m128i bestB = _mm_setzero_si128(), bestD = _mm_setzero_si128();
+  for (int k = 0; k < 16 + n - 1; ++k) {
+    runB = _mm_and_si128(_mm_add_epi8(runB, one), bright[k & 15]);
+    runD = _mm_and_si128(_mm_add_epi8(runD, one), dark[k & 15]);
+    bestB = _mm_max_epu8(bestB, runB);
+    bestD = _mm_max_epu8(bestD, runD);
+  }
+  const __m128i need = _mm_set1_epi8(static_cast<char>(n - 1));
+  const __m128i best = _mm_max_epu8(bestB, bestD);  // runs never exceed 16 + n - 1 < 128
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(best, need)));
+}
+#endif
+
+}  // namespace
+
 CornerList SegmentTest(const GrayImage& image, int n, int b) {
   CornerList candidates;
   if (n < 9 || n > 12 || image.width < 7 || image.height < 7) return candidates;
   candidates.reserve(512);
   const auto& arcs = arcLengths();
   const auto off = circleOffsets(image.width);
-  // Any arc of n >= 9 of the 16 pixels covers at least floor(n / 4) of the four compass pixels 0, 4, 8, 12.
   const int compassNeeded = n / 4;
+  const int xEnd = image.width - 4;  // last tested column
   for (int y = 3; y <= image.height - 4; ++y) {
     const unsigned char* row = image.rows[y];
-    for (int x = 3; x <= image.width - 4; ++x) {
-      const unsigned char* p = row + x;
-      const int hi = p[0] + b;
-      const int lo = p[0] - b;
-      const int c0 = p[off[0]], c4 = p[off[4]], c8 = p[off[8]], c12 = p[off[12]];
-      const int brightCompass = (c0 > hi) + (c4 > hi) + (c8 > hi) + (c12 > hi);
-      const int darkCompass = (c0 < lo) + (c4 < lo) + (c8 < lo) + (c12 < lo);
-      if (brightCompass < compassNeeded && darkCompass < compassNeeded) continue;
-      unsigned bright = 0, dark = 0;
-      for (int i = 0; i < 16; ++i) {
-        const int v = p[off[i]];
-        bright |= static_cast<unsigned>(v > hi) << i;
-        dark |= static_cast<unsigned>(v < lo) << i;
+    int x = 3;
+#if defined(__SSE2__)
+    // Blocks of 16 whose reads (up to 3 columns right of the block) stay inside the row.
+    if (b >= 0 && b <= 255) {
+      const __m128i vb = _mm_set1_epi8(static_cast<char>(static_cast<uint8_t>(b)));
+      for (; x + 15 <= xEnd; x += 16) {
+        unsigned mask = segmentMask16(row + x, off, n, compassNeeded, vb);
+        while (mask != 0) {
+          candidates.push_back(CornerPoint{x + std::countr_zero(mask), y});
+          mask &= mask - 1;
+        }
       }
-      if (arcs[bright] >= n || arcs[dark] >= n) candidates.push_back(CornerPoint{x, y});
+    }
+#endif
+    for (; x <= xEnd; ++x) {
+      const unsigned char* p = row + x;
+      if (passesCompass(p, off, compassNeeded, b) && isSegmentCorner(p, off, n, b, arcs)) {
+        candidates.push_back(CornerPoint{x, y});
+      }
     }
   }
   return candidates;
 }
 
-int CornerScore(const GrayImage& image, int x, int y, int b) {
-  const unsigned char* p = image.rows[y] + x;
-  const auto off = circleOffsets(image.width);
+namespace {
+
+int scoreAt(const unsigned char* p, const std::array<std::ptrdiff_t, 16>& off, int b) {
   const int hi = p[0] + b;
   const int lo = p[0] - b;
   int sumBright = 0, sumDark = 0;
@@ -94,6 +174,12 @@ int CornerScore(const GrayImage& image, int x, int y, int b) {
   return std::max(sumBright, sumDark);
 }
 
+}  // namespace
+
+int CornerScore(const GrayImage& image, int x, int y, int b) {
+  return scoreAt(image.rows[y] + x, circleOffsets(image.width), b);
+}
+
 CornerList SuppressNonMaxima(const GrayImage& image, const CornerList& candidates, int b) {
   CornerList kept;
   const int count = static_cast<int>(candidates.size());
@@ -102,9 +188,10 @@ CornerList SuppressNonMaxima(const GrayImage& image, const CornerList& candidate
 
   std::vector<int> scores(static_cast<std::size_t>(count));
   std::vector<int> rowStart(static_cast<std::size_t>(image.height), -1);
+  const auto off = circleOffsets(image.width);
   for (int i = 0; i < count; ++i) {
     const CornerPoint& c = candidates[i];
-    scores[i] = CornerScore(image, c.x, c.y, b);
+    scores[i] = scoreAt(image.rows[c.y] + c.x, off, b);
     if (rowStart[c.y] == -1) rowStart[c.y] = i;
   }
 
