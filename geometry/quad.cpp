@@ -1,0 +1,118 @@
+#include "geometry/quad.h"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+
+#include <opencv2/imgproc.hpp>
+
+namespace quorl {
+namespace {
+
+// v + 0.5 truncated toward zero; false when that is not finite or outside the int32 range.
+bool RoundCoordinate(double v, int32_t& out) {
+  const double shifted = v + 0.5;
+  if (!(shifted > -2147483649.0 && shifted < 2147483648.0)) return false;  // NaN fails too
+  out = static_cast<int32_t>(shifted);
+  return true;
+}
+
+// The corners of `clicks` mapped through the inverse of `frameToModel`; false if any is unusable.
+bool MapCorners(const Quad& clicks, const cv::Mat& frameToModel, Quad& mapped) {
+  if (frameToModel.rows != 3 || frameToModel.cols != 3 || frameToModel.type() != CV_32FC1) return false;
+  cv::Mat inverse;
+  cv::invert(frameToModel, inverse, cv::DECOMP_LU);  // a singular matrix gives an all-zero inverse
+  std::array<float, 9> h;
+  for (int i = 0; i < 9; ++i) h[i] = inverse.at<float>(i / 3, i % 3);
+  bool usable = true;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const float x = static_cast<float>(clicks.pt[i].x);
+    const float y = static_cast<float>(clicks.pt[i].y);
+    const float X = h[0] * x + h[1] * y + h[2];
+    const float Y = h[3] * x + h[4] * y + h[5];
+    const float W = h[6] * x + h[7] * y + h[8];
+    usable = RoundCoordinate(static_cast<double>(X) / static_cast<double>(W), mapped.pt[i].x) && usable;
+    usable = RoundCoordinate(static_cast<double>(Y) / static_cast<double>(W), mapped.pt[i].y) && usable;
+  }
+  return usable;
+}
+
+// DrawLine from a to b, first clipped (Liang-Barsky) to the picture grown by kOutlineClipMargin when an
+// end lies beyond that area.
+void DrawSegment(ColorImage& image, CornerPoint a, CornerPoint b) {
+  const double lowX = -kOutlineClipMargin, highX = image.width - 1.0 + kOutlineClipMargin;
+  const double lowY = -kOutlineClipMargin, highY = image.height - 1.0 + kOutlineClipMargin;
+  const auto inside = [&](CornerPoint p) { return p.x >= lowX && p.x <= highX && p.y >= lowY && p.y <= highY; };
+  if (inside(a) && inside(b)) {
+    DrawLine(image, a.x, a.y, b.x, b.y, kQuadColour);
+    return;
+  }
+  const double dx = static_cast<double>(b.x) - a.x;
+  const double dy = static_cast<double>(b.y) - a.y;
+  const std::array<double, 4> p = {-dx, dx, -dy, dy};
+  const std::array<double, 4> q = {a.x - lowX, highX - a.x, a.y - lowY, highY - a.y};
+  double enter = 0.0, leave = 1.0;
+  for (std::size_t k = 0; k < 4; ++k) {
+    if (p[k] == 0.0) {
+      if (q[k] < 0.0) return;  // parallel to this edge and outside it
+      continue;
+    }
+    const double t = q[k] / p[k];
+    if (p[k] < 0.0) {
+      if (t > leave) return;
+      if (t > enter) enter = t;
+    } else {
+      if (t < enter) return;
+      if (t < leave) leave = t;
+    }
+  }
+  const auto at = [&](double t, double start, double delta) { return static_cast<int>(std::lround(start + t * delta)); };
+  DrawLine(image, at(enter, a.x, dx), at(enter, a.y, dy), at(leave, a.x, dx), at(leave, a.y, dy), kQuadColour);
+}
+
+// Redraws `display` through an RGB working image with the outline of `quad` (corner 0 to 1, ..., 3 to 0).
+void DrawOutline(const Quad& quad, DibImage& display) {
+  if (display.empty() || display.rows24() == nullptr) return;
+  ColorImage work;
+  if (!work.CreateImage(display.width(), display.height())) return;
+  const std::size_t rowBytes = sizeof(RGBBYTE) * static_cast<std::size_t>(work.width);
+  for (int y = 0; y < work.height; ++y) std::memcpy(work.rows[y], display.rows24()[y], rowBytes);
+  for (std::size_t i = 0; i < 4; ++i) DrawSegment(work, quad.pt[i], quad.pt[(i + 1) % 4]);
+  display.CreateRgbDib(work.width, work.height);
+  for (int y = 0; y < work.height; ++y) std::memcpy(display.rows24()[y], work.rows[y], rowBytes);
+}
+
+}  // namespace
+
+bool isQuadValid(const Quad& quad) {
+  std::array<cv::Point2f, 4> points;
+  for (std::size_t i = 0; i < 4; ++i) {
+    points[i] = cv::Point2f(static_cast<float>(quad.pt[i].x), static_cast<float>(quad.pt[i].y));
+  }
+  const cv::Mat contour(1, 4, CV_32FC2, points.data());
+  if (!cv::isContourConvex(contour)) return false;
+  const cv::RotatedRect box = cv::minAreaRect(contour);
+  return !(box.size.width < kMinQuadSide || box.size.height < kMinQuadSide);
+}
+
+QuadState updateQuad(const Quad& clicks, ModelRecord& model, DibImage& display) {
+  Quad candidate;
+  QuadState state;
+  if (MapCorners(clicks, model.frameToModel, candidate) && isQuadValid(candidate)) {
+    model.currentQuad = candidate;
+    model.lastValidQuad = candidate;
+    model.missCount = 0;
+    state = QuadState::Tracking;
+  } else if (model.missCount < kMaxHeldFrames) {
+    model.currentQuad = model.lastValidQuad;
+    ++model.missCount;
+    state = QuadState::Holding;
+  } else {
+    for (CornerPoint& p : model.currentQuad.pt) p = CornerPoint{kLostCoordinate, kLostCoordinate};
+    state = QuadState::Lost;
+  }
+  DrawOutline(model.currentQuad, display);
+  return state;
+}
+
+}  // namespace quorl

@@ -1,0 +1,41 @@
+#pragma once
+// The registered rectangle carried into the current frame: corner mapping, plausibility check,
+// Tracking / Holding / Lost states and the outline drawn into the displayed picture.
+
+#include <cstdint>
+
+#include "features/model.h"
+#include "image/dib_image.h"
+
+namespace quorl {
+
+// Smallest accepted width and height, in pixels, of the quad's minimum-area rectangle.
+inline constexpr float kMinQuadSide = 50.0f;
+// Consecutive failed checks that still show `lastValidQuad`; one more failure marks the quad lost.
+inline constexpr int32_t kMaxHeldFrames = 6;
+// Corner coordinate handed on while the quad is lost (outside every frame).
+inline constexpr int32_t kLostCoordinate = -1;
+// Outline colour: bytes b, g, r = 0, 255, 0.
+inline constexpr uint32_t kQuadColour = 65280;
+// Outline segments are clipped to the picture grown by this many pixels on every side before drawing,
+// so corners mapped far away cost no drawing time; segments inside that area are drawn as given.
+inline constexpr int kOutlineClipMargin = 4096;
+
+enum class QuadState {
+  Tracking,  // the check passed: the freshly mapped corners
+  Holding,   // 1 to kMaxHeldFrames consecutive failures: `lastValidQuad`
+  Lost,      // more failures: every coordinate kLostCoordinate
+};
+
+// Maps `clicks` (registered-frame corners) through the inverse of `frameToModel` (3 x 3 CV_32FC1, LU
+// inverse in single precision), rounds x + 0.5 toward zero, checks the result and updates
+// `currentQuad`, `lastValidQuad` and `missCount`. A corner that is not finite or not an int32 (W = 0,
+// singular matrix) fails the check. Then redraws `display` (24-bit) with the green outline of
+// `currentQuad`; a picture without 24-bit rows is left untouched.
+QuadState updateQuad(const Quad& clicks, ModelRecord& model, DibImage& display);
+
+// Convex (closed contour in corner order) and a minimum-area rectangle at least kMinQuadSide in both
+// width and height.
+bool isQuadValid(const Quad& quad);
+
+}  // namespace quorl
