@@ -11,7 +11,8 @@
 namespace quorl {
 
 // Ownership: `points` (ANN point array) and `tree` (which refers to `points`) are owned and freed
-// together on rebuild, reset and destruction. A non-null `tree` means a model is registered.
+// together on rebuild, reset and destruction. A non-null `tree` means a model is registered; a model
+// of zero points has a tree but no point array.
 // `matchIndices` holds, per query of the last search, the accepted model index or -1.
 struct KeypointIndex {
   ANNpointArray points = nullptr;
@@ -28,6 +29,9 @@ struct KeypointIndex {
 // Squared-distance acceptance: nearest <= kMatchMaxDistance, and second >= kMatchMinRatio * nearest.
 inline constexpr double kMatchMaxDistance = 0.02;
 inline constexpr double kMatchMinRatio = 2.0;
+
+// The acceptance rule on the two nearest squared distances: `nearest` if accepted, else -1.
+int32_t AcceptMatch(int32_t nearest, double nearestDistance, double secondDistance);
 
 // Replaces any earlier index by one over `descriptors` (point i is descriptor i).
 void BuildIndex(const std::vector<KeypointDescriptor>& descriptors, KeypointIndex& index);

@@ -1,0 +1,119 @@
+// Time per SearchIndex query over models of real-corner descriptors, beside a plain brute-force 2-NN.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <map>
+#include <vector>
+
+#include "features/descriptor.h"
+#include "features/keypoint_index.h"
+#include "image/corners.h"
+#include "image/resize.h"
+#include "tests/features/textured_scene.h"
+
+namespace quorl {
+namespace {
+
+constexpr int kFastArc = 10;
+constexpr int kBarrier = 20;
+
+void AppendDescriptors(const GrayImage& image, std::vector<KeypointDescriptor>& out) {
+  for (const CornerPoint& c : DetectCorners(image, kFastArc, kBarrier)) {
+    KeypointDescriptor d;
+    out.push_back(DescribeKeypoint(image, c.x, c.y, d));
+  }
+}
+
+// Descriptors of the corners of 640 x 480 textured pictures at the four model scales, until `count`.
+std::vector<KeypointDescriptor> ModelDescriptors(int count) {
+  std::vector<KeypointDescriptor> model;
+  for (uint32_t seed = 1; static_cast<int>(model.size()) < count; ++seed) {
+    const GrayImage frame = scene::MakeTexturedImage(640, 480, seed);
+    for (double s : {0.5, 0.7, 1.0, 1.4}) {
+      GrayImage scaled = frame;
+      ResizeBilinear(scaled, ScaledSize(640, s), ScaledSize(480, s));
+      AppendDescriptors(scaled, model);
+    }
+  }
+  model.resize(static_cast<std::size_t>(count));
+  return model;
+}
+
+// Corners of a rotated and shifted view of the first model picture, as a tracked frame would give.
+const std::vector<KeypointDescriptor>& Queries() {
+  static const std::vector<KeypointDescriptor> queries = [] {
+    const GrayImage frame = scene::MakeTexturedImage(640, 480, 1);
+    const GrayImage view =
+        scene::WarpImage(frame, 640, 480, scene::InvertAffine(scene::RotationShift(0.08, 320, 240, 12, -7)));
+    std::vector<KeypointDescriptor> out;
+    AppendDescriptors(view, out);
+    out.resize(std::min<std::size_t>(out.size(), 400));
+    return out;
+  }();
+  return queries;
+}
+
+const std::vector<KeypointDescriptor>& Model(int count) {
+  static std::map<int, std::vector<KeypointDescriptor>> cache;
+  auto it = cache.find(count);
+  if (it == cache.end()) it = cache.emplace(count, ModelDescriptors(count)).first;
+  return it->second;
+}
+
+void SetCounters(benchmark::State& state, std::size_t queries, int accepted) {
+  // Seconds per query, printed with an SI prefix (u = microseconds).
+  state.counters["per_query"] = benchmark::Counter(static_cast<double>(queries),
+                                                   benchmark::Counter::kIsIterationInvariantRate |
+                                                       benchmark::Counter::kInvert);
+  state.counters["queries"] = static_cast<double>(queries);
+  state.counters["accepted"] = accepted;
+}
+
+void BM_SearchIndex(benchmark::State& state) {
+  const auto& model = Model(static_cast<int>(state.range(0)));
+  const auto& queries = Queries();
+  KeypointIndex index;
+  BuildIndex(model, index);
+  for (auto _ : state) {
+    SearchIndex(index, queries);
+    benchmark::DoNotOptimize(index.matchIndices.data());
+  }
+  SetCounters(state, queries.size(),
+              static_cast<int>(std::count_if(index.matchIndices.begin(), index.matchIndices.end(),
+                                             [](int32_t r) { return r >= 0; })));
+}
+
+void BM_BruteForce(benchmark::State& state) {
+  const auto& model = Model(static_cast<int>(state.range(0)));
+  const auto& queries = Queries();
+  std::vector<int32_t> matches(queries.size());
+  for (auto _ : state) {
+    for (std::size_t q = 0; q < queries.size(); ++q) {
+      int best = -1;
+      double d0 = INFINITY, d1 = INFINITY;
+      for (std::size_t p = 0; p < model.size(); ++p) {
+        double d = 0.0;
+        for (int i = 0; i < kDescriptorSize; ++i) d += (queries[q][i] - model[p][i]) * (queries[q][i] - model[p][i]);
+        if (d < d0) {
+          d1 = d0;
+          d0 = d;
+          best = static_cast<int>(p);
+        } else if (d < d1) {
+          d1 = d;
+        }
+      }
+      matches[q] = AcceptMatch(best, d0, d1);
+    }
+    benchmark::DoNotOptimize(matches.data());
+  }
+  SetCounters(state, queries.size(),
+              static_cast<int>(std::count_if(matches.begin(), matches.end(), [](int32_t r) { return r >= 0; })));
+}
+
+BENCHMARK(BM_SearchIndex)->Arg(500)->Arg(2000)->Arg(8000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BruteForce)->Arg(500)->Arg(2000)->Arg(8000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace quorl
+
+BENCHMARK_MAIN();
