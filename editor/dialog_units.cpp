@@ -1,0 +1,50 @@
+#include "editor/dialog_units.h"
+
+#include <QFontMetrics>
+#include <QPushButton>
+#include <QStyle>
+#include <QWidget>
+#include <algorithm>
+#include <cmath>
+
+namespace quorl {
+
+DialogUnits::DialogUnits(const QFont& font) {
+  const QFontMetrics metrics(font);
+  const int alphabet = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  baseWidth_ = std::max(1, (alphabet / 26 + 1) / 2);
+  baseHeight_ = std::max(1, metrics.height());
+}
+
+int DialogUnits::x(int du) const { return static_cast<int>(std::lround(du * baseWidth_ / 4.0)); }
+int DialogUnits::y(int du) const { return static_cast<int>(std::lround(du * baseHeight_ / 8.0)); }
+
+QRect DialogUnits::rect(int x0, int y0, int width, int height) const {
+  const int left = x(x0);
+  const int top = y(y0);
+  return QRect(left, top, x(x0 + width) - left, y(y0 + height) - top);
+}
+
+QSize DialogUnits::size(int width, int height) const { return QSize(x(width), y(height)); }
+
+void DialogUnits::place(QWidget* widget, int x0, int y0, int width, int height, bool growLeft) const {
+  QRect r = rect(x0, y0, width, height);
+  int needed = widget->sizeHint().width();
+  if (const auto* button = qobject_cast<const QPushButton*>(widget)) {
+    // A push button's size hint has a style minimum far above what a short text like "..." needs.
+    const QStyle* style = button->style();
+    QString text = button->text();
+    text.remove(QLatin1Char('&'));
+    needed = button->fontMetrics().horizontalAdvance(text) + 2 * style->pixelMetric(QStyle::PM_ButtonMargin) +
+             2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth);
+  }
+  if (needed > r.width()) {
+    if (growLeft)
+      r.setLeft(r.right() + 1 - needed);
+    else
+      r.setWidth(needed);
+  }
+  widget->setGeometry(r);
+}
+
+}  // namespace quorl

@@ -1,0 +1,280 @@
+#include "editor/tessik_dlg.h"
+
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+
+#include "camera/camera_setup.h"
+#include "camera/opencv_calibration.h"
+#include "editor/about_dlg.h"
+#include "editor/app_icon.h"
+#include "editor/dialog_units.h"
+#include "editor/drop_edit.h"
+#include "editor/number_text.h"
+#include "editor/prompts.h"
+
+namespace quorl {
+
+namespace {
+
+// Field names used in messages, in record order.
+const char* const kValueNames[] = {
+    "xsize",     "ysize",     "mat[0][0]", "mat[0][1]", "mat[0][2]",      "mat[0][3]",
+    "mat[1][0]", "mat[1][1]", "mat[1][2]", "mat[1][3]", "mat[2][0]",      "mat[2][1]",
+    "mat[2][2]", "mat[2][3]", "dist_factor[0]", "dist_factor[1]", "dist_factor[2]", "dist_factor[3]",
+};
+
+// The k-th double of the record: mat row by row, then dist_factor.
+double& doubleAt(CameraParam& p, int k) { return k < 12 ? p.mat[k / 4][k % 4] : p.dist_factor[k - 12]; }
+
+// A path in the file system's byte encoding, for the C file functions of the camera library.
+std::string fileSystemPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// Reasons why the record may not describe the images it is about to be saved for; empty when it does.
+QStringList sizeWarnings(const CameraParam& p, const std::optional<QSize>& imported) {
+  QStringList warnings;
+  const QString size = QStringLiteral("%1 x %2").arg(p.xsize).arg(p.ysize);
+  const bool sized = p.xsize > 0 && p.ysize > 0;
+  if (!sized) warnings << QStringLiteral("xsize and ysize (%1) are not an image size.").arg(size);
+  if (imported && (imported->width() != p.xsize || imported->height() != p.ysize))
+    warnings << QStringLiteral(
+                    "The imported calibration is for %1 x %2 images, but xsize and ysize are %3; Quorl "
+                    "scales the matrix by its frame width / xsize.")
+                    .arg(imported->width())
+                    .arg(imported->height())
+                    .arg(size);
+  const std::optional<CameraMatrixSplit> split = decomposeCameraMatrix(p.mat);
+  if (!split) {
+    warnings << QStringLiteral("The matrix has a zero, dependent or non-finite row; Quorl will refuse the file.");
+  } else if (sized) {
+    const double cx = split->intrinsic[0][2];
+    const double cy = split->intrinsic[1][2];
+    if (!(cx >= 0.0 && cx <= p.xsize && cy >= 0.0 && cy <= p.ysize))
+      warnings << QStringLiteral("The principal point (%1, %2) lies outside the %3 image.")
+                      .arg(formatDouble(cx), formatDouble(cy), size);
+  }
+  return warnings;
+}
+
+}  // namespace
+
+CTessikDlg::CTessikDlg(QWidget* parent) : QDialog(parent), icon_(tessikIcon()) {
+  setWindowTitle(QStringLiteral("Camera Parameter Viewer"));
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setWindowIcon(icon_);
+  const DialogUnits du(font());
+
+  // Created in the template's order, which is also the tab order.
+  auto group = [&](const char* title, int x, int y, int w, int h) {
+    auto* box = new QGroupBox(QString::fromLatin1(title), this);
+    box->setGeometry(du.rect(x, y, w, h));
+    box->setFocusPolicy(Qt::NoFocus);
+  };
+  auto pushButton = [&](int id, const char* text, int x, int y, int w, int h) {
+    auto* b = new QPushButton(QString::fromLatin1(text), this);
+    b->setObjectName(QStringLiteral("button%1").arg(id));
+    b->setAutoDefault(false);
+    du.place(b, x, y, w, h, true);
+    return b;
+  };
+  auto label = [&](const char* text, int x, int y, int w, int h) {
+    auto* l = new QLabel(QString::fromLatin1(text), this);
+    du.place(l, x, y, w, h, true);
+    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  };
+  auto valueBox = [&](int id, int x, int y, int w) {
+    auto* e = new QLineEdit(this);
+    e->setObjectName(QStringLiteral("edit%1").arg(id));
+    e->setGeometry(du.rect(x, y, w, 14));
+    values_[static_cast<std::size_t>(valueIndex(id))] = e;
+  };
+
+  group("Camera Parameter File", 7, 7, 369, 35);
+  dropBox_ = new CDropEdit(this);
+  dropBox_->setObjectName(QStringLiteral("edit%1").arg(kPathEdit));
+  dropBox_->setGeometry(du.rect(15, 22, 290, 14));
+  dropBox_->acceptFolders = false;
+  QPushButton* browse = pushButton(kBrowseButton, "...", 309, 22, 15, 14);
+  QPushButton* load = pushButton(kLoadButton, "&Load", 329, 22, 39, 14);
+
+  group("Camera Parameter Values", 7, 47, 369, 125);
+  label("xsize:", 40, 67, 20, 8);
+  valueBox(kXsizeEdit, 66, 64, 39);
+  label("ysize:", 40, 84, 20, 8);
+  valueBox(kYsizeEdit, 66, 81, 39);
+  label("mat:", 44, 102, 16, 8);
+  const int columns[] = {66, 143, 221, 297};
+  for (int row = 0; row < 3; ++row)
+    for (int col = 0; col < 4; ++col) {
+      const int k = 4 * row + col;  // k-th double
+      valueBox(k == 0 ? kMat00Edit : kFirstDoubleEdit + k - 1, columns[col], 99 + 17 * row, 71);
+    }
+  label("dist_factor:", 22, 153, 38, 8);
+  for (int col = 0; col < 4; ++col) valueBox(kFirstDoubleEdit + 11 + col, columns[col], 150, 71);
+
+  QPushButton* saveAs = pushButton(kSaveAsButton, "&Save As", 318, 64, 50, 16);
+  QPushButton* import = pushButton(kImportButton, "&Import OpenCV calibration...", 234, 81, 134, 14);
+  QPushButton* exit = pushButton(kExitButton, "&Exit", 318, 178, 50, 16);
+  QPushButton* about = pushButton(kAboutButton, "&About...", 7, 178, 50, 16);
+
+  connect(browse, &QPushButton::clicked, this, &CTessikDlg::onBrowse);
+  connect(load, &QPushButton::clicked, this, &CTessikDlg::onLoad);
+  connect(saveAs, &QPushButton::clicked, this, &CTessikDlg::onSaveAs);
+  connect(import, &QPushButton::clicked, this, &CTessikDlg::onImport);
+  connect(exit, &QPushButton::clicked, this, &QDialog::reject);
+  connect(about, &QPushButton::clicked, this, &CTessikDlg::onAbout);
+
+  setFixedSize(du.size(383, 201));
+  showMembers();
+  dropBox_->setFocus();
+}
+
+int CTessikDlg::valueIndex(int id) {
+  if (id == kXsizeEdit) return 0;
+  if (id == kYsizeEdit) return 1;
+  if (id == kMat00Edit) return 2;
+  if (id >= kFirstDoubleEdit && id < kFirstDoubleEdit + 15) return 3 + id - kFirstDoubleEdit;
+  return -1;
+}
+
+QLineEdit* CTessikDlg::valueEdit(int id) const {
+  const int index = valueIndex(id);
+  return index < 0 ? nullptr : values_[static_cast<std::size_t>(index)];
+}
+
+QPushButton* CTessikDlg::button(int id) const {
+  return findChild<QPushButton*>(QStringLiteral("button%1").arg(id), Qt::FindDirectChildrenOnly);
+}
+
+void CTessikDlg::showMembers() {
+  dropBox_->setText(pathText);
+  values_[0]->setText(QString::number(record.xsize));
+  values_[1]->setText(QString::number(record.ysize));
+  for (int k = 0; k < 16; ++k) values_[static_cast<std::size_t>(2 + k)]->setText(formatDouble(doubleAt(record, k)));
+}
+
+QString CTessikDlg::readBack() {
+  pathText = dropBox_->text();
+  badEdit_ = nullptr;
+  CameraParam scratch = record;
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    const QString text = values_[i]->text();
+    const bool ok = i == 0   ? parseInt32(text, scratch.xsize)
+                    : i == 1 ? parseInt32(text, scratch.ysize)
+                             : parseDouble(text, doubleAt(scratch, static_cast<int>(i) - 2));
+    if (!ok) {
+      badEdit_ = values_[i];
+      return QStringLiteral("%1 needs %2, but the box holds \"%3\".")
+          .arg(QString::fromLatin1(kValueNames[i]),
+               i < 2 ? QStringLiteral("a whole number") : QStringLiteral("a number"), text);
+    }
+  }
+  record = scratch;
+  return {};
+}
+
+void CTessikDlg::onBrowse() {
+  const QString chosen = chooseFile(this, FileChoice::OpenCameraParam);
+  if (chosen.isEmpty()) return;
+  pathText = chosen;
+  showMembers();
+}
+
+void CTessikDlg::onLoad() {
+  readBack();  // a box that is not a number leaves the record as it was; the file replaces it anyway
+  CameraParam scratch;
+  const CameraFileStatus status = readCameraParamPath(fileSystemPath(pathText), scratch);
+  if (status != CameraFileStatus::Ok) {
+    reportMessage(this, QString::fromLatin1(cameraFileMessage(status)));
+    return;
+  }
+  record = scratch;
+  importedSize_.reset();
+  showMembers();
+}
+
+void CTessikDlg::onSaveAs() {
+  const QString chosen = chooseFile(this, FileChoice::SaveCameraParam);
+  if (chosen.isEmpty()) return;
+  const QFileInfo target(chosen);
+  if (target.exists() &&
+      reportMessage(this, QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(target.fileName()),
+                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+    return;
+
+  const QString invalid = readBack();
+  if (!invalid.isEmpty()) {
+    reportMessage(this, invalid + QStringLiteral("\nNothing was saved."));
+    if (badEdit_ != nullptr) {
+      badEdit_->setFocus();
+      badEdit_->selectAll();
+    }
+    return;
+  }
+  const QStringList warnings = sizeWarnings(record, importedSize_);
+  if (!warnings.isEmpty() &&
+      reportMessage(this, warnings.join(QLatin1Char('\n')) + QStringLiteral("\n\nSave anyway?"),
+                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+    return;
+
+  const CameraFileStatus status = writeCameraParamPath(fileSystemPath(chosen), record);
+  reportMessage(this, QString::fromLatin1(status == CameraFileStatus::Ok ? kMsgFileSaved : cameraFileMessage(status)));
+}
+
+void CTessikDlg::onImport() {
+  const QString chosen = chooseFile(this, FileChoice::ImportCalibration);
+  if (chosen.isEmpty()) return;
+  std::string error;
+  const std::optional<ImportedCalibration> imported = importOpenCVCalibration(fileSystemPath(chosen), error);
+  if (!imported) {
+    reportMessage(this, QStringLiteral("Can't import the OpenCV calibration %1:\n%2")
+                            .arg(QFileInfo(chosen).fileName(), QString::fromStdString(error)));
+    return;
+  }
+  readBack();  // keeps xsize and ysize typed by the user when the file has no image size
+  const CameraParam kept = record;
+  record = imported->param;
+  if (imported->hasImageSize) {
+    importedSize_ = QSize(record.xsize, record.ysize);
+  } else {
+    record.xsize = kept.xsize;
+    record.ysize = kept.ysize;
+    importedSize_.reset();
+  }
+  showMembers();
+
+  QStringList notes;
+  if (!imported->hasImageSize)
+    notes << QStringLiteral("The calibration gives no image size; xsize and ysize were kept. Check them before saving.");
+  for (const std::string& note : imported->notes) notes << QString::fromStdString(note);
+  if (!notes.isEmpty()) reportMessage(this, notes.join(QLatin1Char('\n')));
+}
+
+void CTessikDlg::onAbout() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+void CTessikDlg::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  menu.addAction(QStringLiteral("&About Tessik..."), this, &CTessikDlg::onAbout);
+  menu.exec(event->globalPos());
+}
+
+void CTessikDlg::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    if (auto* focused = qobject_cast<QPushButton*>(focusWidget())) focused->click();
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+}  // namespace quorl

@@ -1,0 +1,83 @@
+#pragma once
+// Tessik's main dialog: a camera parameter file's path, its 18 values in edit boxes, Load, Save As,
+// Import of an OpenCV calibration, About and Exit.
+
+#include <QDialog>
+#include <QIcon>
+#include <QSize>
+#include <QString>
+#include <array>
+#include <optional>
+
+#include "camera/camera_param.h"
+
+class QLineEdit;
+class QPushButton;
+
+namespace quorl {
+
+class CDropEdit;
+
+class CTessikDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Control ids of the dialog template; the value boxes are 1003, 1004, 1005 and 1013 to 1027.
+  enum ControlId {
+    kPathEdit = 1000,
+    kBrowseButton = 1001,
+    kLoadButton = 1002,
+    kXsizeEdit = 1003,
+    kYsizeEdit = 1004,
+    kMat00Edit = 1005,
+    kSaveAsButton = 1006,
+    kFirstDoubleEdit = 1013,  // 1013 + k holds the (k + 2)-th double of the record, k = 0..14
+    kImportButton = 1028,
+    kAboutButton = 1029,
+    kExitButton = 2,
+  };
+
+  explicit CTessikDlg(QWidget* parent = nullptr);
+
+  // Members bound to the controls. Ownership: the dialog holds them by value for its whole life.
+  QString pathText;   // edit 1000
+  CameraParam record{};  // edits 1003 to 1027; all zero at start
+
+  CDropEdit* dropBox() const { return dropBox_; }
+  // The value box with the given id, or null for an id that is not a value box.
+  QLineEdit* valueEdit(int id) const;
+  QPushButton* button(int id) const;
+
+  // Members to controls: every box is rewritten from pathText and record.
+  void showMembers();
+  // Controls to members. The path is always taken; the numbers only when every box holds a valid number.
+  // Otherwise the record stays as it was and the returned text names the first bad box (empty on success).
+  QString readBack();
+
+ public slots:
+  void onBrowse();
+  void onLoad();
+  void onSaveAs();
+  void onImport();
+  void onAbout();
+
+ protected:
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  // Enter presses the focused button and does nothing elsewhere, so it never closes the dialog.
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  // The 18 value boxes in record order: xsize, ysize, mat row by row, dist_factor.
+  static constexpr int kValueCount = 18;
+  static int valueIndex(int id);  // record position of a value box id, or -1
+
+  CDropEdit* dropBox_ = nullptr;
+  std::array<QLineEdit*, kValueCount> values_{};
+  QLineEdit* badEdit_ = nullptr;  // the box named by the last failed readBack
+  QIcon icon_;
+  // Image size of the last imported OpenCV calibration, checked against xsize and ysize on saving;
+  // cleared by a successful Load and by an import without a size.
+  std::optional<QSize> importedSize_;
+};
+
+}  // namespace quorl
