@@ -54,3 +54,9 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# Tessik, the camera parameter editor, opened on Data/camera_param.dat.
+.PHONY: run-tessik
+run-tessik: configure
+	cmake --build $(BUILD) -j $(JOBS) --target tessik
+	$(BUILD)/editor/tessik Data/camera_param.dat
