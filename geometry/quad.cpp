@@ -1,7 +1,6 @@
 #include "geometry/quad.h"
 
 #include <array>
-#include <cmath>
 #include <cstring>
 
 #include <opencv2/imgproc.hpp>
@@ -37,39 +36,6 @@ bool MapCorners(const Quad& clicks, const cv::Mat& frameToModel, Quad& mapped) {
   return usable;
 }
 
-// DrawLine from a to b, first clipped (Liang-Barsky) to the picture grown by kOutlineClipMargin when an
-// end lies beyond that area.
-void DrawSegment(ColorImage& image, CornerPoint a, CornerPoint b) {
-  const double lowX = -kOutlineClipMargin, highX = image.width - 1.0 + kOutlineClipMargin;
-  const double lowY = -kOutlineClipMargin, highY = image.height - 1.0 + kOutlineClipMargin;
-  const auto inside = [&](CornerPoint p) { return p.x >= lowX && p.x <= highX && p.y >= lowY && p.y <= highY; };
-  if (inside(a) && inside(b)) {
-    DrawLine(image, a.x, a.y, b.x, b.y, kQuadColour);
-    return;
-  }
-  const double dx = static_cast<double>(b.x) - a.x;
-  const double dy = static_cast<double>(b.y) - a.y;
-  const std::array<double, 4> p = {-dx, dx, -dy, dy};
-  const std::array<double, 4> q = {a.x - lowX, highX - a.x, a.y - lowY, highY - a.y};
-  double enter = 0.0, leave = 1.0;
-  for (std::size_t k = 0; k < 4; ++k) {
-    if (p[k] == 0.0) {
-      if (q[k] < 0.0) return;  // parallel to this edge and outside it
-      continue;
-    }
-    const double t = q[k] / p[k];
-    if (p[k] < 0.0) {
-      if (t > leave) return;
-      if (t > enter) enter = t;
-    } else {
-      if (t < enter) return;
-      if (t < leave) leave = t;
-    }
-  }
-  const auto at = [&](double t, double start, double delta) { return static_cast<int>(std::lround(start + t * delta)); };
-  DrawLine(image, at(enter, a.x, dx), at(enter, a.y, dy), at(leave, a.x, dx), at(leave, a.y, dy), kQuadColour);
-}
-
 // Redraws `display` through an RGB working image with the outline of `quad` (corner 0 to 1, ..., 3 to 0).
 void DrawOutline(const Quad& quad, DibImage& display) {
   if (display.empty() || display.rows24() == nullptr) return;
@@ -77,7 +43,11 @@ void DrawOutline(const Quad& quad, DibImage& display) {
   if (!work.CreateImage(display.width(), display.height())) return;
   const std::size_t rowBytes = sizeof(RGBBYTE) * static_cast<std::size_t>(work.width);
   for (int y = 0; y < work.height; ++y) std::memcpy(work.rows[y], display.rows24()[y], rowBytes);
-  for (std::size_t i = 0; i < 4; ++i) DrawSegment(work, quad.pt[i], quad.pt[(i + 1) % 4]);
+  for (std::size_t i = 0; i < 4; ++i) {
+    const CornerPoint& a = quad.pt[i];
+    const CornerPoint& b = quad.pt[(i + 1) % 4];
+    DrawLine(work, a.x, a.y, b.x, b.y, kQuadColour);
+  }
   display.CreateRgbDib(work.width, work.height);
   for (int y = 0; y < work.height; ++y) std::memcpy(display.rows24()[y], work.rows[y], rowBytes);
 }

@@ -17,9 +17,6 @@ inline constexpr int32_t kMaxHeldFrames = 6;
 inline constexpr int32_t kLostCoordinate = -1;
 // Outline colour: bytes b, g, r = 0, 255, 0.
 inline constexpr uint32_t kQuadColour = 65280;
-// Outline segments are clipped to the picture grown by this many pixels on every side before drawing,
-// so corners mapped far away cost no drawing time; segments inside that area are drawn as given.
-inline constexpr int kOutlineClipMargin = 4096;
 
 enum class QuadState {
   Tracking,  // the check passed: the freshly mapped corners
