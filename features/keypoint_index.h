@@ -10,15 +10,51 @@
 
 namespace quorl {
 
+// Two nearest model points of a query: slot 0 the nearest, slot 1 the second; squared distances.
+struct NearestPair {
+  int32_t index[2];
+  double distance[2];
+};
+
+// Exact kd-tree over a private copy of the model descriptors, built for speed: median splits on the
+// widest dimension, leaves of up to kLeafSize points stored contiguously, and partial-distance early exit.
+// Distances are summed in the same order as ANN's, so they are bit-identical to its results.
+class ExactKdTree {
+ public:
+  static constexpr int kLeafSize = 8;
+
+  void Build(const std::vector<KeypointDescriptor>& points);
+  void Clear();
+
+  // Fills `out` and returns true, or returns false when several points lie at the nearest or the
+  // second-nearest distance, so that the choice among them is left to the caller. Needs >= 2 points.
+  bool FindTwoNearest(const KeypointDescriptor& query, NearestPair& out) const;
+
+ private:
+  struct Node {
+    int32_t cutDim;  // -1 for a leaf
+    double cutValue;
+    int32_t low, high;  // children; for a leaf, the range [low, high) of the stored points
+  };
+  struct Search;
+  int32_t BuildNode(std::vector<int32_t>& ids, int32_t begin, int32_t end,
+                    const std::vector<KeypointDescriptor>& points);
+
+  std::vector<Node> nodes_;
+  std::vector<KeypointDescriptor> points_;  // in leaf order
+  std::vector<int32_t> ids_;                // model index of each stored point
+};
+
 // Ownership: `points` (ANN point array) and `tree` (which refers to `points`) are owned and freed
 // together on rebuild, reset and destruction. A non-null `tree` means a model is registered; a model
-// of zero points has a tree but no point array.
+// of zero points has a tree but no point array. `fastTree` holds its own copy of the same points.
 // `matchIndices` holds, per query of the last search, the accepted model index or -1.
 struct KeypointIndex {
   ANNpointArray points = nullptr;
   ANNkd_tree* tree = nullptr;
   std::vector<int32_t> matchIndices;
   int pointCount = 0;
+  ExactKdTree fastTree;
 
   KeypointIndex() = default;
   KeypointIndex(const KeypointIndex&) = delete;
@@ -36,10 +72,18 @@ int32_t AcceptMatch(int32_t nearest, double nearestDistance, double secondDistan
 // Replaces any earlier index by one over `descriptors` (point i is descriptor i).
 void BuildIndex(const std::vector<KeypointDescriptor>& descriptors, KeypointIndex& index);
 
-// One entry per query in `matchIndices`. An index of fewer than two points answers -1 to every query.
+// The two nearest model points by ANN's exact search (eps 0). Needs a tree of at least two points.
+NearestPair FindTwoNearestAnn(const KeypointIndex& index, const KeypointDescriptor& query);
+
+// The same answer as FindTwoNearestAnn, tie order included: the fast tree answers, and ANN decides
+// the rare queries with several points at the nearest or second-nearest distance.
+NearestPair FindTwoNearest(const KeypointIndex& index, const KeypointDescriptor& query);
+
+// One entry per query in `matchIndices`: the accepted nearest model point or -1. An index of fewer
+// than two points (or none) answers -1 to every query.
 void SearchIndex(KeypointIndex& index, const std::vector<KeypointDescriptor>& queries);
 
-// Frees the points and the tree and empties the match list (the library stays open).
+// Frees the points and the trees and empties the match list (the library stays open).
 void ClearIndex(KeypointIndex& index);
 
 // Frees the index and closes the ANN library; call once, when the program's last index is gone.

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
+
+#include "image/corners.h"
+#include "image/resize.h"
+#include "tests/features/textured_scene.h"
 
 namespace quorl {
 namespace {
@@ -130,12 +135,75 @@ TEST(SearchIndex, AgreesWithBruteForceOnRandomDescriptors) {
           d1 = d;
         }
       }
+      const NearestPair ann = FindTwoNearestAnn(index, queries[q]);
+      EXPECT_EQ(ann.index[0], best);
+      EXPECT_EQ(ann.distance[0], d0);
+      EXPECT_EQ(ann.distance[1], d1);
       const int expected = d0 <= kMatchMaxDistance && d1 >= kMatchMinRatio * d0 ? best : -1;
       EXPECT_EQ(index.matchIndices[q], expected) << "query " << q;
       accepted += expected >= 0;
     }
     EXPECT_GT(accepted, 50);
   }
+}
+
+void ExpectSamePair(const NearestPair& actual, const NearestPair& expected, std::size_t query) {
+  EXPECT_EQ(actual.index[0], expected.index[0]) << "query " << query;
+  EXPECT_EQ(actual.index[1], expected.index[1]) << "query " << query;
+  EXPECT_EQ(actual.distance[0], expected.distance[0]) << "query " << query;
+  EXPECT_EQ(actual.distance[1], expected.distance[1]) << "query " << query;
+}
+
+std::vector<KeypointDescriptor> CornerDescriptors(const GrayImage& image) {
+  std::vector<KeypointDescriptor> out;
+  for (const CornerPoint& c : DetectCorners(image, 10, 20)) {
+    KeypointDescriptor d;
+    out.push_back(DescribeKeypoint(image, c.x, c.y, d));
+  }
+  return out;
+}
+
+TEST(FindTwoNearest, AgreesWithAnnOnRealCornerDescriptors) {
+  const GrayImage frame = scene::MakeTexturedImage(320, 240, 3);
+  std::vector<KeypointDescriptor> model;
+  for (double s : {0.5, 0.7, 1.0, 1.4}) {
+    GrayImage scaled = frame;
+    ResizeBilinear(scaled, ScaledSize(320, s), ScaledSize(240, s));
+    for (const KeypointDescriptor& d : CornerDescriptors(scaled)) model.push_back(d);
+  }
+  const GrayImage view =
+      scene::WarpImage(frame, 320, 240, scene::InvertAffine(scene::RotationShift(0.1, 160, 120, 6, -4)));
+  std::vector<KeypointDescriptor> queries = CornerDescriptors(view);
+  queries.insert(queries.end(), model.begin(), model.begin() + 50);  // exact hits too
+  ASSERT_GT(model.size(), 500u);
+  ASSERT_GT(queries.size(), 200u);
+
+  KeypointIndex index;
+  BuildIndex(model, index);
+  for (std::size_t q = 0; q < queries.size(); ++q)
+    ExpectSamePair(FindTwoNearest(index, queries[q]), FindTwoNearestAnn(index, queries[q]), q);
+}
+
+TEST(FindTwoNearest, KeepsTheLibraryTieOrder) {
+  // Duplicated points, and queries halfway between two points: several points at the same distance.
+  std::mt19937 rng(9);
+  std::vector<KeypointDescriptor> model;
+  for (int i = 0; i < 60; ++i) {
+    KeypointDescriptor d{};
+    for (double& v : d) v = static_cast<double>(rng() % 8) / 8.0;
+    model.push_back(d);
+    if (i % 3 == 0) model.push_back(d);
+  }
+  std::vector<KeypointDescriptor> queries(model.begin(), model.end());
+  for (int i = 0; i + 1 < static_cast<int>(model.size()); i += 2) {
+    KeypointDescriptor mid;
+    for (int k = 0; k < kDescriptorSize; ++k) mid[k] = (model[i][k] + model[i + 1][k]) / 2;
+    queries.push_back(mid);
+  }
+  KeypointIndex index;
+  BuildIndex(model, index);
+  for (std::size_t q = 0; q < queries.size(); ++q)
+    ExpectSamePair(FindTwoNearest(index, queries[q]), FindTwoNearestAnn(index, queries[q]), q);
 }
 
 }  // namespace
