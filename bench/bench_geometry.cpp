@@ -39,7 +39,8 @@ void BM_EstimateHomography(benchmark::State& state) {
     hypotheses += quorl::LastHomographyStats().hypotheses;
     benchmark::DoNotOptimize(model.frameToModel.data);
   }
-  state.counters["hypotheses"] = benchmark::Counter(static_cast<double>(hypotheses), benchmark::Counter::kAvgIterations);
+  state.counters["hypotheses"] =
+      benchmark::Counter(static_cast<double>(hypotheses), benchmark::Counter::kAvgIterations);
   state.counters["inliers"] = static_cast<double>(model.inlierMap.size());
 }
 

@@ -27,7 +27,7 @@ enum class QuadState {
 // Maps `clicks` (registered-frame corners) through the inverse of `frameToModel` (3 x 3 CV_32FC1, LU
 // inverse in single precision), rounds x + 0.5 toward zero, checks the result and updates
 // `currentQuad`, `lastValidQuad` and `missCount`. A corner that is not finite or not an int32 (W = 0,
-// singular matrix) fails the check. Then redraws `display` (24-bit) with the green outline of
+// singular matrix) fails the check, as does a `frameToModel` of another size or type. Then redraws `display` (24-bit) with the green outline of
 // `currentQuad`; a picture without 24-bit rows is left untouched.
 QuadState updateQuad(const Quad& clicks, ModelRecord& model, DibImage& display);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 #include <random>
 #include <set>
 #include <vector>
@@ -37,7 +38,7 @@ cv::Point2d Map(const cv::Matx33d& h, double x, double y) {
 CorrespMap TranslatedCircle(int count, int dx, int dy) {
   CorrespMap map;
   for (int i = 0; i < count; ++i) {
-    const double angle = 2.0 * M_PI * i / count;
+    const double angle = 2.0 * std::numbers::pi * i / count;
     const int x = 320 + static_cast<int>(std::lround(150.0 * std::cos(angle)));
     const int y = 240 + static_cast<int>(std::lround(150.0 * std::sin(angle)));
     map.push_back(Match(x, y, x + dx, y + dy));
