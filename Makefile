@@ -3,7 +3,7 @@
 #   make test   install what is missing, build, run every test
 
 PACKAGES := build-essential cmake ninja-build pkg-config \
-            libann-dev libopencv-dev \
+            libann-dev libopencv-dev opencv-doc \
             qt6-base-dev libqt6opengl6-dev libxkbcommon-dev libvulkan-dev libgl-dev freeglut3-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             xvfb xauth fonts-nanum \
