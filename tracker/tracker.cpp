@@ -22,7 +22,7 @@ void MarkCorner(DibImage& display, const CornerPoint& c) {
 void initialise(TrackerState& state, int width, int height) {
   state.frame.CreateRgbDib(width, height);
   state.display = state.frame;
-  state.clicks.fill(CornerPoint{-1, -1});
+  state.clicks.pt.fill(CornerPoint{-1, -1});
   state.clickCount = 0;
   state.clickMode = 0;
 }

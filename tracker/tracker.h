@@ -1,11 +1,14 @@
 #pragma once
 // The frame loop: per-tick detection while no model exists, tracking once one is registered.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "camera/camera_setup.h"
 #include "features/model.h"
+#include "geometry/pose.h"
 #include "image/corners.h"
 #include "image/dib_image.h"
 
@@ -38,13 +41,44 @@ void MarkCorner(DibImage& display, const CornerPoint& corner);
 
 // The tracker's state record; owned by the view for the program's life.
 struct TrackerState {
+  CameraSetup camera;  // calibration resized to the frame, projection, clip planes
+  PoseEstimate pose;   // homography from the model square and the modelview of the last tracked frame
   ModelRecord model;
   DibImage frame;    // newest captured frame
   DibImage display;  // copy of frame with marks; the background picture
   int clickMode = 0;
-  std::array<CornerPoint, 4> clicks{{{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}}};
+  Quad clicks{{{{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}}}};
   int clickCount = 0;
   int modelActive = 0;
+  float elapsedMs = 0.0f;  // duration of the last tracked-frame processing
+};
+
+// Loads the calibration file at `path`, resized to width x height, into state.camera. A missing file
+// reports "Can't find the camera parameter file!!!"; a bad one "File read error!!!"; either way the
+// set-up keeps its previous values. Returns true when loaded.
+bool loadCamera(TrackerState& state, const std::string& path, int width, int height, TrackerPlatform& platform);
+
+// Register Frame: stops the tick, resets the model and starts collecting four clicks.
+void beginRegistration(TrackerState& state, TrackerPlatform& platform);
+
+// A click at frame pixel (x, y); ignored unless collecting. The fourth registers the model from the
+// frozen frame and restarts the tick.
+void addClick(TrackerState& state, int x, int y, TrackerPlatform& platform);
+
+// Frames per second from the processing time: 1000 / round(ms) in integers; a time that rounds to
+// 0 ms keeps `previous`.
+int FrameRateFromElapsed(float elapsedMs, int previous);
+
+// Wall-clock timer of the tracked-frame processing on the monotonic clock.
+class FrameTimer {
+ public:
+  void Start();
+  void Stop();  // elapsed time since Start, in milliseconds
+  float ElapsedMs() const { return elapsedMs_; }
+
+ private:
+  std::chrono::steady_clock::time_point start_{};
+  float elapsedMs_ = 0.0f;
 };
 
 // White width x height pictures and a cleared click state.

@@ -40,7 +40,7 @@ TEST(FrameLoop, InitialiseGivesWhitePicturesAndClearedClicks) {
   TrackerState s;
   s.clickMode = 1;
   s.clickCount = 2;
-  s.clicks[1] = {5, 5};
+  s.clicks.pt[1] = {5, 5};
   initialise(s, 322, 7);
   EXPECT_EQ(s.frame.width(), 322);
   EXPECT_EQ(s.display.height(), 7);
@@ -48,7 +48,7 @@ TEST(FrameLoop, InitialiseGivesWhitePicturesAndClearedClicks) {
   EXPECT_EQ(s.display.rows24()[3][100], 255);
   EXPECT_EQ(s.clickMode, 0);
   EXPECT_EQ(s.clickCount, 0);
-  for (const CornerPoint& c : s.clicks) EXPECT_EQ(c, (CornerPoint{-1, -1}));
+  for (const CornerPoint& c : s.clicks.pt) EXPECT_EQ(c, (CornerPoint{-1, -1}));
 }
 
 // A frame with one bright dot on dark ground: exactly one corner after suppression needs five candidates,
