@@ -95,7 +95,8 @@ using GrayImage = QuibImage<unsigned char>;
 using ColorImage = QuibImage<RGBBYTE>;
 
 // One-pixel Bresenham line; colour bits 0-7, 8-15, 16-23 go to bytes b, g, r (65280 is green).
-// Pixels outside the image are skipped one by one, so nothing is written outside it.
+// Only pixels inside the image are written, exactly those of the full walk; the walk starts and ends
+// where the line crosses the image, so far-off end points cost no more than a line across it.
 void DrawLine(ColorImage& image, int x0, int y0, int x1, int y1, uint32_t colour);
 
 }  // namespace quorl

@@ -42,8 +42,8 @@ std::optional<Quad> ParseCorners(std::string_view text) {
 std::optional<FrameSize> ParseFrameSize(std::string_view text) {
   const std::size_t x = text.find_first_of("xX");
   if (x == std::string_view::npos) return std::nullopt;
-  const auto w = parseInteger(text.substr(0, x), 1, kMaxFrameSide);
-  const auto h = parseInteger(text.substr(x + 1), 1, kMaxFrameSide);
+  const auto w = parseInteger(text.substr(0, x), kMinFrameSide, kMaxFrameSide);
+  const auto h = parseInteger(text.substr(x + 1), kMinFrameSide, kMaxFrameSide);
   if (!w || !h) return std::nullopt;
   return FrameSize{static_cast<int>(*w), static_cast<int>(*h)};
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/frame_source.h"
 #include "features/model.h"
 
 namespace quorl {
@@ -13,8 +14,7 @@ namespace quorl {
 // around numbers. Nothing for anything else.
 std::optional<Quad> ParseCorners(std::string_view text);
 
-// "WxH" with both sides in 1..kMaxFrameSide.
-inline constexpr int kMaxFrameSide = 8192;
+// "WxH" with a size that frame sources accept (kMinFrameSide..kMaxFrameSide on each axis).
 struct FrameSize {
   int width;
   int height;

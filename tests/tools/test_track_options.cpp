@@ -28,7 +28,7 @@ TEST(ParseFrameSize, BoundsAndSyntax) {
   EXPECT_EQ(s->width, 640);
   EXPECT_EQ(s->height, 480);
   EXPECT_TRUE(ParseFrameSize("321X241"));
-  for (const char* bad : {"640", "0x480", "640x0", "x480", "640x", "9000x10", "-640x480", "640x480x3"}) {
+  for (const char* bad : {"640", "0x480", "640x0", "x480", "640x", "9000x100", "15x100", "-640x480", "640x480x3"}) {
     EXPECT_FALSE(ParseFrameSize(bad)) << bad;
   }
 }
