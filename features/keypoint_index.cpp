@@ -156,6 +156,7 @@ void BuildIndex(const std::vector<KeypointDescriptor>& descriptors, KeypointInde
 
 NearestPair FindTwoNearestAnn(const KeypointIndex& index, const KeypointDescriptor& query) {
   NearestPair out;
+  // The library takes a non-const point but only reads it.
   index.tree->annkSearch(const_cast<double*>(query.data()), 2, out.index, out.distance, 0.0);
   return out;
 }

@@ -43,4 +43,17 @@ struct ModelRecord {
   bool isRegistered() const { return keypointIndex.tree != nullptr; }
 };
 
+// Empties the model for a new registration: the image, the keypoint lists, both maps and the index
+// (without closing the ANN library), and zeroes currentQuad. frameToModel, lastValidQuad and missCount
+// are left as they are.
+void ResetModel(ModelRecord& model);
+
+// Scale slot (0..3, the position in kModelScales) of model keypoint `index`, from the lengths of the
+// 0.5, 0.7 and 1.0 lists; indices past them are scale 1.4.
+int ModelScale(const ModelRecord& model, int32_t index);
+
+// Registered-frame position of a keypoint found in the image of scale slot `slot`: each coordinate times
+// the slot's back-mapping factor, truncated toward zero.
+CornerPoint RegisteredFramePosition(CornerPoint keypoint, int slot);
+
 }  // namespace quorl
