@@ -1,0 +1,174 @@
+#include "capture/open_source.h"
+
+#include <charconv>
+#include <filesystem>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "capture/v4l2_devices.h"
+#include "capture/video_sources.h"
+
+namespace quorl {
+namespace {
+
+constexpr std::string_view kSyntheticWord = "synthetic";
+constexpr std::string_view kCameraWord = "camera";
+
+std::string inQuotes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.append(1, '\'').append(text).append(1, '\'');
+  return out;
+}
+
+// True for exactly one conversion %d, %Nd or %0Nd (N one or two digits) and no other '%'.
+bool isValidPattern(std::string_view text) {
+  const std::size_t at = text.find('%');
+  if (at == std::string_view::npos || text.find('%', at + 1) != std::string_view::npos) return false;
+  std::size_t i = at + 1;
+  if (i < text.size() && text[i] == '0') ++i;
+  int digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 3) ++i, ++digits;
+  return digits <= 2 && i < text.size() && text[i] == 'd';
+}
+
+std::unique_ptr<FrameSource> openSynthetic(MotionProfile profile, const FrameSourceOptions& options,
+                                           std::string& error) {
+  SceneSettings settings;
+  settings.width = options.width;
+  settings.height = options.height;
+  settings.intrinsics = options.intrinsics;
+  settings.profile = profile;
+  settings.seed = options.seed;
+  settings.effects = options.effects;
+  settings.targetImage = options.targetImage;
+  return SyntheticScene::Create(settings, error);
+}
+
+std::unique_ptr<FrameSource> openFile(const std::string& path, const FrameSourceOptions& options,
+                                      std::string& error) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (ec || !std::filesystem::exists(status)) {
+    error = "Cannot find the file " + inQuotes(path) + ".";
+    return nullptr;
+  }
+  if (std::filesystem::is_directory(status)) {
+    error = inQuotes(path) + " is a folder, not a video or image file.";
+    return nullptr;
+  }
+  bool isImage = false;
+  try {
+    isImage = cv::haveImageReader(path);
+  } catch (const cv::Exception&) {
+    isImage = false;
+  }
+  if (isImage) return StillImageSource::Open(path, options.loop, error);
+  return VideoFileSource::Open(path, false, options.loop, error);
+}
+
+}  // namespace
+
+std::optional<SourceSpec> ParseSourceSpec(std::string_view text, std::string& error) {
+  if (text.empty()) {
+    error = "No source given: use synthetic[:PROFILE], camera:N, auto, a video file or an image pattern such "
+            "as frames/%04d.png.";
+    return std::nullopt;
+  }
+  if (text.size() > kMaxSourceSpecLength) {
+    error = "The source name is too long (over " + std::to_string(kMaxSourceSpecLength) + " bytes).";
+    return std::nullopt;
+  }
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      error = "The source name contains control characters.";
+      return std::nullopt;
+    }
+  }
+
+  SourceSpec spec;
+  if (text == "auto") {
+    spec.kind = SourceSpec::Kind::kAuto;
+    return spec;
+  }
+  if (text == kSyntheticWord) return spec;
+  if (text.size() > kSyntheticWord.size() && text.substr(0, kSyntheticWord.size()) == kSyntheticWord &&
+      text[kSyntheticWord.size()] == ':') {
+    const std::string_view name = text.substr(kSyntheticWord.size() + 1);
+    const auto profile = ParseMotionProfile(name);
+    if (!profile) {
+      error = "Unknown synthetic profile " + inQuotes(name) + ": use one of " + MotionProfileList() + ".";
+      return std::nullopt;
+    }
+    spec.profile = *profile;
+    return spec;
+  }
+  if (text.substr(0, kCameraWord.size()) == kCameraWord &&
+      (text.size() == kCameraWord.size() || text[kCameraWord.size()] == ':')) {
+    const std::string_view number = text.size() > kCameraWord.size() ? text.substr(kCameraWord.size() + 1) : "";
+    int index = -1;
+    const char* last = number.data() + number.size();
+    const auto [stop, ec] = std::from_chars(number.data(), last, index);
+    const bool digitsOnly = !number.empty() && number.front() >= '0' && number.front() <= '9';
+    if (!digitsOnly || ec != std::errc() || stop != last || index < 0 || index > kMaxCameraIndex) {
+      error = "Bad camera index " + inQuotes(number) + ": use camera:N with N from 0 to " +
+              std::to_string(kMaxCameraIndex) + ".";
+      return std::nullopt;
+    }
+    spec.kind = SourceSpec::Kind::kCamera;
+    spec.cameraIndex = index;
+    return spec;
+  }
+  spec.path = std::string(text);
+  if (text.find('%') != std::string_view::npos) {
+    if (!isValidPattern(text)) {
+      error = "Bad image pattern " + inQuotes(text) + ": use exactly one number field such as %04d and no other '%'.";
+      return std::nullopt;
+    }
+    spec.kind = SourceSpec::Kind::kImageSequence;
+    return spec;
+  }
+  spec.kind = SourceSpec::Kind::kFile;
+  return spec;
+}
+
+std::unique_ptr<FrameSource> OpenFrameSource(std::string_view text, const FrameSourceOptions& options,
+                                             std::string& error) {
+  // A file that exists is a file, even if its name looks like a pattern.
+  std::optional<SourceSpec> spec;
+  std::string parseError;
+  spec = ParseSourceSpec(text, parseError);
+  if (text.find('%') != std::string_view::npos && text.size() <= kMaxSourceSpecLength &&
+      (!spec || spec->kind == SourceSpec::Kind::kImageSequence)) {
+    std::error_code ec;
+    const std::string path(text);
+    if (path.find('\0') == std::string::npos && std::filesystem::is_regular_file(path, ec)) {
+      spec = SourceSpec{SourceSpec::Kind::kFile, MotionProfile::kOrbit, 0, path};
+    }
+  }
+  if (!spec) {
+    error = parseError;
+    return nullptr;
+  }
+
+  switch (spec->kind) {
+    case SourceSpec::Kind::kSynthetic:
+      return openSynthetic(spec->profile, options, error);
+    case SourceSpec::Kind::kCamera:
+      return CameraSource::Open(spec->cameraIndex, options.width, options.height, error);
+    case SourceSpec::Kind::kAuto: {
+      for (const VideoDevice& device : ListVideoDevices()) {
+        std::string ignored;
+        if (auto camera = CameraSource::Open(device.index, options.width, options.height, ignored)) return camera;
+      }
+      return openSynthetic(MotionProfile::kOrbit, options, error);
+    }
+    case SourceSpec::Kind::kFile:
+      return openFile(spec->path, options, error);
+    case SourceSpec::Kind::kImageSequence:
+      return VideoFileSource::Open(spec->path, true, options.loop, error);
+  }
+  return nullptr;
+}
+
+}  // namespace quorl

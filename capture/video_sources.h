@@ -1,0 +1,108 @@
+#pragma once
+// Frame sources over OpenCV: video files, printf-style image sequences, still images and V4L2 cameras.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "capture/frame_source.h"
+
+namespace quorl {
+
+// Requested output size of a file source: 0 x 0 keeps each frame's own size.
+struct ScaleRequest {
+  int width = 0;
+  int height = 0;
+};
+
+// A video file (FFmpeg first, then any other videoio backend) or an image sequence (CAP_IMAGES with a
+// printf-style pattern such as "frames/%04d.png", numbered from 0 or 1). The first frame is read while
+// opening, so a file that opens but yields nothing is refused.
+class VideoFileSource final : public FrameSource {
+ public:
+  // `loop`: at the end, start again from the first frame instead of reporting the end.
+  // Nothing, with `error` set, when the file or sequence yields no frame of a valid size.
+  static std::unique_ptr<VideoFileSource> Open(const std::string& path, bool isPattern, bool loop,
+                                               std::string& error);
+
+  bool read(std::vector<uint8_t>& packed) override;
+  int width() const override;
+  int height() const override;
+  std::string description() const override;
+  double frameRate() const override { return frameRate_; }
+  int frameCount() const override { return frameCount_; }
+  bool setFrameSize(int width, int height) override;
+
+ private:
+  VideoFileSource() = default;
+  bool reopen();
+
+  std::string path_;  // absolute path or pattern
+  bool isPattern_ = false;
+  bool loop_ = false;
+  cv::VideoCapture capture_;
+  cv::Mat pending_;        // the frame read while opening, delivered by the first read()
+  cv::Mat frame_, work_;   // scratch
+  cv::Size nativeSize_;    // size of the last frame decoded
+  ScaleRequest request_;
+  double frameRate_ = 0.0;
+  int frameCount_ = -1;
+  int framesThisPass_ = 0;
+};
+
+// One image file: every read() gives it again when looping, otherwise only the first.
+class StillImageSource final : public FrameSource {
+ public:
+  static std::unique_ptr<StillImageSource> Open(const std::string& path, bool loop, std::string& error);
+
+  bool read(std::vector<uint8_t>& packed) override;
+  int width() const override { return scaled_.cols; }
+  int height() const override { return scaled_.rows; }
+  std::string description() const override;
+  double frameRate() const override { return 0.0; }
+  int frameCount() const override { return 1; }
+  bool setFrameSize(int width, int height) override;
+
+ private:
+  StillImageSource() = default;
+
+  std::string path_;
+  bool loop_ = false;
+  bool delivered_ = false;
+  cv::Mat image_;   // as read, 8-bit BGR
+  cv::Mat scaled_;  // at the requested size (shares image_ at its own size)
+};
+
+// A V4L2 camera through cv::VideoCapture(index, cv::CAP_V4L2) with a one-frame driver queue, so that each
+// read() gets the newest frame rather than a stale queued one.
+class CameraSource final : public FrameSource {
+ public:
+  // Opens /dev/video<index> and asks for width x height; the first frame is read while opening and
+  // tells the size actually delivered. Nothing, with `error` set, when the device does not open or
+  // delivers no frame.
+  static std::unique_ptr<CameraSource> Open(int index, int width, int height, std::string& error);
+
+  bool read(std::vector<uint8_t>& packed) override;
+  int width() const override { return size_.width; }
+  int height() const override { return size_.height; }
+  std::string description() const override;
+  double frameRate() const override;
+  // Asks the device for the size and reads one frame to learn the size it delivers.
+  bool setFrameSize(int width, int height) override;
+
+ private:
+  CameraSource() = default;
+  bool readFrame();
+
+  int index_ = 0;
+  std::string name_;
+  cv::VideoCapture capture_;
+  cv::Mat pending_;  // a frame read to learn the size, delivered by the next read()
+  cv::Mat frame_, work_;
+  cv::Size size_;
+};
+
+}  // namespace quorl
