@@ -1,0 +1,17 @@
+#pragma once
+// Command ids of Quorl's menu and shortcuts; each QAction carries its id as data.
+
+namespace quorl {
+
+enum CommandId : int {
+  ID_VIDEO_FORMAT = 32771,
+  ID_VIDEO_SOURCE = 32772,
+  ID_REGISTER_FRAME = 32776,
+  ID_SAVE_FRAME_AS = 32777,
+  ID_OPTIONS = 32778,
+  ID_EDIT_COPY = 57634,
+  ID_APP_ABOUT = 57664,
+  ID_APP_EXIT = 57665,
+};
+
+}  // namespace quorl

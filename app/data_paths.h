@@ -1,0 +1,20 @@
+#pragma once
+// Where Quorl finds the files it ships: the calibration (Data/camera_param.dat), README.md and docs/.
+
+#include <QString>
+
+namespace quorl {
+
+// The calibration path relative to the working directory, where it is looked for first.
+inline constexpr const char* kCameraParamRelativePath = "Data/camera_param.dat";
+
+// Absolute path of `relative` in the first data folder that holds it: <executable>/../share/quorl when
+// installed, then the source tree the program was built from. Empty when neither has it.
+QString FindShippedFile(const QString& relative);
+
+// The calibration to load: `explicitPath` when given (even if missing, so that its absence is reported),
+// else Data/camera_param.dat in the working directory, else the shipped copy; when none exists, the
+// working-directory path, whose absence is then reported.
+QString CameraParamPath(const QString& explicitPath);
+
+}  // namespace quorl

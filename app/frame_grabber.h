@@ -1,0 +1,100 @@
+#pragma once
+// The frame grabber: one frame source behind the tick, the newest frame kept as a packed 24-bit bitmap
+// (40-byte header, bottom-up rows padded to 4 bytes), and the Video Format and Video Source dialogs.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/frame_source.h"
+
+class QWidget;
+
+namespace quorl {
+
+class CFrameGrabber {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // A source is asked for a new frame only when the last one is older than this, whatever the caller's rate.
+  static constexpr std::chrono::milliseconds kMinRequestInterval{20};
+  // A file or image sequence that falls behind its own frame rate skips at most this many frames in one
+  // request; further behind, it carries on from the present instead of catching up.
+  static constexpr int kMaxCatchUpFrames = 4;
+
+  CFrameGrabber() = default;
+  ~CFrameGrabber();
+  CFrameGrabber(const CFrameGrabber&) = delete;
+  CFrameGrabber& operator=(const CFrameGrabber&) = delete;
+
+  // Takes `source` and reads its format. Fails (returns false, `source` dropped) when another grabber is
+  // active, this one already has a source, or the source reports no valid frame size. On success this
+  // grabber is the active one until Destroy or its destruction.
+  bool Create(std::unique_ptr<FrameSource> source);
+  // Opens `spec` (OpenViewSource) and connects it in place of any current source; the current one stays
+  // when the new one cannot be opened, and `error` tells why.
+  bool Open(const std::string& spec, std::string& error);
+  // Spec of the source connected by Open; empty otherwise.
+  const std::string& spec() const { return spec_; }
+  // Drops the source; the buffer stays until destruction.
+  void Destroy();
+
+  // True while a source is connected (the video commands work only then).
+  bool HasSource() const { return source_ != nullptr; }
+  const FrameSource* source() const { return source_.get(); }
+
+  // The newest frame, or null without a buffer. Asks the source for a new frame only when more than
+  // kMinRequestInterval has passed since the last request; a file or sequence is also held to its own
+  // frame rate. When the source gives no frame the previous one is returned again.
+  const uint8_t* GetFrame(std::size_t& byteCount);
+
+  // Frame size from the buffer's header; 0 x 0 without a buffer.
+  int FrameWidth() const;
+  int FrameHeight() const;
+
+  // Rereads the source's frame size and writes the header of a frame of that size; the buffer grows only
+  // for a larger format and is sized for padded rows. Without a source, or for a size the source cannot
+  // give, the buffer is released.
+  void UpdateFormat();
+
+  // Asks the source for width x height frames, then UpdateFormat; returns whether the source took it.
+  // A camera may deliver another size: FrameWidth/FrameHeight tell the size actually delivered.
+  bool SetFormat(int width, int height);
+  // Connects `source` in place of the current one (if any) and reads its format; this grabber becomes the
+  // active one. Fails like Create, except that a current source is replaced; on failure (also for a null
+  // `source`) the current source stays.
+  bool ReplaceSource(std::unique_ptr<FrameSource> source);
+
+  // Modal dialogs; each returns 1 when a change was made, 0 otherwise. Video Format needs a source;
+  // Video Source also connects one where there is none (the way out of a missing camera).
+  int VideoFormatDialog(QWidget* parent);
+  int VideoSourceDialog(QWidget* parent);
+
+  // The grabber that owns a connected source, or null. At most one exists at a time.
+  static CFrameGrabber* ActiveGrabber();
+
+  // Replaces the clock (tests); an empty function restores steady_clock::now.
+  void SetClock(std::function<Clock::time_point()> clock) { clock_ = std::move(clock); }
+  // Number of frames requested from the source so far.
+  int RequestCount() const { return requests_; }
+  // Capacity of the frame buffer in bytes.
+  std::size_t BufferCapacity() const { return buffer_.capacity(); }
+
+ private:
+  Clock::time_point now() const { return clock_ ? clock_() : Clock::now(); }
+  bool readOne();
+
+  std::unique_ptr<FrameSource> source_;
+  std::string spec_;
+  std::vector<uint8_t> buffer_;  // packed bitmap: header, then rows; empty without a format
+  bool haveRequest_ = false;
+  Clock::time_point lastRequest_{};
+  Clock::time_point nextDue_{};  // files and sequences: when their next frame is due
+  std::function<Clock::time_point()> clock_;
+  int requests_ = 0;
+};
+
+}  // namespace quorl

@@ -1,0 +1,88 @@
+#include "app/main_frame.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QScreen>
+#include <QStatusBar>
+
+#include "app/commands.h"
+#include "app/quorl_view.h"
+
+namespace quorl {
+
+CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
+  setWindowTitle(QString::fromLatin1(kMainTitle));
+  options_ = new COptionDlg(this);
+  view_ = new CQuorlView(*options_, this);
+  setCentralWidget(view_);
+
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  addCommand(file, ID_EDIT_COPY, QStringLiteral("&Copy Frame"), QKeySequence(Qt::CTRL | Qt::Key_C));
+  addCommand(file, ID_SAVE_FRAME_AS, QStringLiteral("&Save Frame As..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+  file->addSeparator();
+  addCommand(file, ID_APP_EXIT, QStringLiteral("E&xit"), QKeySequence(Qt::CTRL | Qt::Key_X));
+  QMenu* matching = menuBar()->addMenu(QStringLiteral("&Matching"));
+  addCommand(matching, ID_REGISTER_FRAME, QStringLiteral("Register Frame"), QKeySequence(Qt::CTRL | Qt::Key_R));
+  QMenu* config = menuBar()->addMenu(QStringLiteral("&Configurations"));
+  addCommand(config, ID_VIDEO_FORMAT, QStringLiteral("Video &Format..."), QKeySequence(Qt::CTRL | Qt::Key_F));
+  addCommand(config, ID_VIDEO_SOURCE, QStringLiteral("Video &Source..."), QKeySequence(Qt::CTRL | Qt::Key_S));
+  config->addSeparator();
+  addCommand(config, ID_OPTIONS, QStringLiteral("&Options..."), QKeySequence());
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  addCommand(help, ID_APP_ABOUT, QStringLiteral("&About Quorl..."), QKeySequence(Qt::CTRL | Qt::Key_H));
+
+  // The view takes the commands on the picture; the application shows About; the frame does the rest.
+  connect(action(ID_EDIT_COPY), &QAction::triggered, view_, &CQuorlView::OnCopyFrame);
+  connect(action(ID_SAVE_FRAME_AS), &QAction::triggered, view_, &CQuorlView::OnSaveFrameAs);
+  connect(action(ID_APP_EXIT), &QAction::triggered, this, &QWidget::close);
+  connect(action(ID_REGISTER_FRAME), &QAction::triggered, view_, &CQuorlView::OnRegisterFrame);
+  connect(action(ID_VIDEO_FORMAT), &QAction::triggered, view_, &CQuorlView::OnVideoFormat);
+  connect(action(ID_VIDEO_SOURCE), &QAction::triggered, view_, &CQuorlView::OnVideoSource);
+  connect(action(ID_OPTIONS), &QAction::triggered, this, &CMainFrame::ShowOptions);
+  connect(action(ID_APP_ABOUT), &QAction::triggered, this, &CMainFrame::aboutRequested);
+
+  // Video Format needs a connected source; Video Source stays available as the way to connect one.
+  action(ID_VIDEO_FORMAT)->setEnabled(false);
+  connect(view_, &CQuorlView::captureChanged, action(ID_VIDEO_FORMAT), &QAction::setEnabled);
+
+  status_ = new QLabel(this);
+  // The status text never widens the window beyond the view.
+  status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  statusBar()->addWidget(status_, 1);
+  statusBar()->setSizeGripEnabled(false);
+  connect(view_, &CQuorlView::statusChanged, this, [this](const QString& text) {
+    status_->setText(text);
+    status_->setToolTip(text);
+  });
+
+  // No resizing by dragging: the window always fits the view, which has the frame's size.
+  connect(view_, &CQuorlView::frameSizeChanged, this, [this] {
+    setMinimumSize(0, 0);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    adjustSize();
+    setFixedSize(sizeHint());
+  });
+}
+
+CMainFrame::~CMainFrame() = default;
+
+QAction* CMainFrame::addCommand(QMenu* menu, int id, const QString& text, const QKeySequence& shortcut) {
+  QAction* a = menu->addAction(text);
+  a->setData(id);
+  a->setShortcut(shortcut);
+  actions_.insert(id, a);
+  return a;
+}
+
+void CMainFrame::ShowOptions() {
+  if (!options_->isVisible()) {
+    const QRect frame = frameGeometry();
+    options_->move(frame.right() + 8, frame.top());
+  }
+  options_->show();
+  options_->raise();
+}
+
+}  // namespace quorl

@@ -1,0 +1,98 @@
+#include "app/quorl_app.h"
+
+#include <QCommandLineParser>
+#include <cstdio>
+
+#include "app/about_dlg.h"
+#include "app/main_frame.h"
+#include "features/descriptor.h"
+
+namespace quorl {
+
+CommandLine ParseCommandLine(const QStringList& arguments) {
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral(
+      "Quorl: augmented reality by real-time keypoint matching.\n"
+      "Choose Matching > Register Frame, click the four corners of a rectangle clockwise, and a teapot\n"
+      "appears on it."));
+  const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
+  const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                   QStringLiteral("Show the version."));
+  const QCommandLineOption source(
+      QStringLiteral("source"),
+      QStringLiteral("Frame source: auto (the first camera, else the synthetic scene), synthetic[:profile] "
+                     "(profiles orbit, zoom, spin, shake, occlude, leave), camera:N, a video file, an image "
+                     "or an image pattern such as frames/%04d.png."),
+      QStringLiteral("spec"), QStringLiteral("auto"));
+  const QCommandLineOption cameraParams(
+      QStringLiteral("camera-params"),
+      QStringLiteral("Camera parameter file (default: Data/camera_param.dat in the working directory, else "
+                     "the copy shipped with Quorl)."),
+      QStringLiteral("file"));
+  parser.addOptions({help, version, source, cameraParams});
+  // Qt's own options, taken by QApplication; single-dash words are what Qt documents for them.
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("name"));
+  const QCommandLineOption display(QStringLiteral("display"), QString(), QStringLiteral("display"));
+  QList<QCommandLineOption> qtOptions = {platform, display};
+  for (const char* name : {"style", "stylesheet", "geometry", "qwindowgeometry", "qwindowtitle", "qwindowicon"}) {
+    qtOptions.append(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
+  }
+  qtOptions.append(QCommandLineOption(QStringLiteral("reverse")));
+  for (QCommandLineOption& option : qtOptions) {
+    option.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(option);
+  }
+
+  CommandLine result;
+  if (!parser.parse(arguments)) {
+    std::fprintf(stderr, "quorl: %s\nTry 'quorl --help'.\n", qPrintable(parser.errorText()));
+    result.exitNow = true;
+    result.exitCode = 2;
+    return result;
+  }
+  if (parser.isSet(help)) {
+    std::printf("%s", qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quorl"))));
+    result.exitNow = true;
+    return result;
+  }
+  if (parser.isSet(version)) {
+    std::printf("%s\n", kVersionText);
+    result.exitNow = true;
+    return result;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    std::fprintf(stderr, "quorl: unexpected argument '%s'\nTry 'quorl --help'.\n",
+                 qPrintable(parser.positionalArguments().first()));
+    result.exitNow = true;
+    result.exitCode = 2;
+    return result;
+  }
+  result.view.source = parser.value(source).toStdString();
+  result.view.cameraParams = parser.value(cameraParams).toStdString();
+  result.platform = parser.value(platform).toStdString();
+  result.display = parser.value(display).toStdString();
+  return result;
+}
+
+CQuorlApp::CQuorlApp(ViewOptions options) : options_(std::move(options)) {}
+
+CQuorlApp::~CQuorlApp() = default;
+
+bool CQuorlApp::InitInstance() {
+  // The tables come first: a message box during the start-up already runs ticks.
+  InitDescriptorTables();
+  frame_ = std::make_unique<CMainFrame>();
+  connect(frame_.get(), &CMainFrame::aboutRequested, this, &CQuorlApp::OnAppAbout);
+  frame_->view()->OnInitialUpdate(options_);
+  frame_->show();
+  frame_->ShowOptions();
+  return true;
+}
+
+void CQuorlApp::OnAppAbout() {
+  CAboutDlg dialog(frame_.get());
+  dialog.exec();
+}
+
+}  // namespace quorl

@@ -1,0 +1,247 @@
+#include "app/quorl_view.h"
+
+#include <QClipboard>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMouseEvent>
+#include <QOpenGLContext>
+#include <QTimerEvent>
+#include <qopengl.h>
+#include <cstdio>
+#include <cstring>
+
+#include "app/data_paths.h"
+#include "app/option_dlg.h"
+#include "app/report.h"
+#include "geometry/quad.h"
+
+namespace quorl {
+
+namespace {
+
+// Clicked corners are marked on the frozen picture with a red cross of this half-length in pixels.
+constexpr int kClickMarkArm = 6;
+
+const char* const kCornerNames[4] = {"top-left", "top-right", "bottom-right", "bottom-left"};
+
+void markPixel(DibImage& picture, int x, int y) {
+  if (x < 0 || y < 0 || x >= picture.width() || y >= picture.height()) return;
+  uint8_t* p = picture.rows24()[y] + 3 * x;
+  p[0] = 0;
+  p[1] = 0;
+  p[2] = 255;
+}
+
+}  // namespace
+
+QImage DibToImage(const DibImage& picture) {
+  if (picture.empty() || picture.rows24() == nullptr) return QImage();
+  QImage image(picture.width(), picture.height(), QImage::Format_BGR888);
+  const std::size_t rowBytes = static_cast<std::size_t>(picture.width()) * 3;
+  for (int y = 0; y < picture.height(); ++y) std::memcpy(image.scanLine(y), picture.rows24()[y], rowBytes);
+  return image;
+}
+
+CQuorlView::CQuorlView(COptionDlg& options, QWidget* parent) : QOpenGLWidget(parent), options_(options) {
+  setFocusPolicy(Qt::ClickFocus);
+}
+
+CQuorlView::~CQuorlView() {
+  releaseGl();
+  grabber_.Destroy();
+}
+
+void CQuorlView::OnInitialUpdate(const ViewOptions& options) {
+  std::string error;
+  if (grabber_.Open(options.source, error)) {
+    sourceText_ = grabber_.source()->description();
+  } else {
+    sourceText_ = "no video source" + (error.empty() ? std::string() : " (" + error + ")");
+    std::fprintf(stderr, "quorl: %s\n", sourceText_.c_str());
+  }
+  int w = kNoCaptureWidth, h = kNoCaptureHeight;
+  if (grabber_.HasSource()) {
+    w = grabber_.FrameWidth();
+    h = grabber_.FrameHeight();
+    startTick();
+  }
+  frameSize_ = QSize(w, h);
+  setFixedSize(frameSize_);
+  cameraPath_ = CameraParamPath(QString::fromStdString(options.cameraParams)).toStdString();
+  cameraLoaded_ = loadCamera(state_, cameraPath_, w, h, *this);
+  initialise(state_, w, h);
+  emit captureChanged(HasCapture());
+  emit frameSizeChanged(frameSize_);
+  publishStatus();
+}
+
+void CQuorlView::ApplyFrameSize() {
+  const QSize size(grabber_.FrameWidth(), grabber_.FrameHeight());
+  if (size.isEmpty() || size == frameSize_) return;
+  frameSize_ = size;
+  setFixedSize(frameSize_);
+  // The calibration is rescaled to the new size (focal lengths in pixels follow the frame width); the
+  // registered model stays. The pictures and the texture follow with the next frame.
+  if (cameraLoaded_) cameraLoaded_ = loadCamera(state_, cameraPath_, size.width(), size.height(), *this);
+  emit frameSizeChanged(frameSize_);
+  update();
+}
+
+void CQuorlView::OnVideoFormat() {
+  if (!HasCapture()) return;
+  grabber_.VideoFormatDialog(this);
+  ApplyFrameSize();
+  publishStatus();
+}
+
+void CQuorlView::OnVideoSource() {
+  const bool had = HasCapture();
+  if (grabber_.VideoSourceDialog(this) == 0) return;
+  if (grabber_.source() != nullptr) sourceText_ = grabber_.source()->description();
+  if (HasCapture() != had) emit captureChanged(HasCapture());
+  if (HasCapture() && !ticking() && state_.clickMode == 0) startTick();
+  ApplyFrameSize();
+  publishStatus();
+}
+
+void CQuorlView::OnRegisterFrame() {
+  beginRegistration(state_, *this);
+  // The clicks are marked on the frozen frame without the detection marks or the outline.
+  state_.display = state_.frame;
+  update();
+  publishStatus();
+}
+
+void CQuorlView::OnCopyFrame() {
+  const QImage image = DibToImage(state_.frame);
+  if (image.isNull()) return;
+  QGuiApplication::clipboard()->setImage(image);
+}
+
+bool CQuorlView::SaveFrame(const QString& path) {
+  const QImage image = DibToImage(state_.frame);
+  if (image.isNull()) return false;
+  const QString suffix = QFileInfo(path).suffix();
+  return image.save(path, suffix.isEmpty() ? "PNG" : nullptr);
+}
+
+void CQuorlView::OnSaveFrameAs() {
+  if (state_.frame.empty()) return;
+  QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Frame As"), QStringLiteral("frame.png"),
+                                              QStringLiteral("PNG images (*.png);;All files (*)"));
+  if (path.isEmpty()) return;
+  if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".png");
+  if (!SaveFrame(path)) ShowReport(this, QStringLiteral("Can't save the frame to %1!!!").arg(path));
+}
+
+bool CQuorlView::grabFrame(const uint8_t*& packed, std::size_t& byteCount) {
+  packed = grabber_.GetFrame(byteCount);
+  return packed != nullptr;
+}
+
+void CQuorlView::startTick() { tick_.start(kTickPeriodMs, Qt::PreciseTimer, this); }
+void CQuorlView::stopTick() { tick_.stop(); }
+void CQuorlView::requestRepaint() { update(); }
+TrackerSettings& CQuorlView::settings() { return options_.settings(); }
+
+void CQuorlView::refreshSettingsDisplay() {
+  options_.setInlierCount(static_cast<int>(state_.model.inlierMap.size()));
+  options_.UpdateData(false);
+}
+
+void CQuorlView::report(const std::string& text) { ShowReport(this, QString::fromStdString(text)); }
+
+void CQuorlView::timerEvent(QTimerEvent* event) {
+  if (event->timerId() != tick_.timerId()) {
+    QOpenGLWidget::timerEvent(event);
+    return;
+  }
+  OnTick();
+}
+
+void CQuorlView::OnTick() {
+  if (!HasCapture()) return;
+  tick(state_, *this);
+  // A camera may start delivering another size than it announced.
+  if (grabber_.FrameWidth() != frameSize_.width() || grabber_.FrameHeight() != frameSize_.height()) {
+    ApplyFrameSize();
+  }
+  update();
+  publishStatus();
+}
+
+void CQuorlView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton || state_.clickMode != 1 || width() <= 0 || height() <= 0) {
+    QOpenGLWidget::mousePressEvent(event);
+    return;
+  }
+  // Widget pixels to frame pixels: equal at the normal fixed size, scaled otherwise.
+  const QPointF p = event->position();
+  const int x = static_cast<int>(p.x() * state_.frame.width() / width());
+  const int y = static_cast<int>(p.y() * state_.frame.height() / height());
+  addClick(state_, x, y, *this);
+  if (state_.clickMode == 1) markClicks();
+  update();
+  publishStatus();
+}
+
+void CQuorlView::markClicks() {
+  for (int i = 0; i < state_.clickCount; ++i) {
+    const CornerPoint c = state_.clicks.pt[i];
+    for (int d = -kClickMarkArm; d <= kClickMarkArm; ++d) {
+      markPixel(state_.display, c.x + d, c.y);
+      markPixel(state_.display, c.x, c.y + d);
+    }
+  }
+}
+
+QString CQuorlView::StatusText() const {
+  QString text = QString::fromStdString(sourceText_) + QStringLiteral("  |  ");
+  if (state_.clickMode == 1) {
+    return text + QStringLiteral("Clicking: click the %1 corner (%2 of 4), clockwise")
+                      .arg(QString::fromLatin1(kCornerNames[state_.clickCount]))
+                      .arg(state_.clickCount + 1);
+  }
+  if (!HasCapture()) return text + QStringLiteral("No capture");
+  if (!state_.model.isRegistered()) return text + QStringLiteral("Detecting");
+  const int32_t misses = state_.model.missCount;
+  text += misses == 0 ? QStringLiteral("Tracking") : misses <= kMaxHeldFrames ? QStringLiteral("Holding")
+                                                                            : QStringLiteral("Lost");
+  const int points = static_cast<int>(state_.model.modelKeypoints.size());
+  text += QStringLiteral("  |  %1 model points").arg(points);
+  if (points < kFewModelPoints) text += QStringLiteral(" (too few to track well: register a more textured rectangle)");
+  return text;
+}
+
+void CQuorlView::publishStatus() {
+  const QString text = StatusText();
+  if (text == lastStatus_) return;
+  lastStatus_ = text;
+  emit statusChanged(text);
+}
+
+void CQuorlView::initializeGL() {
+  connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, &CQuorlView::releaseGl, Qt::DirectConnection);
+  const qreal ratio = devicePixelRatioF();
+  SetupRendering(gl_, frameSize_.width(), frameSize_.height(), qRound(width() * ratio), qRound(height() * ratio),
+                 state_.camera.projection);
+}
+
+void CQuorlView::paintGL() {
+  // The viewport covers the widget in device pixels, so a high-density screen shows the frame scaled up.
+  const qreal ratio = devicePixelRatioF();
+  glViewport(0, 0, qRound(width() * ratio), qRound(height() * ratio));
+  RenderFrame(gl_, state_.frame, state_.display, state_.modelActive, state_.camera.projection,
+              state_.pose.modelview);
+}
+
+void CQuorlView::releaseGl() {
+  if (gl_.backgroundTexture == 0 || context() == nullptr) return;
+  makeCurrent();
+  ReleaseBackgroundTexture(gl_);
+  doneCurrent();
+}
+
+}  // namespace quorl

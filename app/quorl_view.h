@@ -1,0 +1,111 @@
+#pragma once
+// The view: owns the tracker state, the frame grabber and the rendering state; turns the 33 ms tick,
+// the commands and the clicks into tracker calls, paints the picture and the teapot, and copies or
+// saves the current frame.
+
+#include <QBasicTimer>
+#include <QOpenGLWidget>
+#include <QSize>
+#include <QString>
+#include <string>
+
+#include "app/frame_grabber.h"
+#include "render/gl_render.h"
+#include "tracker/tracker.h"
+
+class QImage;
+
+namespace quorl {
+
+class COptionDlg;
+
+// Fewer model keypoints than this track poorly; the status line then warns.
+inline constexpr int kFewModelPoints = 40;
+
+// Frame size used when there is no video source.
+inline constexpr int kNoCaptureWidth = 320;
+inline constexpr int kNoCaptureHeight = 240;
+
+// What the user chose on the command line.
+struct ViewOptions {
+  std::string source = "auto";  // frame source spec: auto, synthetic[:profile], camera:N, a file or pattern
+  std::string cameraParams;     // calibration file; empty: Data/camera_param.dat as found by CameraParamPath
+};
+
+// The picture as an image of its own size, top row first; a null image for an empty picture.
+QImage DibToImage(const DibImage& picture);
+
+class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
+  Q_OBJECT
+
+ public:
+  // `options` holds the settings the tracker shares with the Options dialog; it outlives the view.
+  CQuorlView(COptionDlg& options, QWidget* parent = nullptr);
+  ~CQuorlView() override;
+
+  // Start-up: connect the source, take the frame size from it (320 x 240 without one) and start the
+  // tick, fix the view to the frame size, load the calibration for that size, create the pictures.
+  // The GL set-up follows when the widget is first shown.
+  void OnInitialUpdate(const ViewOptions& options);
+
+  // Commands.
+  void OnVideoFormat();
+  void OnVideoSource();
+  void OnRegisterFrame();
+  void OnCopyFrame();
+  void OnSaveFrameAs();
+  // Writes the unmarked frame as an image file (format from the suffix, PNG without one).
+  bool SaveFrame(const QString& path);
+
+  // True while a video source is connected: Video Format works only then.
+  bool HasCapture() const { return grabber_.HasSource(); }
+  // Adopts the grabber's current frame size: view size, calibration rescaled (model kept), pictures.
+  void ApplyFrameSize();
+
+  const TrackerState& state() const { return state_; }
+  CFrameGrabber& grabber() { return grabber_; }
+  QSize frameSize() const { return frameSize_; }
+  bool ticking() const { return tick_.isActive(); }
+  // One line: source, tracking state and, while registering, the corner to click next.
+  QString StatusText() const;
+
+  // TrackerPlatform.
+  bool hasCapture() const override { return HasCapture(); }
+  bool grabFrame(const uint8_t*& packed, std::size_t& byteCount) override;
+  void startTick() override;
+  void stopTick() override;
+  void requestRepaint() override;
+  TrackerSettings& settings() override;
+  void refreshSettingsDisplay() override;
+  void report(const std::string& text) override;
+
+ signals:
+  void statusChanged(const QString& text);
+  void captureChanged(bool hasCapture);
+  void frameSizeChanged(const QSize& size);
+
+ protected:
+  void initializeGL() override;
+  void paintGL() override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void timerEvent(QTimerEvent* event) override;
+
+ private:
+  void OnTick();
+  void releaseGl();
+  void markClicks();
+  void publishStatus();
+
+  COptionDlg& options_;
+  TrackerState state_;
+  CFrameGrabber grabber_;
+  GlContext gl_;
+  QBasicTimer tick_;
+  QSize frameSize_{kNoCaptureWidth, kNoCaptureHeight};
+  std::string cameraPath_;
+  bool cameraLoaded_ = false;
+  std::string sourceText_;  // what the status line names as the source
+  QString lastStatus_;
+};
+
+}  // namespace quorl

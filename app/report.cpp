@@ -1,0 +1,25 @@
+#include "app/report.h"
+
+#include <utility>
+
+namespace quorl {
+
+namespace {
+ReportHook& hook() {
+  static ReportHook h;
+  return h;
+}
+}  // namespace
+
+void ShowReport(QWidget* parent, const QString& text, QMessageBox::Icon icon) {
+  if (hook()) {
+    hook()(text, icon);
+    return;
+  }
+  QMessageBox box(icon, QStringLiteral("Quorl"), text, QMessageBox::Ok, parent);
+  box.exec();
+}
+
+ReportHook SetReportHook(ReportHook h) { return std::exchange(hook(), std::move(h)); }
+
+}  // namespace quorl
