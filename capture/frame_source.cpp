@@ -29,6 +29,11 @@ const std::vector<cv::Size>& CommonFrameSizes() {
   return sizes;
 }
 
+std::string FrameSizeRule() {
+  return "each side must be from " + std::to_string(kMinFrameSide) + " to " + std::to_string(kMaxFrameSide) +
+         " pixels";
+}
+
 std::size_t PackedFrameSize(int width, int height) {
   if (!IsValidFrameSize(width, height)) return 0;
   return static_cast<std::size_t>(kDibHeaderSize + DibStride(width, 24) * height);

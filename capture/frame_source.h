@@ -18,6 +18,8 @@ namespace quorl {
 inline constexpr int kMinFrameSide = 16;
 inline constexpr int kMaxFrameSide = 4096;
 bool IsValidFrameSize(int width, int height);
+// "each side must be from 16 to 4096 pixels", for messages about sizes outside that range.
+std::string FrameSizeRule();
 
 // Sizes offered where any size goes (the synthetic scene, cameras with a stepwise size range), smallest
 // first: 160x120, 176x144, 320x240, 352x288, 640x360, 640x480, 800x600, 1024x768, 1280x720, 1280x960,

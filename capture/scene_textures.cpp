@@ -55,11 +55,10 @@ void drawCell(cv::Mat& t, cv::RNG& rng, cv::Point origin, int cell, int kind) {
     }
     case 3: {  // checker patch
       const int sq = cell / 8;
+      const cv::Point corner(origin.x + cell / 2 - 5 * sq / 2, origin.y + cell / 2 - 5 * sq / 2);
       for (int y = 0; y < 5; ++y)
         for (int x = 0; x < 5; ++x)
-          if ((x + y) % 2 == 0)
-            cv::rectangle(t, cv::Rect(origin.x + cell / 2 - 5 * sq / 2 + x * sq, origin.y + cell / 2 - 5 * sq / 2 + y * sq, sq, sq),
-                          col, cv::FILLED);
+          if ((x + y) % 2 == 0) cv::rectangle(t, cv::Rect(corner + cv::Point(x, y) * sq, cv::Size(sq, sq)), col, -1);
       break;
     }
     case 4: {  // rotated bars

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 #include <opencv2/imgcodecs.hpp>
@@ -103,7 +104,8 @@ CameraPath pathAt(MotionProfile profile, double s, const std::array<double, 8>& 
       const double a = ease(s / 0.5);
       auto jitter = [&](int i) {
         const double f1 = 1.5 + ph[i], f2 = 3.0 + 1.5 * ph[(i + 3) % 8];
-        return std::sin(2.0 * kPi * (f1 * s + ph[(i + 1) % 8])) + 0.5 * std::sin(2.0 * kPi * (f2 * s + ph[(i + 5) % 8]));
+        return std::sin(2.0 * kPi * (f1 * s + ph[(i + 1) % 8])) +
+               0.5 * std::sin(2.0 * kPi * (f2 * s + ph[(i + 5) % 8]));
       };
       p.panX = 0.08 * a * jitter(0);
       p.panY = 0.07 * a * jitter(1);
@@ -174,7 +176,8 @@ cv::Matx33d planeToImage(const PinholeIntrinsics& k, const ScenePose& pose) {
 // The target's corners (its own top-left first, clockwise) for half extents `half`.
 FrameCorners projectCorners(const PinholeIntrinsics& k, const ScenePose& pose, const std::array<double, 2>& half) {
   const cv::Matx33d h = planeToImage(k, pose);
-  const cv::Vec3d world[4] = {{-half[0], -half[1], 1}, {half[0], -half[1], 1}, {half[0], half[1], 1}, {-half[0], half[1], 1}};
+  const double x = half[0], y = half[1];
+  const cv::Vec3d world[4] = {{-x, -y, 1}, {x, -y, 1}, {x, y, 1}, {-x, y, 1}};
   FrameCorners corners;
   for (std::size_t i = 0; i < 4; ++i) {
     const cv::Vec3d p = h * world[i];
@@ -215,6 +218,20 @@ std::vector<cv::Mat> buildLevels(const cv::Mat& base) {
 cv::Matx33d worldToTexels(double cols, double rows, double x0, double y0, double w, double h) {
   const double sx = cols / w, sy = rows / h;
   return {sx, 0, -x0 * sx - 0.5, 0, sy, -y0 * sy - 0.5, 0, 0, 1};
+}
+
+// Background levels as 2 x 2 canvases of the tile, built once and shared (never written) by all scenes.
+const std::vector<cv::Mat>& sharedBackgroundLevels() {
+  static const std::vector<cv::Mat> levels = [] {
+    std::vector<cv::Mat> canvases;
+    for (const cv::Mat& tile : buildLevels(MakeBackgroundTile())) {
+      cv::Mat canvas;
+      cv::repeat(tile, 2, 2, canvas);
+      canvases.push_back(canvas);
+    }
+    return canvases;
+  }();
+  return levels;
 }
 
 bool finitePositive(double v) { return std::isfinite(v) && v > 0.0; }
@@ -264,9 +281,8 @@ std::string MotionProfileList() {
 
 std::unique_ptr<SyntheticScene> SyntheticScene::Create(const SceneSettings& settings, std::string& error) {
   if (!IsValidFrameSize(settings.width, settings.height)) {
-    error = "Bad frame size " + std::to_string(settings.width) + "x" + std::to_string(settings.height) +
-            ": each side must be from " + std::to_string(kMinFrameSide) + " to " + std::to_string(kMaxFrameSide) +
-            " pixels.";
+    error = "Bad frame size " + std::to_string(settings.width) + "x" + std::to_string(settings.height) + ": " +
+            FrameSizeRule() + ".";
     return nullptr;
   }
   const PinholeIntrinsics k = settings.intrinsics.value_or(DefaultIntrinsics(settings.width, settings.height));
@@ -283,9 +299,13 @@ std::unique_ptr<SyntheticScene> SyntheticScene::Create(const SceneSettings& sett
 
   cv::Mat target;
   if (settings.targetImage.empty()) {
-    target = MakeTargetTexture();
+    static const cv::Mat builtIn = MakeTargetTexture();  // built once, never written
+    target = builtIn;
   } else {
-    target = cv::imread(settings.targetImage, cv::IMREAD_COLOR);
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(settings.targetImage, ec)) {
+      target = cv::imread(settings.targetImage, cv::IMREAD_COLOR);
+    }
     if (target.empty() || std::min(target.cols, target.rows) < 8) {
       error = "Cannot read the target image '" + settings.targetImage + "'.";
       return nullptr;
@@ -315,11 +335,7 @@ std::unique_ptr<SyntheticScene> SyntheticScene::Create(const SceneSettings& sett
     scene->targetLevels_.push_back(rim);
     scene->targetMasks_.push_back(mask);
   }
-  for (const cv::Mat& tile : buildLevels(MakeBackgroundTile())) {
-    cv::Mat canvas;
-    cv::repeat(tile, 2, 2, canvas);
-    scene->backgroundLevels_.push_back(canvas);
-  }
+  scene->backgroundLevels_ = sharedBackgroundLevels();
   uint64_t state = settings.seed;
   for (double& p : scene->phases_) p = static_cast<double>(splitMix(state) >> 11) / 9007199254740992.0;
   scene->prepareNoise();
@@ -464,7 +480,9 @@ void SyntheticScene::render(int index, cv::Mat& bgr) {
   }
 
   if (profile_ == MotionProfile::kOcclude) drawOccluder(bgr, s);
-  if (effects_.gainAmplitude > 0.0) bgr.convertTo(bgr, -1, 1.0 + effects_.gainAmplitude * std::sin(2.0 * kPi * s / 7.0));
+  if (effects_.gainAmplitude > 0.0) {
+    bgr.convertTo(bgr, -1, 1.0 + effects_.gainAmplitude * std::sin(2.0 * kPi * s / 7.0));
+  }
   if (effects_.blurSigma > 0.0) cv::GaussianBlur(bgr, bgr, cv::Size(), effects_.blurSigma);
   if (!noisePlus_.empty()) {
     uint64_t state = (static_cast<uint64_t>(seed_) << 32) ^ static_cast<uint64_t>(index);

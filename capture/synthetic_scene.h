@@ -127,7 +127,8 @@ class SyntheticScene final : public FrameSource {
 
   // Mip levels, each half the size of the one before. Target level 0 is at most 512 texels wide; each
   // target level has a one-texel rim (a copy of its edge) and a coverage mask (255 inside, 0 on the rim).
-  // The background levels hold 2 x 2 copies of the seamless background tile.
+  // The background levels hold 2 x 2 copies of the seamless background tile; they (and the built-in target
+  // texture) are built once per process and shared read-only by all scenes.
   std::vector<cv::Mat> targetLevels_;
   std::vector<cv::Mat> targetMasks_;
   std::vector<cv::Mat> backgroundLevels_;

@@ -169,7 +169,8 @@ std::vector<VideoDevice> ListVideoDevices(const std::string& directory) {
     std::string ignored;
     if (auto device = QueryVideoDevice(it->path().string(), ignored)) devices.push_back(*device);
   }
-  std::sort(devices.begin(), devices.end(), [](const VideoDevice& a, const VideoDevice& b) { return a.index < b.index; });
+  std::sort(devices.begin(), devices.end(),
+            [](const VideoDevice& a, const VideoDevice& b) { return a.index < b.index; });
   return devices;
 }
 

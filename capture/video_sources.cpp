@@ -6,6 +6,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio/registry.hpp>
 
 #include "capture/v4l2_devices.h"
 
@@ -77,8 +78,8 @@ std::unique_ptr<VideoFileSource> VideoFileSource::Open(const std::string& path, 
     return nullptr;
   }
   if (!IsValidFrameSize(first.cols, first.rows)) {
-    error = "Unsupported frame size " + sizeText(first.cols, first.rows) + " in '" + path + "': each side must be from " +
-            std::to_string(kMinFrameSide) + " to " + std::to_string(kMaxFrameSide) + " pixels.";
+    error = "Unsupported frame size " + sizeText(first.cols, first.rows) + " in '" + path + "': " +
+            FrameSizeRule() + ".";
     return nullptr;
   }
   source->nativeSize_ = first.size();
@@ -92,7 +93,9 @@ std::unique_ptr<VideoFileSource> VideoFileSource::Open(const std::string& path, 
 bool VideoFileSource::reopen() {
   try {
     if (isPattern_) return capture_.open(path_, cv::CAP_IMAGES);
-    return capture_.open(path_, cv::CAP_FFMPEG) || capture_.open(path_, cv::CAP_ANY);
+    // FFmpeg alone where OpenCV has it: the other backends add little and some (GStreamer) print
+    // diagnostics of their own for files they cannot read.
+    return capture_.open(path_, cv::videoio_registry::hasBackend(cv::CAP_FFMPEG) ? cv::CAP_FFMPEG : cv::CAP_ANY);
   } catch (const cv::Exception&) {
     return false;
   }
@@ -150,9 +153,8 @@ std::unique_ptr<StillImageSource> StillImageSource::Open(const std::string& path
     return nullptr;
   }
   if (!IsValidFrameSize(source->image_.cols, source->image_.rows)) {
-    error = "Unsupported frame size " + sizeText(source->image_.cols, source->image_.rows) + " in '" + path +
-            "': each side must be from " + std::to_string(kMinFrameSide) + " to " + std::to_string(kMaxFrameSide) +
-            " pixels.";
+    error = "Unsupported frame size " + sizeText(source->image_.cols, source->image_.rows) + " in '" + path + "': " +
+            FrameSizeRule() + ".";
     return nullptr;
   }
   source->path_ = path;

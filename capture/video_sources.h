@@ -18,7 +18,7 @@ struct ScaleRequest {
   int height = 0;
 };
 
-// A video file (FFmpeg first, then any other videoio backend) or an image sequence (CAP_IMAGES with a
+// A video file (through FFmpeg where OpenCV has it, else any videoio backend) or an image sequence (CAP_IMAGES with a
 // printf-style pattern such as "frames/%04d.png", numbered from 0 or 1). The first frame is read while
 // opening, so a file that opens but yields nothing is refused.
 class VideoFileSource final : public FrameSource {
