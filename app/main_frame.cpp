@@ -40,7 +40,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   connect(action(ID_REGISTER_FRAME), &QAction::triggered, view_, &CQuorlView::OnRegisterFrame);
   connect(action(ID_VIDEO_FORMAT), &QAction::triggered, view_, &CQuorlView::OnVideoFormat);
   connect(action(ID_VIDEO_SOURCE), &QAction::triggered, view_, &CQuorlView::OnVideoSource);
-  connect(action(ID_OPTIONS), &QAction::triggered, this, &CMainFrame::ShowOptions);
+  connect(action(ID_OPTIONS), &QAction::triggered, this, [this] { ShowOptions(true); });
   connect(action(ID_APP_ABOUT), &QAction::triggered, this, &CMainFrame::aboutRequested);
 
   // Video Format needs a connected source; Video Source stays available as the way to connect one.
@@ -76,13 +76,15 @@ QAction* CMainFrame::addCommand(QMenu* menu, int id, const QString& text, const 
   return a;
 }
 
-void CMainFrame::ShowOptions() {
+void CMainFrame::ShowOptions(bool activate) {
   if (!options_->isVisible()) {
     const QRect frame = frameGeometry();
     options_->move(frame.right() + 8, frame.top());
   }
+  options_->setAttribute(Qt::WA_ShowWithoutActivating, !activate);
   options_->show();
   options_->raise();
+  if (activate) options_->activateWindow();
 }
 
 }  // namespace quorl

@@ -28,8 +28,9 @@ class CMainFrame : public QMainWindow {
   // The menu item (and its shortcut) of a command id.
   QAction* action(int id) const { return actions_.value(id); }
 
-  // Shows the Options dialog beside the main window, to its right.
-  void ShowOptions();
+  // Shows the Options dialog beside the main window, to its right; `activate` false leaves the keyboard
+  // focus where it is (at start-up, with the main window, so its shortcuts work at once).
+  void ShowOptions(bool activate = true);
 
  signals:
   void aboutRequested();

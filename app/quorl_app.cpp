@@ -86,7 +86,8 @@ bool CQuorlApp::InitInstance() {
   connect(frame_.get(), &CMainFrame::aboutRequested, this, &CQuorlApp::OnAppAbout);
   frame_->view()->OnInitialUpdate(options_);
   frame_->show();
-  frame_->ShowOptions();
+  frame_->ShowOptions(false);
+  frame_->activateWindow();
   return true;
 }
 

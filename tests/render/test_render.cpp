@@ -30,8 +30,6 @@ class GlEnvironment : public ::testing::Environment {
     static int argc = 1;
     static char name[] = "test_render";
     static char* argv[] = {name, nullptr};
-    // GLX through the X display (Xvfb in the test run); the offscreen platform has no GL.
-    qputenv("QT_QPA_PLATFORM", "xcb");
     app_ = std::make_unique<QGuiApplication>(argc, argv);
     InitGlut();
     QSurfaceFormat format;

@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QProcess>
+#include <QSet>
+#include <QSurfaceFormat>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <cmath>
+#include <memory>
+
+#include "app/about_dlg.h"
+#include "app/commands.h"
+#include "app/main_frame.h"
+#include "app/option_dlg.h"
+#include "app/quorl_app.h"
+#include "app/quorl_view.h"
+#include "app/video_dialogs.h"
+#include "render/gl_render.h"
+#include "widget_environment.h"
+
+namespace quorl {
+namespace {
+
+using testing::ReportRecorder;
+
+// The real program's start-up on the X display (Xvfb in the test run; CTest selects the xcb platform):
+// compatibility profile, GLUT initialised.
+class GuiEnvironment : public testing::WidgetEnvironment {
+ public:
+  void SetUp() override {
+    InitGlut();
+    QSurfaceFormat format;
+    format.setRenderableType(QSurfaceFormat::OpenGL);
+    format.setProfile(QSurfaceFormat::CompatibilityProfile);
+    format.setVersion(2, 1);
+    format.setDepthBufferSize(24);
+    QSurfaceFormat::setDefaultFormat(format);
+    WidgetEnvironment::SetUp();
+  }
+};
+
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
+
+const std::string kCameraFile = QUORL_SOURCE_DIR "/Data/camera_param.dat";
+
+class QuorlGui : public ::testing::Test {
+ protected:
+  void start(const std::string& source, const std::string& cameraParams = kCameraFile) {
+    ViewOptions options;
+    options.source = source;
+    options.cameraParams = cameraParams;
+    app_ = std::make_unique<CQuorlApp>(options);
+    ASSERT_TRUE(app_->InitInstance());
+    frame = app_->mainFrame();
+    view = frame->view();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(frame));
+    frame->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(frame));
+  }
+  void TearDown() override { app_.reset(); }
+
+  void key(Qt::Key k) { QTest::keyClick(frame, k, Qt::ControlModifier); }
+  QString countText() const {
+    return qobject_cast<QLineEdit*>(frame->options().control(COptionDlg::IDC_KEYPOINT_COUNT))->text();
+  }
+  // Clicks the four true corners of the synthetic target in the frozen frame.
+  void registerTarget() {
+    key(Qt::Key_R);
+    ASSERT_EQ(view->state().clickMode, 1);
+    ASSERT_FALSE(view->ticking());
+    const auto corners = view->grabber().source()->trueCorners();
+    ASSERT_TRUE(corners.has_value());
+    for (const cv::Point2d& c : *corners) {
+      QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(int(std::lround(c.x)), int(std::lround(c.y))));
+    }
+  }
+
+  std::unique_ptr<CQuorlApp> app_;
+  CMainFrame* frame = nullptr;
+  CQuorlView* view = nullptr;
+};
+
+// The whole program on the synthetic scene: detection ticks, Ctrl+R, four clicks on the true corners,
+// tracking with the teapot drawn, the quad near the truth, Copy Frame, the live keypoint count.
+TEST_F(QuorlGui, RegistersTracksAndDrawsTheTeapot) {
+  start("synthetic");
+  EXPECT_EQ(frame->windowTitle(), "Quorl ver. 2.0");
+  EXPECT_EQ(view->size(), QSize(320, 240));
+  EXPECT_EQ(frame->minimumSize(), frame->maximumSize());
+  EXPECT_TRUE(frame->action(ID_VIDEO_FORMAT)->isEnabled());
+  EXPECT_TRUE(frame->options().isVisible());
+  EXPECT_TRUE(view->ticking());
+
+  QSet<QString> counts;
+  for (int i = 0; i < 20; ++i) {
+    QTest::qWait(40);
+    counts.insert(countText());
+  }
+  EXPECT_GE(counts.size(), 2) << "the keypoint count never changed";
+  EXPECT_EQ(countText(), QString::number(frame->options().settings().keypointCount));
+  EXPECT_TRUE(view->StatusText().contains("Detecting"));
+
+  registerTarget();
+  const TrackerState& s = view->state();
+  ASSERT_TRUE(s.model.isRegistered());
+  EXPECT_EQ(s.clickMode, 0);
+  EXPECT_TRUE(view->ticking());
+  QTest::qWait(600);
+  EXPECT_EQ(s.modelActive, 1);
+  EXPECT_TRUE(view->StatusText().contains("Tracking")) << view->StatusText().toStdString();
+
+  const auto truth = view->grabber().source()->trueCorners();
+  ASSERT_TRUE(truth.has_value());
+  double cx = 0, cy = 0;
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_NEAR(s.model.currentQuad.pt[i].x, (*truth)[i].x, 6.0) << "corner " << i;
+    EXPECT_NEAR(s.model.currentQuad.pt[i].y, (*truth)[i].y, 6.0) << "corner " << i;
+    cx += (*truth)[i].x / 4;
+    cy += (*truth)[i].y / 4;
+  }
+
+  // The teapot: drawn pixels differ from the background picture around the target's centre.
+  const QImage drawn = view->grabFramebuffer().convertToFormat(QImage::Format_RGB888);
+  const QImage background = DibToImage(s.display).convertToFormat(QImage::Format_RGB888);
+  ASSERT_EQ(drawn.size(), background.size());
+  int changed = 0;
+  for (int y = int(cy) - 40; y <= int(cy) + 40; ++y)
+    for (int x = int(cx) - 40; x <= int(cx) + 40; ++x) changed += drawn.pixel(x, y) != background.pixel(x, y);
+  EXPECT_GT(changed, 100);
+  int changedInCorner = 0;
+  for (int y = 0; y < 12; ++y)
+    for (int x = 0; x < 12; ++x) changedInCorner += drawn.pixel(x, y) != background.pixel(x, y);
+  EXPECT_EQ(changedInCorner, 0);
+
+  QGuiApplication::clipboard()->clear();
+  key(Qt::Key_C);
+  const QImage copied = QGuiApplication::clipboard()->image();
+  EXPECT_EQ(copied.size(), QSize(320, 240));
+  EXPECT_EQ(frame->options().control(COptionDlg::IDC_INLIER_COUNT)->property("text").toString(),
+            QString::number(s.model.inlierMap.size()));
+}
+
+// Clicks are marked on the frozen, unmarked frame; the status line names the next corner.
+TEST_F(QuorlGui, ClicksAreMarkedOnTheFrozenFrame) {
+  start("synthetic");
+  QTest::qWait(100);
+  key(Qt::Key_R);
+  EXPECT_TRUE(view->StatusText().contains("top-left")) << view->StatusText().toStdString();
+  QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(100, 80));
+  EXPECT_TRUE(view->StatusText().contains("top-right corner (2 of 4)")) << view->StatusText().toStdString();
+  const uint8_t* p = view->state().display.rows24()[80] + 3 * 100;
+  EXPECT_EQ(p[2], 255);
+  EXPECT_EQ(p[0], 0);
+  const uint8_t* f = view->state().frame.rows24()[80] + 3 * 100;
+  EXPECT_FALSE(f[2] == 255 && f[0] == 0 && f[1] == 0);
+  EXPECT_FALSE(view->ticking());
+}
+
+// An explicit camera that is missing: 320 x 240 white picture, no ticks, Video Format off, Video Source on.
+TEST_F(QuorlGui, MissingCameraGivesTheNoCaptureState) {
+  start("camera:99");
+  EXPECT_FALSE(view->HasCapture());
+  EXPECT_FALSE(view->ticking());
+  EXPECT_EQ(view->size(), QSize(320, 240));
+  EXPECT_FALSE(frame->action(ID_VIDEO_FORMAT)->isEnabled());
+  EXPECT_TRUE(frame->action(ID_VIDEO_SOURCE)->isEnabled());
+  EXPECT_EQ(view->state().frame.rows24()[120][300], 255);
+  EXPECT_TRUE(view->StatusText().contains("No capture"));
+
+  // Video Source is the way out: choosing the synthetic scene starts the ticks.
+  QTimer::singleShot(0, [] {
+    auto* dialog = qobject_cast<CVideoSourceDlg*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    dialog->sources()->setCurrentIndex(0);
+    dialog->accept();
+  });
+  key(Qt::Key_S);
+  EXPECT_TRUE(view->HasCapture());
+  EXPECT_TRUE(view->ticking());
+  EXPECT_TRUE(frame->action(ID_VIDEO_FORMAT)->isEnabled());
+}
+
+TEST_F(QuorlGui, MissingCameraFileIsReported) {
+  ReportRecorder reports;
+  start("synthetic", "/no/such/camera_param.dat");
+  EXPECT_EQ(reports.texts, QStringList{"Can't find the camera parameter file!!!"});
+  EXPECT_TRUE(view->ticking());
+}
+
+// After Video Format the view has the new size and the calibration follows it (the focal length in
+// pixels doubles from 320 to 640 pixels wide); the registered model stays.
+TEST_F(QuorlGui, VideoFormatResizesAndRescalesTheCalibration) {
+  start("synthetic");
+  const double fx320 = view->state().camera.cameraParams.mat[0][0];
+  QTest::qWait(100);
+  registerTarget();
+  ASSERT_TRUE(view->state().model.isRegistered());
+  QTimer::singleShot(0, [] {
+    auto* dialog = qobject_cast<CVideoFormatDlg*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    dialog->sizes()->setCurrentIndex(dialog->sizes()->findText("640 x 480"));
+    dialog->accept();
+  });
+  key(Qt::Key_F);
+  EXPECT_EQ(view->size(), QSize(640, 480));
+  EXPECT_EQ(view->frameSize(), QSize(640, 480));
+  EXPECT_EQ(view->state().camera.cameraParams.xsize, 640);
+  EXPECT_DOUBLE_EQ(view->state().camera.cameraParams.mat[0][0], 2 * fx320);
+  EXPECT_TRUE(view->state().model.isRegistered());
+  QTest::qWait(200);
+  EXPECT_EQ(view->state().frame.width(), 640);
+  EXPECT_EQ(view->grabFramebuffer().size(), QSize(640, 480) * view->devicePixelRatio());
+  EXPECT_EQ(frame->minimumSize(), frame->maximumSize());
+}
+
+TEST_F(QuorlGui, AboutAndExitShortcuts) {
+  start("synthetic");
+  bool sawAbout = false;
+  QTimer::singleShot(0, [&] {
+    auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+    sawAbout = about != nullptr;
+    if (about != nullptr) about->accept();
+  });
+  key(Qt::Key_H);
+  EXPECT_TRUE(sawAbout);
+  key(Qt::Key_X);
+  EXPECT_FALSE(frame->isVisible());
+}
+
+TEST_F(QuorlGui, SaveFrameWritesThePicture) {
+  start("synthetic");
+  QTest::qWait(100);
+  QTemporaryDir dir;
+  const QString path = dir.filePath("frame.png");
+  ASSERT_TRUE(view->SaveFrame(path));
+  const QImage saved(path);
+  EXPECT_EQ(saved, DibToImage(view->state().frame).convertToFormat(saved.format()));
+}
+
+// Without an X display the program says so and stops before anything else.
+TEST(QuorlProgram, NoDisplayIsReported) {
+  QProcess process;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.remove("DISPLAY");
+  env.remove("QT_QPA_PLATFORM");
+  process.setProcessEnvironment(env);
+  process.start(QStringLiteral(QUORL_EXECUTABLE), {});
+  ASSERT_TRUE(process.waitForFinished(20000));
+  EXPECT_EQ(process.exitCode(), 1);
+  EXPECT_TRUE(process.readAllStandardError().contains("cannot open the X display"));
+  process.start(QStringLiteral(QUORL_EXECUTABLE), {QStringLiteral("--version")});
+  ASSERT_TRUE(process.waitForFinished(20000));
+  EXPECT_EQ(process.readAllStandardOutput().trimmed(), "Quorl 2.0.0");
+}
+
+}  // namespace
+}  // namespace quorl
