@@ -30,13 +30,14 @@ bool CFrameGrabber::Create(std::unique_ptr<FrameSource> source) {
 }
 
 bool CFrameGrabber::Open(const std::string& spec, std::string& error) {
-  std::unique_ptr<FrameSource> source = OpenViewSource(spec, error);
+  std::string resolved;
+  std::unique_ptr<FrameSource> source = OpenViewSource(spec, resolved, error);
   if (source == nullptr) return false;
   if (!ReplaceSource(std::move(source))) {
-    error = "the source gives no usable frame size";
+    error = "The source gives no usable frame size.";
     return false;
   }
-  spec_ = spec;
+  spec_ = resolved;
   return true;
 }
 

@@ -37,7 +37,8 @@ class CFrameGrabber {
   // Opens `spec` (OpenViewSource) and connects it in place of any current source; the current one stays
   // when the new one cannot be opened, and `error` tells why.
   bool Open(const std::string& spec, std::string& error);
-  // Spec of the source connected by Open; empty otherwise.
+  // Name of the source connected by Open, as OpenViewSource resolves it ("auto" becomes the camera or
+  // synthetic scene it opened); empty otherwise.
   const std::string& spec() const { return spec_; }
   // Drops the source; the buffer stays until destruction.
   void Destroy();

@@ -9,23 +9,30 @@
 #include <opencv2/core.hpp>
 
 class QComboBox;
+class QLabel;
 
 namespace quorl {
 
 class FrameSource;
 
-// Lists the common frame sizes and the current one, which is selected.
+// Lists the frame sizes to choose from, the current one selected. For a camera ("camera:N") these are
+// the sizes the device reports, each shown with the pixel formats and frame rates offered at it; for
+// other sources the common sizes.
 class CVideoFormatDlg : public QDialog {
   Q_OBJECT
 
  public:
-  CVideoFormatDlg(const FrameSource& source, QWidget* parent = nullptr);
+  CVideoFormatDlg(const FrameSource& source, const std::string& spec, QWidget* parent = nullptr);
   QComboBox* sizes() const { return sizes_; }
   cv::Size selected() const;
 
  private:
+  void showDetails(int index);
+
   std::vector<cv::Size> choices_;
+  std::vector<QString> details_;  // per size: pixel formats and rates, for cameras
   QComboBox* sizes_;
+  QLabel* details_label_;
 };
 
 // Lists the sources: the cameras found, the synthetic scene with each motion profile, and a video file

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
+
+#include <opencv2/imgcodecs.hpp>
 
 #include "app/frame_grabber.h"
 #include "fake_source.h"
@@ -143,6 +146,49 @@ TEST_F(GrabberTest, StalledSourceAndReplacement) {
   ASSERT_TRUE(grabber.ReplaceSource(source(80, 60)));
   EXPECT_EQ(grabber.FrameWidth(), 80);
   EXPECT_EQ(frameByte(), 1);
+}
+
+}  // namespace
+}  // namespace quorl
+
+namespace quorl {
+namespace {
+
+// An image sequence opened for the desktop program loops at its end; a single image is a still scene.
+TEST(GrabberSources, SequencesLoopAndStillImagesStay) {
+  const std::string dir = ::testing::TempDir() + "quorl_grabber_sequence";
+  std::filesystem::create_directories(dir);
+  for (int i = 0; i < 3; ++i) {
+    cv::imwrite(dir + "/f" + std::to_string(i) + ".png", cv::Mat(40, 48, CV_8UC3, cv::Scalar(50 * (i + 1), 0, 0)));
+  }
+  CFrameGrabber grabber;
+  auto now = CFrameGrabber::Clock::time_point(std::chrono::seconds(1000));
+  grabber.SetClock([&] { return now; });
+  std::string error;
+  ASSERT_TRUE(grabber.Open(dir + "/f%d.png", error)) << error;
+  EXPECT_EQ(grabber.FrameWidth(), 48);
+  std::vector<int> blues;
+  for (int i = 0; i < 7; ++i) {
+    std::size_t bytes = 0;
+    const uint8_t* p = grabber.GetFrame(bytes);
+    ASSERT_NE(p, nullptr);
+    blues.push_back(p[kDibHeaderSize]);
+    now += std::chrono::seconds(1);
+  }
+  EXPECT_EQ(blues, (std::vector<int>{50, 100, 150, 50, 100, 150, 50}));
+
+  ASSERT_TRUE(grabber.Open(dir + "/f1.png", error)) << error;
+  for (int i = 0; i < 3; ++i) {
+    std::size_t bytes = 0;
+    const uint8_t* p = grabber.GetFrame(bytes);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p[kDibHeaderSize], 100);
+    now += std::chrono::seconds(1);
+  }
+  EXPECT_FALSE(grabber.Open(dir + "/missing.png", error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(grabber.FrameWidth(), 48);  // the open source stays
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

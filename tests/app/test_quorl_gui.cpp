@@ -177,7 +177,7 @@ TEST_F(QuorlGui, MissingCameraGivesTheNoCaptureState) {
   QTimer::singleShot(0, [] {
     auto* dialog = qobject_cast<CVideoSourceDlg*>(QApplication::activeModalWidget());
     ASSERT_NE(dialog, nullptr);
-    dialog->sources()->setCurrentIndex(0);
+    dialog->sources()->setCurrentIndex(dialog->sources()->findText("Synthetic scene: orbit"));
     dialog->accept();
   });
   key(Qt::Key_S);
