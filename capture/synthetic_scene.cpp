@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -196,6 +195,7 @@ double texelsPerPixel(const cv::Matx33d& g, double x, double y, double texelsPer
   return texelsPerUnit * std::sqrt(std::abs(j00 * j11 - j01 * j10));
 }
 
+// The level (0 .. levels - 1) whose texels come nearest to one per pixel, in powers of two.
 int mipLevel(double texelsPerPixel, int levels) {
   const double l = std::floor(std::log2(std::max(texelsPerPixel, 1e-6)) + 0.5);
   return static_cast<int>(std::clamp(l, 0.0, static_cast<double>(levels - 1)));
@@ -213,8 +213,8 @@ std::vector<cv::Mat> buildLevels(const cv::Mat& base) {
   return levels;
 }
 
-// World-to-texel map of a cols x rows texture level whose texels tile the world rectangle [x0, x0 + w] x [y0, y0 + h]
-// (texel centres at integer coordinates, so the rectangle's edges are at -0.5 and size - 0.5).
+// World-to-texel map of a cols x rows texture level whose texels tile the world rectangle
+// [x0, x0 + w] x [y0, y0 + h] (texel centres at integer coordinates, so its edges are at -0.5 and size - 0.5).
 cv::Matx33d worldToTexels(double cols, double rows, double x0, double y0, double w, double h) {
   const double sx = cols / w, sy = rows / h;
   return {sx, 0, -x0 * sx - 0.5, 0, sy, -y0 * sy - 0.5, 0, 0, 1};

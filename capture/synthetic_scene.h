@@ -28,7 +28,10 @@ struct PinholeIntrinsics {
 // scaled to width x height by the horizontal ratio width / 640, the principal point at (width/2, height/2).
 PinholeIntrinsics DefaultIntrinsics(int width, int height);
 
-// Camera paths. Time runs at 30 frames per second; every path starts at rest at frame 0.
+// Camera paths. Time runs at 30 frames per second. At frame 0 every path shows the target front-on in the
+// middle of the picture, its longer side half the picture height (seed-independent). Except in kLeave,
+// the camera backs away wherever the path would bring a target corner within 6 % of the picture height of
+// the picture's edge, so the whole target stays in view.
 //  kOrbit:   tilt up to 45 degrees around a turning axis, distance 0.7x..1.5x, in-plane rotation 0..90
 //            degrees, slow (under 1 degree and 1.5 % of distance per frame); the target stays in view.
 //  kZoom:    distance 0.6x..2.0x with a slight tilt.

@@ -124,16 +124,5 @@ TEST(FramePacking, UnpackRejectsMalformedHeadersAndShortBuffers) {
   EXPECT_TRUE(UnpackFrame(huge).empty());
 }
 
-TEST(FramePacking, CommonSizesAreValidAndAscending) {
-  const auto& sizes = CommonFrameSizes();
-  ASSERT_FALSE(sizes.empty());
-  for (std::size_t i = 0; i < sizes.size(); ++i) {
-    EXPECT_TRUE(IsValidFrameSize(sizes[i].width, sizes[i].height));
-    if (i > 0) {
-      EXPECT_LT(sizes[i - 1].area(), sizes[i].area());
-    }
-  }
-}
-
 }  // namespace
 }  // namespace quorl
