@@ -7,6 +7,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/app_icon.h"
 #include "app/data_paths.h"
 #include "app/dialog_layout.h"
 #include "app/hyperlink.h"
@@ -34,7 +35,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   setMinimumSize(du.rect(0, 0, kDialogWidth, kDialogHeight).size());
 
   auto* icon = new QLabel(this);
-  icon->setPixmap(windowIcon().pixmap(48, 48));
+  icon->setPixmap(QuorlIcon().pixmap(48, 48));
   auto* title = new QLabel(QStringLiteral("Quorl Version 2.0"), this);
   QFont bold = title->font();
   bold.setBold(true);
@@ -52,7 +53,10 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
       {IDC_LINK_README, nullptr, readme},
   };
   for (const auto& l : links) {
-    auto* link = new CHyperLink(l.text != nullptr ? QString::fromLatin1(l.text) : QString(), this);
+    // Without a text the link shows its target, as a path when it is a local file.
+    const QUrl url(l.url);
+    const QString text = l.text != nullptr ? QString::fromLatin1(l.text) : url.isLocalFile() ? url.toLocalFile() : l.url;
+    auto* link = new CHyperLink(text, this);
     link->SetURL(l.url);
     link->SetColours(QColor(0, 0, 238), QColor(255, 0, 0));
     link->SetUnderline(true);

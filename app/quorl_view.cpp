@@ -46,6 +46,8 @@ QImage DibToImage(const DibImage& picture) {
 
 CQuorlView::CQuorlView(COptionDlg& options, QWidget* parent) : QOpenGLWidget(parent), options_(options) {
   setFocusPolicy(Qt::ClickFocus);
+  // No alpha in the widget's image: the background is drawn with alpha 0 and must still cover the window.
+  setTextureFormat(GL_RGB8);
 }
 
 CQuorlView::~CQuorlView() {

@@ -137,6 +137,10 @@ TEST_F(QuorlGui, RegistersTracksAndDrawsTheTeapot) {
   for (int y = 0; y < 12; ++y)
     for (int x = 0; x < 12; ++x) changedInCorner += drawn.pixel(x, y) != background.pixel(x, y);
   EXPECT_EQ(changedInCorner, 0);
+  // The picture covers the window: the window's own image shows it, not the window background.
+  const QImage window = frame->grab().toImage().convertToFormat(QImage::Format_RGB888);
+  const QPoint origin = view->mapTo(frame, QPoint(0, 0)) * frame->devicePixelRatio();
+  EXPECT_EQ(window.pixel(origin + QPoint(5, 5)), background.pixel(5, 5));
 
   QGuiApplication::clipboard()->clear();
   key(Qt::Key_C);
@@ -257,6 +261,31 @@ TEST(QuorlProgram, NoDisplayIsReported) {
   process.start(QStringLiteral(QUORL_EXECUTABLE), {QStringLiteral("--version")});
   ASSERT_TRUE(process.waitForFinished(20000));
   EXPECT_EQ(process.readAllStandardOutput().trimmed(), "Quorl 2.0.0");
+}
+
+}  // namespace
+}  // namespace quorl
+
+namespace quorl {
+namespace {
+
+// Writes the screenshots shown in the README into $QUORL_SCREENSHOT_DIR, run as
+//   QUORL_SCREENSHOT_DIR=$PWD/docs xvfb-run -a build/tests/app/test_quorl_gui
+//   --gtest_also_run_disabled_tests --gtest_filter='*Screenshots*'
+TEST_F(QuorlGui, DISABLED_WriteScreenshots) {
+  const QString dir = qEnvironmentVariable("QUORL_SCREENSHOT_DIR");
+  ASSERT_FALSE(dir.isEmpty()) << "set QUORL_SCREENSHOT_DIR";
+  start("synthetic");
+  QTest::qWait(300);
+  registerTarget();
+  QTest::qWait(2500);
+  ASSERT_EQ(view->state().modelActive, 1);
+  EXPECT_TRUE(frame->grab().save(dir + "/quorl-main.png"));
+  EXPECT_TRUE(frame->options().grab().save(dir + "/options.png"));
+  CAboutDlg about(frame);
+  about.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+  EXPECT_TRUE(about.grab().save(dir + "/about.png"));
 }
 
 }  // namespace
