@@ -1,5 +1,7 @@
 #pragma once
 // Frame sources over OpenCV: video files, printf-style image sequences, still images and V4L2 cameras.
+// While they open and read, OpenCV's process-wide log level is set to silent (and restored afterwards):
+// the sources report failures in their own words.
 
 #include <memory>
 #include <string>
