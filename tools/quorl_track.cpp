@@ -85,6 +85,11 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       a.quiet = true;
       continue;
     }
+    static const char* const kValueOptions[] = {"--source", "--size", "--frames", "--seed", "--register-frame",
+                                                "--warmup", "--corners", "--camera-params", "--corner-type",
+                                                "--barrier", "--reregister-every", "--csv", "--save-display"};
+    if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions))
+      return usageError("unknown option " + opt);
     if (i + 1 >= argc) return usageError("option " + opt + " needs a value");
     const std::string v = argv[++i];
     auto count = [&](long long limit, long long& out) {
@@ -128,8 +133,6 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       a.csv = v;
     } else if (opt == "--save-display") {
       a.saveDisplay = v;
-    } else {
-      return usageError("unknown option " + opt);
     }
   }
   return std::nullopt;
