@@ -60,3 +60,8 @@ clean:
 run-tessik: configure
 	cmake --build $(BUILD) -j $(JOBS) --target tessik
 	$(BUILD)/editor/tessik Data/camera_param.dat
+
+# quorl-track against its ORB peer on every synthetic profile at 320x240 and 640x480: one table.
+.PHONY: compare
+compare: build
+	./tools/compare-trackers.sh $(BUILD)
