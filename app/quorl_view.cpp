@@ -51,6 +51,8 @@ CQuorlView::CQuorlView(COptionDlg& options, QWidget* parent) : QOpenGLWidget(par
 }
 
 CQuorlView::~CQuorlView() {
+  // The base class destroys the context later; by then this part of the object is gone.
+  if (context() != nullptr) disconnect(context(), nullptr, this, nullptr);
   releaseGl();
   grabber_.Destroy();
 }
