@@ -126,21 +126,24 @@ TEST_F(QuorlGui, RegistersTracksAndDrawsTheTeapot) {
   }
 
   // The teapot: drawn pixels differ from the background picture around the target's centre.
+  // On a high-density screen the framebuffer has `r` device pixels per frame pixel.
+  const int r = qRound(view->devicePixelRatioF());
   const QImage drawn = view->grabFramebuffer().convertToFormat(QImage::Format_RGB888);
   const QImage background = DibToImage(s.display).convertToFormat(QImage::Format_RGB888);
-  ASSERT_EQ(drawn.size(), background.size());
+  ASSERT_EQ(drawn.size(), background.size() * r);
+  auto differs = [&](int x, int y) { return drawn.pixel(x * r, y * r) != background.pixel(x, y); };
   int changed = 0;
   for (int y = int(cy) - 40; y <= int(cy) + 40; ++y)
-    for (int x = int(cx) - 40; x <= int(cx) + 40; ++x) changed += drawn.pixel(x, y) != background.pixel(x, y);
+    for (int x = int(cx) - 40; x <= int(cx) + 40; ++x) changed += differs(x, y);
   EXPECT_GT(changed, 100);
   int changedInCorner = 0;
   for (int y = 0; y < 12; ++y)
-    for (int x = 0; x < 12; ++x) changedInCorner += drawn.pixel(x, y) != background.pixel(x, y);
+    for (int x = 0; x < 12; ++x) changedInCorner += differs(x, y);
   EXPECT_EQ(changedInCorner, 0);
   // The picture covers the window: the window's own image shows it, not the window background.
   const QImage window = frame->grab().toImage().convertToFormat(QImage::Format_RGB888);
   const QPoint origin = view->mapTo(frame, QPoint(0, 0)) * frame->devicePixelRatio();
-  EXPECT_EQ(window.pixel(origin + QPoint(5, 5)), background.pixel(5, 5));
+  EXPECT_EQ(window.pixel(origin + QPoint(5, 5) * r), background.pixel(5, 5));
 
   QGuiApplication::clipboard()->clear();
   key(Qt::Key_C);
