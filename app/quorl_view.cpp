@@ -15,6 +15,7 @@
 #include "app/data_paths.h"
 #include "app/option_dlg.h"
 #include "app/report.h"
+#include "camera/camera_setup.h"
 #include "geometry/quad.h"
 
 namespace quorl {
@@ -32,6 +33,17 @@ void markPixel(DibImage& picture, int x, int y) {
   p[0] = 0;
   p[1] = 0;
   p[2] = 255;
+}
+
+// The calibration resized to w x h frames, with its projection rebuilt; unchanged when there is none or it
+// cannot be resized. Resizing the resized record equals resizing the file's: the scale factors compose.
+void rescaleCamera(CameraSetup& camera, int w, int h) {
+  const std::optional<CameraParam> resized = changeParamSize(camera.cameraParams, w, h);
+  if (!resized) return;
+  const auto projection = buildGLProjection(mirrorImageRows(*resized), camera.nearClip, camera.farClip);
+  if (!projection) return;
+  camera.cameraParams = *resized;
+  camera.projection = *projection;
 }
 
 }  // namespace
@@ -73,8 +85,7 @@ void CQuorlView::OnInitialUpdate(const ViewOptions& options) {
   }
   frameSize_ = QSize(w, h);
   setFixedSize(frameSize_);
-  cameraPath_ = CameraParamPath(QString::fromStdString(options.cameraParams)).toStdString();
-  cameraLoaded_ = loadCamera(state_, cameraPath_, w, h, *this);
+  loadCamera(state_, CameraParamPath(QString::fromStdString(options.cameraParams)).toStdString(), w, h, *this);
   initialise(state_, w, h);
   emit captureChanged(HasCapture());
   emit frameSizeChanged(frameSize_);
@@ -88,7 +99,7 @@ void CQuorlView::ApplyFrameSize() {
   setFixedSize(frameSize_);
   // The calibration is rescaled to the new size (focal lengths in pixels follow the frame width); the
   // registered model stays. The pictures and the texture follow with the next frame.
-  if (cameraLoaded_) cameraLoaded_ = loadCamera(state_, cameraPath_, size.width(), size.height(), *this);
+  rescaleCamera(state_.camera, size.width(), size.height());
   emit frameSizeChanged(frameSize_);
   update();
 }

@@ -102,8 +102,6 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   GlContext gl_;
   QBasicTimer tick_;
   QSize frameSize_{kNoCaptureWidth, kNoCaptureHeight};
-  std::string cameraPath_;
-  bool cameraLoaded_ = false;
   std::string sourceText_;  // what the status line names as the source
   QString lastStatus_;
 };

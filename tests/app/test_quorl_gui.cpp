@@ -21,6 +21,7 @@
 #include "app/quorl_app.h"
 #include "app/quorl_view.h"
 #include "app/video_dialogs.h"
+#include "camera/camera_setup.h"
 #include "render/gl_render.h"
 #include "widget_environment.h"
 
@@ -149,6 +150,8 @@ TEST_F(QuorlGui, RegistersTracksAndDrawsTheTeapot) {
   key(Qt::Key_C);
   const QImage copied = QGuiApplication::clipboard()->image();
   EXPECT_EQ(copied.size(), QSize(320, 240));
+  // The frame as captured: without the outline drawn into the displayed picture.
+  EXPECT_EQ(copied.convertToFormat(QImage::Format_RGB888), DibToImage(s.frame).convertToFormat(QImage::Format_RGB888));
   EXPECT_EQ(frame->options().control(COptionDlg::IDC_INLIER_COUNT)->property("text").toString(),
             QString::number(s.model.inlierMap.size()));
 }
@@ -219,6 +222,13 @@ TEST_F(QuorlGui, VideoFormatResizesAndRescalesTheCalibration) {
   EXPECT_EQ(view->frameSize(), QSize(640, 480));
   EXPECT_EQ(view->state().camera.cameraParams.xsize, 640);
   EXPECT_DOUBLE_EQ(view->state().camera.cameraParams.mat[0][0], 2 * fx320);
+  CameraParam file;
+  ASSERT_EQ(readCameraParamPath(kCameraFile, file), CameraFileStatus::Ok);
+  const auto fromFile = changeParamSize(file, 640, 480);
+  ASSERT_TRUE(fromFile.has_value());
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) EXPECT_NEAR(view->state().camera.cameraParams.mat[r][c], fromFile->mat[r][c], 1e-9);
+  EXPECT_EQ(view->state().camera.projection, buildGLProjection(mirrorImageRows(*fromFile), 50.0, 5000.0).value());
   EXPECT_TRUE(view->state().model.isRegistered());
   QTest::qWait(200);
   EXPECT_EQ(view->state().frame.width(), 640);
