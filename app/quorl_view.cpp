@@ -100,6 +100,7 @@ void CQuorlView::ApplyFrameSize() {
   // The calibration is rescaled to the new size (focal lengths in pixels follow the frame width); the
   // registered model stays. The pictures and the texture follow with the next frame.
   rescaleCamera(state_.camera, size.width(), size.height());
+  if (grabber_.source() != nullptr) sourceText_ = grabber_.source()->description();
   emit frameSizeChanged(frameSize_);
   update();
 }
