@@ -1,6 +1,8 @@
 #include "tools/track_options.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <cstdint>
 #include <limits>
 
@@ -49,5 +51,63 @@ std::optional<FrameSize> ParseFrameSize(std::string_view text) {
 }
 
 std::optional<long long> ParseCount(std::string_view text, long long limit) { return parseInteger(text, 0, limit); }
+
+const char* const kTrackArgsUsage =
+    R"(  --source S          synthetic[:PROFILE] (default synthetic), camera:N, auto, a video file,
+                      or an image pattern such as frames/%04d.png
+  --size WxH          frame size (default 320x240)
+  --frames N          frames to process (default 300; files and sequences: to their end)
+  --seed S            seed of the synthetic scene (default 1)
+  --register-frame K  frame to register the target on (default 0)
+  --corners x0,y0,x1,y1,x2,y2,x3,y3
+                      the target's corners on frame K, clockwise (default for the synthetic scene:
+                      its true corners)
+  --camera-params P   camera parameter file (default Data/camera_param.dat)
+  --csv PATH          one row per frame from frame K on
+  --quiet             no summary
+)";
+
+std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackArgs& a) {
+  const std::string opt = argv[i];
+  if (opt == "--quiet") {
+    a.quiet = true;
+    return std::string();
+  }
+  static const char* const kValueOptions[] = {"--source",         "--size",    "--frames",        "--seed",
+                                              "--register-frame", "--corners", "--camera-params", "--csv"};
+  if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions))
+    return std::nullopt;
+  if (i + 1 >= argc) return "option " + opt + " needs a value";
+  const std::string v = argv[++i];
+  const std::string quoted = "'" + v + "'";
+  if (opt == "--source") {
+    a.source = v;
+  } else if (opt == "--size") {
+    const auto s = ParseFrameSize(v);
+    if (!s)
+      return "--size wants WxH with sides of " + std::to_string(kMinFrameSide) + " to " +
+             std::to_string(kMaxFrameSide) + ", not " + quoted;
+    a.size = *s;
+  } else if (opt == "--frames") {
+    a.frames = ParseCount(v, 1LL << 40);
+    if (!a.frames) return "--frames wants a count, not " + quoted;
+  } else if (opt == "--seed") {
+    const auto n = ParseCount(v, 0xFFFFFFFFLL);
+    if (!n) return "--seed wants a number 0..4294967295, not " + quoted;
+    a.seed = static_cast<uint32_t>(*n);
+  } else if (opt == "--register-frame") {
+    const auto n = ParseCount(v, 1LL << 40);
+    if (!n) return "--register-frame wants a frame number, not " + quoted;
+    a.registerFrame = *n;
+  } else if (opt == "--corners") {
+    a.corners = ParseCorners(v);
+    if (!a.corners) return "--corners wants eight integers x0,y0,x1,y1,x2,y2,x3,y3, not " + quoted;
+  } else if (opt == "--camera-params") {
+    a.cameraParams = v;
+  } else {
+    a.csv = v;
+  }
+  return std::string();
+}
 
 }  // namespace quorl

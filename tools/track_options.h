@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string>
 #include <string_view>
 
 #include "capture/frame_source.h"
@@ -23,5 +24,26 @@ std::optional<FrameSize> ParseFrameSize(std::string_view text);
 
 // A non-negative integer up to `limit`.
 std::optional<long long> ParseCount(std::string_view text, long long limit);
+
+// The options every headless tracker takes: where the frames come from, where the target is, what to write.
+struct TrackArgs {
+  std::string source = "synthetic";
+  FrameSize size{320, 240};
+  std::optional<long long> frames;  // unset: files to their end, live sources 300
+  uint32_t seed = 1;
+  long long registerFrame = 0;
+  std::optional<Quad> corners;      // unset: the source's true corners
+  std::string cameraParams = "Data/camera_param.dat";
+  std::string csv;
+  bool quiet = false;
+};
+
+// Their help text, one line per option, for the tools' usage texts.
+extern const char* const kTrackArgsUsage;
+
+// Reads one common option (`--quiet`, or a value option whose value is argv[i + 1], then consumed by
+// advancing i). Returns nothing when `argv[i]` is not a common option; an empty string when it was read;
+// otherwise the message for the user.
+std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackArgs& args);
 
 }  // namespace quorl

@@ -1,0 +1,103 @@
+#include "tools/track_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "camera/camera_setup.h"
+
+namespace quorl {
+namespace {
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return std::nan("");
+  std::sort(v.begin(), v.end());
+  return v[static_cast<std::size_t>(std::lround(p * static_cast<double>(v.size() - 1)))];
+}
+
+}  // namespace
+
+std::unique_ptr<FrameSource> OpenTrackSource(const std::string& spec, int width, int height, uint32_t seed,
+                                             const std::string& cameraParams, std::string& error) {
+  FrameSourceOptions options;
+  options.width = width;
+  options.height = height;
+  options.seed = seed;
+  options.loop = false;
+  CameraParam param;
+  if (readCameraParamPath(cameraParams, param) == CameraFileStatus::Ok) {
+    if (const auto k = cameraIntrinsicsForFrame(param, width, height))
+      options.intrinsics = PinholeIntrinsics{k->fx, k->fy, k->cx, k->cy};
+  }
+  return OpenFrameSource(spec, options, error);
+}
+
+double CornerError(const Quad& quad, const FrameCorners& truth) {
+  double sum = 0.0;
+  for (int i = 0; i < 4; ++i) sum += std::hypot(quad.pt[i].x - truth[i].x, quad.pt[i].y - truth[i].y);
+  return sum / 4.0;
+}
+
+Quad RoundedCorners(const FrameCorners& c) {
+  Quad q;
+  for (int i = 0; i < 4; ++i)
+    q.pt[i] = {static_cast<int32_t>(std::floor(c[i].x + 0.5)), static_cast<int32_t>(std::floor(c[i].y + 0.5))};
+  return q;
+}
+
+bool TrackCsv::Open(const std::string& path) {
+  out_.open(path);
+  return out_.is_open();
+}
+
+void TrackCsv::Write(const TrackRow& r) {
+  if (!out_.is_open()) return;
+  if (!headerWritten_) {
+    out_ << "frame,modelActive,quad_x0,quad_y0,quad_x1,quad_y1,quad_x2,quad_y2,quad_x3,quad_y3,"
+            "keypoints,matches,inliers,barrier,ms,frameRate";
+    if (r.truth) out_ << ",gt_x0,gt_y0,gt_x1,gt_y1,gt_x2,gt_y2,gt_x3,gt_y3,err_px";
+    out_ << "\n";
+    headerWritten_ = true;
+  }
+  out_ << r.frame << ',' << r.modelActive;
+  for (const CornerPoint& c : r.quad.pt) out_ << ',' << c.x << ',' << c.y;
+  out_ << ',' << r.keypoints << ',' << r.matches << ',' << r.inliers << ',' << r.barrier << ',' << r.ms << ','
+       << r.frameRate;
+  if (r.truth) {
+    for (const cv::Point2d& c : *r.truth) out_ << ',' << c.x << ',' << c.y;
+    out_ << ',' << CornerError(r.quad, *r.truth);
+  }
+  out_ << "\n";
+}
+
+void TrackSummary::Add(bool tracked, float ms, const Quad& quad, const std::optional<FrameCorners>& truth) {
+  tracked_ += tracked;
+  times_.push_back(ms);
+  if (!truth) return;
+  const double err = CornerError(quad, *truth);
+  ++withTruth_;
+  within5_ += err < 5.0;
+  within10_ += err < 10.0;
+  if (tracked) errors_.push_back(err);
+}
+
+void TrackSummary::Print(const std::string& source, long long frames, long long registerFrame,
+                         std::size_t modelPoints) const {
+  std::printf("source: %s\n", source.c_str());
+  std::printf("frames: %lld, registered on frame %lld with %zu model points\n", frames, registerFrame, modelPoints);
+  std::printf("tracked: %lld of %zu frames after registration\n", tracked_, times_.size());
+  if (withTruth_ > 0) {
+    std::printf("within 5 px: %lld (%.1f%%), within 10 px: %lld (%.1f%%)\n", within5_,
+                100.0 * static_cast<double>(within5_) / static_cast<double>(withTruth_), within10_,
+                100.0 * static_cast<double>(within10_) / static_cast<double>(withTruth_));
+    double mean = 0.0;
+    for (double e : errors_) mean += e;
+    std::printf("corner error of tracked frames: mean %.2f px, 95th percentile %.2f px\n",
+                errors_.empty() ? std::nan("") : mean / static_cast<double>(errors_.size()),
+                percentile(errors_, 0.95));
+  }
+  std::printf("ms per tracked frame: median %.2f, 95th percentile %.2f\n", percentile(times_, 0.5),
+              percentile(times_, 0.95));
+}
+
+}  // namespace quorl

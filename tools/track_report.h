@@ -1,0 +1,65 @@
+#pragma once
+// What the headless trackers share: opening a source with the calibration's camera, the per-frame CSV
+// and the summary, so that runs of different trackers on the same frames compare line by line.
+
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/open_source.h"
+#include "features/model.h"
+
+namespace quorl {
+
+// Opens `spec` at width x height. The synthetic scene films through the camera of the calibration file at
+// `cameraParams` (resized to the frame) when it can be read, else through its default camera.
+std::unique_ptr<FrameSource> OpenTrackSource(const std::string& spec, int width, int height, uint32_t seed,
+                                             const std::string& cameraParams, std::string& error);
+
+// Mean distance, in pixels, between the quad's corners and the true ones.
+double CornerError(const Quad& quad, const FrameCorners& truth);
+
+// True corners rounded to the nearest pixel, as a user would click them.
+Quad RoundedCorners(const FrameCorners& corners);
+
+// One row of the per-frame CSV.
+struct TrackRow {
+  long long frame = 0;
+  int modelActive = 0;
+  Quad quad;
+  std::size_t keypoints = 0;
+  std::size_t matches = 0;
+  std::size_t inliers = 0;
+  int barrier = 0;
+  float ms = 0.0f;
+  int frameRate = 0;
+  std::optional<FrameCorners> truth;
+};
+
+// The CSV file: a header from the first row (with the truth columns when that row has them), then rows.
+class TrackCsv {
+ public:
+  // False when the file cannot be created.
+  bool Open(const std::string& path);
+  void Write(const TrackRow& row);
+
+ private:
+  std::ofstream out_;
+  bool headerWritten_ = false;
+};
+
+// Accumulates the frames after registration and prints the summary.
+class TrackSummary {
+ public:
+  // `tracked`: the quad passed its check on this frame.
+  void Add(bool tracked, float ms, const Quad& quad, const std::optional<FrameCorners>& truth);
+  void Print(const std::string& source, long long frames, long long registerFrame, std::size_t modelPoints) const;
+
+ private:
+  long long tracked_ = 0, within5_ = 0, within10_ = 0, withTruth_ = 0;
+  std::vector<double> errors_, times_;
+};
+
+}  // namespace quorl
