@@ -1,5 +1,8 @@
 #include "render/gl_render.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <GL/freeglut.h>
 #include <GL/gl.h>
 
@@ -178,7 +181,8 @@ void RenderFrame(GlContext& gl, const DibImage& frame, const DibImage& display, 
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
   if (!frame.empty() && !display.empty() && UpdateBackgroundTexture(gl, display)) DrawBackground(gl);
-  if (modelActive != 0) DrawAugmentation(projection, modelview);
+  const bool finitePose = std::all_of(modelview.begin(), modelview.end(), [](double v) { return std::isfinite(v); });
+  if (modelActive != 0 && finitePose) DrawAugmentation(projection, modelview);
 }
 
 }  // namespace quorl

@@ -68,7 +68,8 @@ void ReleaseBackgroundTexture(GlContext& gl);
 void DrawAugmentation(const GlMatrix& projection, std::span<const double, 16> modelview);
 
 // One paint: clear, background from `display` when both pictures hold pixels, then the augmentation
-// when `modelActive` is non-zero.
+// when `modelActive` is non-zero and the pose is finite (a lost quad collapses to one point, whose pose
+// has no finite solution: nothing is drawn for it).
 void RenderFrame(GlContext& gl, const DibImage& frame, const DibImage& display, int modelActive,
                  const GlMatrix& projection, std::span<const double, 16> modelview);
 

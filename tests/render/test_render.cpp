@@ -259,6 +259,12 @@ TEST(Render, TeapotFollowsThePose) {
   const int right = changedPixels(px, w, {w / 2 + 20, 0, w, h}, 128);
   EXPECT_GT(right, 50);
   EXPECT_LT(left, right / 10);
+
+  // A pose with a NaN entry (the lost quad) leaves the background alone.
+  std::array<double, 16> lost = translation(0, 0, 1000);
+  lost[0] = std::nan("");
+  RenderFrame(gl, picture, picture, 1, projection, lost);
+  EXPECT_EQ(changedPixels(target.pixelsTopDown(), w, {0, 0, w, h}, 128), 0);
   ReleaseBackgroundTexture(gl);
 }
 
