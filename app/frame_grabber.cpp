@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/source_open.h"
+#include "capture/video_sources.h"
 
 namespace quorl {
 
@@ -100,8 +101,13 @@ const uint8_t* CFrameGrabber::GetFrame(std::size_t& byteCount) {
   return buffer_.data();
 }
 
-bool CFrameGrabber::SetFormat(int width, int height) {
-  if (source_ == nullptr || !source_->setFrameSize(width, height)) return false;
+bool CFrameGrabber::SetFormat(int width, int height, const std::string& pixelFormat, double framesPerSecond) {
+  if (source_ == nullptr) return false;
+  auto* camera = dynamic_cast<CameraSource*>(source_.get());
+  const bool taken = camera != nullptr && (!pixelFormat.empty() || framesPerSecond > 0.0)
+                         ? camera->setMode(width, height, pixelFormat, framesPerSecond)
+                         : source_->setFrameSize(width, height);
+  if (!taken) return false;
   UpdateFormat();
   return !buffer_.empty();
 }

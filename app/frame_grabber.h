@@ -62,8 +62,9 @@ class CFrameGrabber {
   void UpdateFormat();
 
   // Asks the source for width x height frames, then UpdateFormat; returns whether the source took it.
-  // A camera may deliver another size: FrameWidth/FrameHeight tell the size actually delivered.
-  bool SetFormat(int width, int height);
+  // A camera may deliver another size: FrameWidth/FrameHeight tell the size actually delivered. A camera
+  // is also asked for `pixelFormat` (four characters, e.g. "MJPG") and `framesPerSecond` when given.
+  bool SetFormat(int width, int height, const std::string& pixelFormat = {}, double framesPerSecond = 0.0);
   // Connects `source` in place of the current one (if any) and reads its format; this grabber becomes the
   // active one. Fails like Create, except that a current source is replaced; on failure (also for a null
   // `source`) the current source stays.

@@ -31,81 +31,84 @@ constexpr const char* kVideoFileEntry = "Video file...";
 
 }  // namespace
 
-CVideoFormatDlg::CVideoFormatDlg(const FrameSource& source, const std::string& spec, QWidget* parent)
-    : QDialog(parent) {
+// The size, in the sizes of a pixel format.
+const DeviceFrameSize* findSize(const PixelFormat& format, const cv::Size& size) {
+  for (const DeviceFrameSize& s : format.sizes)
+    if (s.width == size.width && s.height == size.height) return &s;
+  return nullptr;
+}
+
+CVideoFormatDlg::CVideoFormatDlg(const FrameSource& source, std::vector<PixelFormat> formats, QWidget* parent)
+    : QDialog(parent), formats_(std::move(formats)) {
   setWindowTitle(QStringLiteral("Video Format"));
-  std::string error;
-  const std::optional<SourceSpec> parsed = ParseSourceSpec(spec, error);
-  std::vector<PixelFormat> formats;
-  if (parsed && parsed->kind == SourceSpec::Kind::kCamera) {
-    ListDeviceFormats("/dev/video" + std::to_string(parsed->cameraIndex), formats, error);
-  }
-  // For a camera: every size any pixel format offers, with what each format offers at that size.
-  for (const PixelFormat& format : formats) {
-    for (const DeviceFrameSize& size : format.sizes) {
-      const cv::Size s(size.width, size.height);
-      auto at = std::find(choices_.begin(), choices_.end(), s);
-      if (at == choices_.end()) {
-        choices_.push_back(s);
-        details_.emplace_back();
-        at = choices_.end() - 1;
-      }
-      QStringList rates;
-      for (const FrameInterval& interval : size.intervals) {
-        const double fps = FramesPerSecond(interval);
-        if (fps > 0.0) rates << QString::number(fps, 'g', 4);
-      }
-      QString& line = details_[static_cast<std::size_t>(at - choices_.begin())];
-      line += QStringLiteral("%1%2 (%3)%4").arg(line.isEmpty() ? QString() : QStringLiteral("\n"),
-                                                QString::fromStdString(format.code),
-                                                QString::fromStdString(format.description),
-                                                rates.isEmpty() ? QString() : QStringLiteral(": ") + rates.join(", ") + " fps");
-    }
-  }
+  for (const PixelFormat& format : formats_)
+    for (const DeviceFrameSize& size : format.sizes) choices_.emplace_back(size.width, size.height);
   if (choices_.empty()) choices_ = CommonFrameSizes();
-  details_.resize(choices_.size());
   const cv::Size current(source.width(), source.height());
-  if (std::find(choices_.begin(), choices_.end(), current) == choices_.end()) {
-    choices_.push_back(current);
-    details_.emplace_back();
-  }
-  // Smallest first, as the sizes are usually listed.
-  std::vector<std::size_t> order(choices_.size());
-  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return choices_[a].area() < choices_[b].area();
+  choices_.push_back(current);
+  std::stable_sort(choices_.begin(), choices_.end(), [](const cv::Size& a, const cv::Size& b) {
+    return a.area() != b.area() ? a.area() < b.area() : a.width < b.width;
   });
-  std::vector<cv::Size> sortedSizes;
-  std::vector<QString> sortedDetails;
-  for (std::size_t k : order) {
-    sortedSizes.push_back(choices_[k]);
-    sortedDetails.push_back(details_[k]);
-  }
-  choices_ = std::move(sortedSizes);
-  details_ = std::move(sortedDetails);
+  choices_.erase(std::unique(choices_.begin(), choices_.end()), choices_.end());
 
   sizes_ = new QComboBox(this);
   for (const cv::Size& c : choices_) {
     sizes_->addItem(sizeText(c));
     if (c == current) sizes_->setCurrentIndex(sizes_->count() - 1);
   }
-  details_label_ = new QLabel(this);
-  connect(sizes_, &QComboBox::currentIndexChanged, this, &CVideoFormatDlg::showDetails);
-  showDetails(sizes_->currentIndex());
+  pixelFormats_ = new QComboBox(this);
+  rates_ = new QComboBox(this);
+  connect(sizes_, &QComboBox::currentIndexChanged, this, &CVideoFormatDlg::listPixelFormats);
+  connect(pixelFormats_, &QComboBox::currentIndexChanged, this, &CVideoFormatDlg::listRates);
+  listPixelFormats();
   auto* form = new QFormLayout(this);
   form->addRow(new QLabel(QString::fromStdString(source.description()), this));
   form->addRow(QStringLiteral("Frame size:"), sizes_);
-  if (!formats.empty()) form->addRow(QStringLiteral("Offered as:"), details_label_);
+  if (!formats_.empty()) {
+    form->addRow(QStringLiteral("Pixel format:"), pixelFormats_);
+    form->addRow(QStringLiteral("Frame rate:"), rates_);
+  } else {
+    pixelFormats_->hide();
+    rates_->hide();
+  }
   form->addRow(okCancel(this));
 }
 
-void CVideoFormatDlg::showDetails(int index) {
-  if (index >= 0 && static_cast<std::size_t>(index) < details_.size()) {
-    details_label_->setText(details_[static_cast<std::size_t>(index)]);
+void CVideoFormatDlg::listPixelFormats() {
+  pixelFormats_->clear();
+  const cv::Size size = selected();
+  for (std::size_t k = 0; k < formats_.size(); ++k) {
+    if (findSize(formats_[k], size) == nullptr) continue;
+    pixelFormats_->addItem(QStringLiteral("%1 (%2)").arg(QString::fromStdString(formats_[k].code),
+                                                         QString::fromStdString(formats_[k].description)),
+                           static_cast<int>(k));
+  }
+  listRates();
+}
+
+void CVideoFormatDlg::listRates() {
+  rates_->clear();
+  const int k = pixelFormats_->currentData().isValid() ? pixelFormats_->currentData().toInt() : -1;
+  if (k < 0) return;
+  const DeviceFrameSize* size = findSize(formats_[static_cast<std::size_t>(k)], selected());
+  if (size == nullptr) return;
+  for (const FrameInterval& interval : size->intervals) {
+    const double fps = FramesPerSecond(interval);
+    if (fps > 0.0) rates_->addItem(QStringLiteral("%1 fps").arg(fps, 0, 'g', 4), fps);
   }
 }
 
 cv::Size CVideoFormatDlg::selected() const { return choices_.at(static_cast<std::size_t>(sizes_->currentIndex())); }
+
+std::string CVideoFormatDlg::selectedPixelFormat() const {
+  const QVariant k = pixelFormats_->currentData();
+  return k.isValid() ? formats_.at(static_cast<std::size_t>(k.toInt())).code : std::string();
+}
+
+double CVideoFormatDlg::selectedRate() const {
+  const QVariant fps = rates_->currentData();
+  return fps.isValid() ? fps.toDouble() : 0.0;
+}
 
 CVideoSourceDlg::CVideoSourceDlg(const std::string& current, QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Video Source"));
@@ -146,10 +149,15 @@ void CVideoSourceDlg::accept() {
 
 int CFrameGrabber::VideoFormatDialog(QWidget* parent) {
   if (source_ == nullptr) return 0;
-  CVideoFormatDlg dialog(*source_, spec_, parent);
+  std::vector<PixelFormat> formats;
+  std::string error;
+  const std::optional<SourceSpec> parsed = ParseSourceSpec(spec_, error);
+  if (parsed && parsed->kind == SourceSpec::Kind::kCamera)
+    ListDeviceFormats("/dev/video" + std::to_string(parsed->cameraIndex), formats, error);
+  CVideoFormatDlg dialog(*source_, std::move(formats), parent);
   if (dialog.exec() != QDialog::Accepted) return 0;
   const cv::Size size = dialog.selected();
-  if (!SetFormat(size.width, size.height)) {
+  if (!SetFormat(size.width, size.height, dialog.selectedPixelFormat(), dialog.selectedRate())) {
     ShowReport(parent, QStringLiteral("The source cannot deliver %1 frames.").arg(sizeText(size)));
     return 0;
   }

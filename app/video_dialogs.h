@@ -8,31 +8,40 @@
 
 #include <opencv2/core.hpp>
 
+#include "capture/v4l2_devices.h"
+
 class QComboBox;
-class QLabel;
 
 namespace quorl {
 
 class FrameSource;
 
 // Lists the frame sizes to choose from, the current one selected. For a camera ("camera:N") these are
-// the sizes the device reports, each shown with the pixel formats and frame rates offered at it; for
-// other sources the common sizes.
+// the sizes the device reports, and for the chosen size the pixel formats that offer it and their frame
+// rates; for other sources the common sizes.
 class CVideoFormatDlg : public QDialog {
   Q_OBJECT
 
  public:
-  CVideoFormatDlg(const FrameSource& source, const std::string& spec, QWidget* parent = nullptr);
+  // `formats`: what the camera reports (empty for other sources).
+  CVideoFormatDlg(const FrameSource& source, std::vector<PixelFormat> formats, QWidget* parent = nullptr);
   QComboBox* sizes() const { return sizes_; }
+  QComboBox* pixelFormats() const { return pixelFormats_; }
+  QComboBox* rates() const { return rates_; }
   cv::Size selected() const;
+  // The pixel format's four characters and the frame rate chosen; empty and 0 when there is no choice.
+  std::string selectedPixelFormat() const;
+  double selectedRate() const;
 
  private:
-  void showDetails(int index);
+  void listPixelFormats();
+  void listRates();
 
-  std::vector<cv::Size> choices_;
-  std::vector<QString> details_;  // per size: pixel formats and rates, for cameras
+  std::vector<PixelFormat> formats_;
+  std::vector<cv::Size> choices_;  // smallest first
   QComboBox* sizes_;
-  QLabel* details_label_;
+  QComboBox* pixelFormats_;  // formats offering the chosen size; item data: index into formats_
+  QComboBox* rates_;         // item data: frames per second
 };
 
 // Lists the sources: the cameras found, the synthetic scene with each motion profile, and a video file

@@ -1,5 +1,7 @@
 #include "capture/video_sources.h"
 
+#include <algorithm>
+
 #include <cmath>
 #include <filesystem>
 
@@ -249,6 +251,25 @@ bool CameraSource::setFrameSize(int width, int height) {
   try {
     capture_.set(cv::CAP_PROP_FRAME_WIDTH, width);
     capture_.set(cv::CAP_PROP_FRAME_HEIGHT, height);
+  } catch (const cv::Exception&) {
+    return false;
+  }
+  return readFrame();
+}
+
+bool CameraSource::setMode(int width, int height, const std::string& fourcc, double framesPerSecond) {
+  const bool codeOk = fourcc.empty() || (fourcc.size() == 4 && std::all_of(fourcc.begin(), fourcc.end(), [](char c) {
+                                           return c > ' ' && c < 127;
+                                         }));
+  const bool rateOk = framesPerSecond == 0.0 || (std::isfinite(framesPerSecond) && framesPerSecond > 0.0);
+  if (!IsValidFrameSize(width, height) || !codeOk || !rateOk) return false;
+  const QuietOpenCv quiet;
+  try {
+    if (!fourcc.empty())
+      capture_.set(cv::CAP_PROP_FOURCC, cv::VideoWriter::fourcc(fourcc[0], fourcc[1], fourcc[2], fourcc[3]));
+    capture_.set(cv::CAP_PROP_FRAME_WIDTH, width);
+    capture_.set(cv::CAP_PROP_FRAME_HEIGHT, height);
+    if (framesPerSecond > 0.0) capture_.set(cv::CAP_PROP_FPS, framesPerSecond);
   } catch (const cv::Exception&) {
     return false;
   }

@@ -94,6 +94,11 @@ class CameraSource final : public FrameSource {
   double frameRate() const override;
   // Asks the device for the size and reads one frame to learn the size it delivers.
   bool setFrameSize(int width, int height) override;
+  // Asks for a size, a pixel format (four characters such as "MJPG" or "YUYV"; empty keeps the current
+  // one) and a frame rate (0 keeps the current one), then reads one frame to learn the size delivered.
+  // False, asking nothing, for an invalid size, a code that is not four printable characters or a rate
+  // that is not finite and positive; false too when the device then delivers no frame.
+  bool setMode(int width, int height, const std::string& fourcc, double framesPerSecond);
 
  private:
   CameraSource() = default;
