@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include <opencv2/core.hpp>
+#include <zlib.h>
 
 namespace quorl {
 
@@ -31,9 +32,25 @@ cv::FileNode findNode(const cv::FileNode& root, const std::array<std::string_vie
   return {};
 }
 
-// Reads a matrix node as doubles; empty when the node holds no matrix.
+// Largest side of a matrix the importer reads (the camera matrix is 3 x 3, distortion at most 14 x 1).
+constexpr int kMaxMatrixSide = 16;
+
+// True when the node declares rows and cols of 1..kMaxMatrixSide and holds exactly rows x cols values.
+// Checked before OpenCV allocates the matrix, so a damaged "rows" or "cols" cannot ask for gigabytes.
+bool plausibleShape(const cv::FileNode& node) {
+  const cv::FileNode rows = node["rows"];
+  const cv::FileNode cols = node["cols"];
+  const cv::FileNode data = node["data"];
+  if (!rows.isInt() || !cols.isInt() || data.empty()) return false;
+  const int r = static_cast<int>(rows);
+  const int c = static_cast<int>(cols);
+  if (r < 1 || c < 1 || r > kMaxMatrixSide || c > kMaxMatrixSide) return false;
+  return data.size() == static_cast<std::size_t>(r) * static_cast<std::size_t>(c);
+}
+
+// Reads a matrix node as doubles; empty when the node holds no matrix of a plausible shape.
 cv::Mat readMatrix(const cv::FileNode& node) {
-  if (!node.isMap()) return {};
+  if (!node.isMap() || !plausibleShape(node)) return {};
   cv::Mat m;
   node >> m;
   if (m.empty() || m.channels() != 1) return {};
@@ -164,6 +181,65 @@ std::optional<ImportedCalibration> importWith(Open open, std::string& error) {
   return std::nullopt;
 }
 
+// True when a text ends inside an XML tag (after its '<', before its '>', quoted values and comments
+// respected). OpenCV's XML parser dereferences a null pointer when the text ends right after an
+// attribute's '=', so such texts are refused before it sees them.
+bool endsInsideXmlTag(std::string_view text) {
+  std::size_t i = 0;
+  while ((i = text.find('<', i)) != std::string_view::npos) {
+    if (text.substr(i, 4) == "<!--") {
+      const std::size_t end = text.find("-->", i + 4);
+      if (end == std::string_view::npos) return false;  // an open comment is an error OpenCV reports
+      i = end + 3;
+      continue;
+    }
+    char quote = 0;
+    for (++i; i < text.size(); ++i) {
+      const char c = text[i];
+      if (quote != 0) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '>') {
+        break;
+      }
+    }
+    if (i >= text.size()) return true;
+    ++i;
+  }
+  return false;
+}
+
+// Largest calibration text read, after decompression; real calibration files are a few kilobytes.
+constexpr std::size_t kMaxCalibrationBytes = std::size_t{1} << 20;
+
+// The whole file through zlib, which inflates gzip files (*.gz) and passes others through unchanged, so
+// every file reaches OpenCV as text in memory, checked first. Nothing, with `error`, when the file cannot
+// be read or is larger than kMaxCalibrationBytes.
+std::optional<std::string> readCalibrationText(const std::string& path, std::string& error) {
+  gzFile file = gzopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = "The file cannot be opened.";
+    return std::nullopt;
+  }
+  std::string text;
+  std::array<char, 65536> buffer;
+  int got = 0;
+  while (text.size() <= kMaxCalibrationBytes &&
+         (got = gzread(file, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0)
+    text.append(buffer.data(), static_cast<std::size_t>(got));
+  gzclose(file);
+  if (got < 0) {
+    error = "The file cannot be read (damaged compressed data).";
+    return std::nullopt;
+  }
+  if (text.size() > kMaxCalibrationBytes) {
+    error = "The file is too large for a calibration (over 1 MiB).";
+    return std::nullopt;
+  }
+  return text;
+}
+
 }  // namespace
 
 std::optional<ImportedCalibration> importOpenCVCalibration(const std::string& path, std::string& error) {
@@ -172,12 +248,24 @@ std::optional<ImportedCalibration> importOpenCVCalibration(const std::string& pa
     error = "The file does not exist or is not a regular file.";
     return std::nullopt;
   }
-  return importWith([&](cv::FileStorage& fs) { return fs.open(path, cv::FileStorage::READ); }, error);
+  const std::optional<std::string> text = readCalibrationText(path, error);
+  if (!text) return std::nullopt;
+  return importOpenCVCalibrationText(*text, error);
 }
 
 std::optional<ImportedCalibration> importOpenCVCalibrationText(const std::string& text, std::string& error) {
   if (text.empty()) {
     error = "The file is empty.";
+    return std::nullopt;
+  }
+  // OpenCV's in-memory parser mishandles NUL bytes (some such texts crash it); calibration files are text.
+  if (text.find('\0') != std::string::npos) {
+    error = "The file is not a text file (it holds NUL bytes).";
+    return std::nullopt;
+  }
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  if (first != std::string::npos && text[first] == '<' && endsInsideXmlTag(text)) {
+    error = "The XML text ends inside a tag.";
     return std::nullopt;
   }
   return importWith(

@@ -24,10 +24,12 @@ struct ImportedCalibration {
   std::vector<std::string> notes;
 };
 
-// Parses the file at `path`. On failure returns nothing and sets `error` to a readable reason.
+// Parses the file at `path` (gzip-compressed or not, at most 1 MiB of text). On failure returns nothing and
+// sets `error` to a readable reason.
 std::optional<ImportedCalibration> importOpenCVCalibration(const std::string& path, std::string& error);
 
-// Same for the file's whole text held in memory (format recognised from its first line).
+// Same for the file's whole text held in memory (format recognised from its first line). A text holding
+// NUL bytes, or an XML text that ends inside a tag, is refused.
 std::optional<ImportedCalibration> importOpenCVCalibrationText(const std::string& text, std::string& error);
 
 }  // namespace quorl

@@ -48,8 +48,8 @@ std::array<std::ptrdiff_t, 16> circleOffsets(int stride) {
 void AdaptBarrier(TrackerSettings& settings, int count, int low, int high) {
   if (count > high) {
     settings.barrier += 2;
-  } else if (count < low) {
-    settings.barrier -= 2;
+  } else if (count < low && settings.barrier > kMinAdaptedBarrier) {
+    settings.barrier = std::max(settings.barrier - 2, kMinAdaptedBarrier);
   }
   settings.keypointCount = count;
 }
@@ -239,6 +239,9 @@ CornerList FilterBorder(const GrayImage& image, const CornerList& corners) {
 }
 
 CornerList DetectCorners(const GrayImage& image, int n, int b) {
+  // Beyond +-256 the segment test and the order of the scores no longer change; the clamp keeps c + b,
+  // c - b and the score sums far from int overflow.
+  b = std::clamp(b, -256, 256);
   const CornerList candidates = SegmentTest(image, n, b);
   return FilterBorder(image, SuppressNonMaxima(image, candidates, b));
 }

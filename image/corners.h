@@ -17,8 +17,8 @@ struct CornerPoint {
 using CornerList = std::vector<CornerPoint>;
 
 // Detector settings and counters shared by the frame loop and the Options dialog.
-// cornerType: arc length n = cornerType + 9 (FAST-9..FAST-12). barrier: intensity threshold, unbounded,
-// adapted in steps of 2. plotKeypoints: mark corners while no model exists. keypointCount, frameRate:
+// cornerType: arc length n = cornerType + 9 (FAST-9..FAST-12). barrier: intensity threshold, any int,
+// adapted in steps of 2 (see AdaptBarrier). plotKeypoints: mark corners while no model exists. keypointCount, frameRate:
 // last corner count and last tracked frame rate, for display.
 struct TrackerSettings {
   int cornerType = 1;
@@ -28,10 +28,14 @@ struct TrackerSettings {
   int frameRate = 0;
 };
 
-// Barrier control after a detection of `count` corners: +2 above `high`, -2 below `low`; stores the count.
-// Detection ticks use the band 300..500, tracked frames 100..400.
+// Barrier control after a detection of `count` corners: +2 above `high`, -2 below `low` but not below
+// kMinAdaptedBarrier; stores the count. Detection ticks use the band 300..500, tracked frames 100..400.
 inline constexpr int kDetectBandLow = 300, kDetectBandHigh = 500;
 inline constexpr int kTrackBandLow = 100, kTrackBandHigh = 400;
+// Floor of the lowering. At 0 a uniform picture (a black frame) already gives no corners; below 0 every
+// pixel of every picture is a candidate, so a run of black frames would leave the detector flooded for as
+// many ticks as it took to get there. A barrier the user set lower is kept, and only raised.
+inline constexpr int kMinAdaptedBarrier = 0;
 void AdaptBarrier(TrackerSettings& settings, int count, int low, int high);
 
 // Corners closer than this to any image edge are dropped, so every corner has a full 21 x 21 patch.
@@ -51,7 +55,8 @@ CornerList SuppressNonMaxima(const GrayImage& image, const CornerList& candidate
 // Stage 3: keeps kCornerBorder <= x <= w - kCornerBorder and the same for y.
 CornerList FilterBorder(const GrayImage& image, const CornerList& corners);
 
-// The three stages in order. Never modifies the image.
+// The three stages in order. Never modifies the image. Any int barrier is safe: beyond +-256 the result
+// no longer depends on b (no candidates above, every pixel a candidate below), so b is clamped to that.
 CornerList DetectCorners(const GrayImage& image, int n, int b);
 
 }  // namespace quorl

@@ -1,0 +1,39 @@
+// Source names as users type them after --source or in Quorl's Video Source dialog.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "capture/open_source.h"
+#include "fuzz/require.h"
+
+using quorl::fuzz::Require;
+using Kind = quorl::SourceSpec::Kind;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  std::string error;
+  const auto spec = quorl::ParseSourceSpec(text, error);
+  if (!spec) {
+    Require(!error.empty(), "a message for every refusal");
+    return 0;
+  }
+  Require(!text.empty() && text.size() <= quorl::kMaxSourceSpecLength, "length within limits");
+  Require(std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+          "no control characters");
+  switch (spec->kind) {
+    case Kind::kCamera:
+      Require(spec->cameraIndex >= 0 && spec->cameraIndex <= quorl::kMaxCameraIndex, "camera index range");
+      break;
+    case Kind::kImageSequence:
+      Require(spec->path == text && std::count(text.begin(), text.end(), '%') == 1, "one number field");
+      break;
+    case Kind::kFile:
+      Require(spec->path == text && text.find('%') == std::string_view::npos, "file name kept as given");
+      break;
+    case Kind::kSynthetic:
+    case Kind::kAuto:
+      break;
+  }
+  return 0;
+}
