@@ -210,6 +210,20 @@ bool endsInsideXmlTag(std::string_view text) {
   return false;
 }
 
+// `text` with "\r\n" and lone '\r' line ends turned into '\n'.
+std::string withNewlines(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r') {
+      out += text[i];
+    } else if (i + 1 == text.size() || text[i + 1] != '\n') {
+      out += '\n';
+    }
+  }
+  return out;
+}
+
 // Largest calibration text read, after decompression; real calibration files are a few kilobytes.
 constexpr std::size_t kMaxCalibrationBytes = std::size_t{1} << 20;
 
@@ -263,13 +277,16 @@ std::optional<ImportedCalibration> importOpenCVCalibrationText(const std::string
     error = "The file is not a text file (it holds NUL bytes).";
     return std::nullopt;
   }
-  const std::size_t first = text.find_first_not_of(" \t\r\n");
-  if (first != std::string::npos && text[first] == '<' && endsInsideXmlTag(text)) {
+  // The parsers end a line at a lone '\r' and may then run past the end of the text: every line ends in
+  // '\n' before they see it.
+  const std::string lines = withNewlines(text);
+  const std::size_t first = lines.find_first_not_of(" \t\n");
+  if (first != std::string::npos && lines[first] == '<' && endsInsideXmlTag(lines)) {
     error = "The XML text ends inside a tag.";
     return std::nullopt;
   }
   return importWith(
-      [&](cv::FileStorage& fs) { return fs.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY); }, error);
+      [&](cv::FileStorage& fs) { return fs.open(lines, cv::FileStorage::READ | cv::FileStorage::MEMORY); }, error);
 }
 
 }  // namespace quorl

@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   quorl::GrayImage gray;
   quorl::DibToGray(dib, gray);
   Require(gray.width == dib.width() && gray.height == dib.height(), "gray image of the frame size");
-  // The barrier comes from the last byte so that negative and large barriers are tried too.
-  const int barrier = static_cast<int8_t>(data[size - 1]);
+  // The barrier comes from the last byte, -128..127, so that negative barriers are tried too.
+  const int barrier = static_cast<int>(data[size - 1]) - 128;
   for (int n = 9; n <= 12; ++n) {
     for (const quorl::CornerPoint& c : quorl::DetectCorners(gray, n, barrier)) {
       Require(c.x >= quorl::kCornerBorder && c.x <= gray.width - quorl::kCornerBorder &&

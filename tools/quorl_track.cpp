@@ -34,6 +34,7 @@ constexpr const char* kUsageOwn = R"(  --warmup N          detection ticks on fr
   --corner-type T     FAST variant 0..3 for FAST-9..FAST-12 (default 1)
   --barrier B         initial detector threshold (default 40)
   --reregister-every N  register again every N frames after K (default never)
+  --memory-every N    print the resident memory every N frames and at the end
   --save-display DIR  PNG of each displayed picture, with its green quad
   --help              this text
 )";
@@ -43,6 +44,7 @@ struct Args : TrackArgs {
   int cornerType = 1;
   int barrier = 40;
   long long reregisterEvery = 0;
+  long long memoryEvery = 0;
   std::string saveDisplay;
 };
 
@@ -64,7 +66,7 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       continue;
     }
     static const char* const kOwnOptions[] = {"--warmup", "--corner-type", "--barrier", "--reregister-every",
-                                              "--save-display"};
+                                              "--memory-every", "--save-display"};
     if (std::find(std::begin(kOwnOptions), std::end(kOwnOptions), opt) == std::end(kOwnOptions))
       return usageError("unknown option " + opt);
     if (i + 1 >= argc) return usageError("option " + opt + " needs a value");
@@ -89,6 +91,9 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
     } else if (opt == "--reregister-every") {
       if (!count(1LL << 40)) return usageError("--reregister-every wants a count, not '" + v + "'");
       a.reregisterEvery = n;
+    } else if (opt == "--memory-every") {
+      if (!count(1LL << 40) || n == 0) return usageError("--memory-every wants a positive count, not '" + v + "'");
+      a.memoryEvery = n;
     } else {
       a.saveDisplay = v;
     }
@@ -116,6 +121,21 @@ class HeadlessPlatform final : public TrackerPlatform {
   void refreshSettingsDisplay() override {}
   void report(const std::string& text) override { std::cerr << "quorl-track: " << text << "\n"; }
 };
+
+// Resident set size of this process in KiB (second field of /proc/self/statm, in pages); -1 if unreadable.
+long long residentKiB() {
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return -1;
+  long long size = 0, resident = -1;
+  if (std::fscanf(statm, "%lld %lld", &size, &resident) != 2) resident = -1;
+  std::fclose(statm);
+  return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+void printMemory(long long frames) {
+  std::printf("memory: %lld frames, resident %lld KiB\n", frames, residentKiB());
+  std::fflush(stdout);
+}
 
 class ProgressBar {
  public:
@@ -222,6 +242,7 @@ int run(const Args& a) {
       cv::imwrite((std::filesystem::path(a.saveDisplay) / name).string(), picture);
     }
     progress.update(index + 1);
+    if (a.memoryEvery > 0 && (index + 1) % a.memoryEvery == 0) printMemory(index + 1);
   }
   if (index <= a.registerFrame) {
     std::cerr << "quorl-track: the source ended after " << index << " frames, before the registration frame "
@@ -229,6 +250,7 @@ int run(const Args& a) {
     return 1;
   }
   ReleaseIndex(state.model.keypointIndex);
+  if (a.memoryEvery > 0 && index % a.memoryEvery != 0) printMemory(index);
   if (!a.quiet) summary.Print(source->description(), index, a.registerFrame, state.model.modelKeypoints.size());
   return 0;
 }

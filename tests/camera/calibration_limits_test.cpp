@@ -52,15 +52,30 @@ TEST(CalibrationLimits, NulBytesAndTextsEndingInsideAnXmlTagAreRefused) {
                           "<?xml version=\"1.0\"?>\n<opencv_storage>\n<M1 type_id=\"opencv-"}) {
     EXPECT_NE(refusal(cut).find("ends inside a tag"), std::string::npos) << cut;
   }
+  // A lone carriage return ends a line for OpenCV, which then ran off the end of the text.
+  std::string error;
+  EXPECT_FALSE(importOpenCVCalibrationText("<?xml ve=\r\r\r\"1.0\"?>", error));
+  EXPECT_FALSE(error.empty());
   // Quotes and '>' inside comments and attribute values do not confuse the check.
   const std::string xml =
       "<?xml version=\"1.0\"?>\n<!-- it's a 'test' > -->\n<opencv_storage>\n"
       "<camera_matrix type_id=\"opencv-matrix\" note='a > b'>\n<rows>3</rows><cols>3</cols><dt>d</dt>\n"
       "<data>600. 0. 320. 0. 600. 240. 0. 0. 1.</data></camera_matrix>\n</opencv_storage>\n";
-  std::string error;
   const auto imported = importOpenCVCalibrationText(xml, error);
   ASSERT_TRUE(imported) << error;
   EXPECT_EQ(imported->param.mat[0][0], 600.0);
+}
+
+TEST(CalibrationLimits, WindowsAndOldMacLineEndsImport) {
+  for (const char* end : {"\r\n", "\r"}) {
+    std::string text;
+    for (char c : kYaml) text += c == '\n' ? std::string(end) : std::string(1, c);
+    std::string error;
+    const auto imported = importOpenCVCalibrationText(text, error);
+    ASSERT_TRUE(imported) << error;
+    EXPECT_EQ(imported->param.mat[1][2], 240.0);
+    EXPECT_EQ(imported->param.ysize, 480);
+  }
 }
 
 TEST(CalibrationLimits, FilesGoThroughTheSameChecksCompressedOrNot) {
