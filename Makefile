@@ -1,22 +1,36 @@
 # Quorl — set-up, build and test on Debian 12.
 #   make run    install what is missing, build, run Quorl
-#   make test   install what is missing, build, run every test
+#   make test   install what is missing, build, run every test, then again under ASan + UBSan
+#   make check  make test, then clang-tidy (what .ci/run does)
+#   make fuzz   build the libFuzzer targets with clang and run each for FUZZ_SECONDS
+#   make soak   quorl-track over SOAK_FRAMES synthetic frames, resident memory sampled
 
 PACKAGES := build-essential cmake ninja-build pkg-config \
             libann-dev libopencv-dev opencv-doc \
             qt6-base-dev libqt6opengl6-dev libxkbcommon-dev libvulkan-dev libgl-dev freeglut3-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             xvfb xauth fonts-nanum \
-            clang libclang-rt-14-dev clang-tidy
+            clang libclang-rt-14-dev clang-tidy zlib1g-dev
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+# Seconds each fuzz target runs under `make fuzz`.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := camera_param packed_dib opencv_calibration track_options source_spec
+# Soak: frames, a registration every SOAK_REGISTER_EVERY frames, memory sampled every SOAK_SAMPLE_EVERY;
+# fails when resident memory grows by more than SOAK_MAX_KIB after the first SOAK_WARMUP frames.
+SOAK_FRAMES ?= 100000
+SOAK_REGISTER_EVERY ?= 5000
+SOAK_SAMPLE_EVERY ?= 1000
+SOAK_WARMUP ?= 10000
+SOAK_MAX_KIB ?= 4096
 JOBS       ?= 2
 SUDO       := $(if $(filter 0,$(shell id -u)),,sudo)
 # GUI tests need an X display; without one the test run goes through Xvfb.
 XRUN       := $(if $(DISPLAY),,xvfb-run -a -s "-screen 0 1280x1024x24")
 
-.PHONY: all deps configure build run test test-asan bench clean
+.PHONY: all deps configure build run test test-asan check tidy fuzz soak bench clean
 
 all: build
 
@@ -38,22 +52,43 @@ build: configure
 run: build
 	./tools/run-quorl.sh $(BUILD)
 
+# The whole suite on the release build, then again on the sanitizer build.
 test: build
 	cd $(BUILD) && $(XRUN) ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory test-asan
 
 $(ASAN_BUILD)/build.ninja: | deps
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORL_SANITIZE=ON
 
 test-asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(XRUN) ctest --output-on-failure -j $(JOBS)
+
+check: test tidy
+
+# clang-tidy with the checks of .clang-tidy; fails on warnings beyond .ci/tidy-baseline.
+tidy: build
+	.ci/tidy $(BUILD) $(JOBS)
+
+$(FUZZ_BUILD)/build.ninja: | deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DQUORL_FUZZ=ON
+
+fuzz: deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(JOBS) $(FUZZ_TARGETS)
+
+soak: configure
+	cmake --build $(BUILD) -j $(JOBS) --target quorl-track
+	tests/tools/expect_flat_memory.sh $(BUILD)/tools/quorl-track $(SOAK_MAX_KIB) $(SOAK_WARMUP) \
+	  --frames $(SOAK_FRAMES) --reregister-every $(SOAK_REGISTER_EVERY) --memory-every $(SOAK_SAMPLE_EVERY) \
+	  --quiet --camera-params Data/camera_param.dat
 
 bench: build
 	for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 
 # Tessik, the camera parameter editor, opened on Data/camera_param.dat.
 .PHONY: run-tessik

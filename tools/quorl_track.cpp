@@ -1,6 +1,7 @@
 // quorl-track: the tracker without a window. Feeds frames from a source through the frame loop the way a
 // user at the desktop would (live detection, Register Frame with four clicks, then tracking) and reports
 // per-frame results and a summary.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -132,8 +133,12 @@ long long residentKiB() {
   return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// Resident memory, and the bytes the C heap has handed out and not had back (growth there is a leak or a
+// growing container; resident memory also grows as big buffers are first touched).
 void printMemory(long long frames) {
-  std::printf("memory: %lld frames, resident %lld KiB\n", frames, residentKiB());
+  const struct mallinfo2 heap = mallinfo2();
+  std::printf("memory: %lld frames, resident %lld KiB, heap in use %zu KiB\n", frames, residentKiB(),
+              (heap.uordblks + heap.hblkhd) / 1024);
   std::fflush(stdout);
 }
 
@@ -229,7 +234,8 @@ int run(const Args& a) {
     }
     if (index > a.registerFrame && !registering) {
       const auto truth = source->trueCorners();
-      summary.Add(state.model.missCount == 0, state.elapsedMs, state.model.currentQuad, truth);
+      // The summary keeps every frame's time and error; a quiet run prints none and keeps none.
+      if (!a.quiet) summary.Add(state.model.missCount == 0, state.elapsedMs, state.model.currentQuad, truth);
       csv.Write(TrackRow{index, state.modelActive, state.model.currentQuad,
                          static_cast<std::size_t>(platform.values.keypointCount), state.model.matchMap.size(),
                          state.model.inlierMap.size(), platform.values.barrier, state.elapsedMs,

@@ -6,7 +6,7 @@ set -euo pipefail
 tool="$1"; max="$2"; warmup="$3"; shift 3
 out="$("$tool" "$@")"
 echo "$out"
-samples="$(sed -n 's/^memory: \([0-9]*\) frames, resident \(-\{0,1\}[0-9]*\) KiB$/\1 \2/p' <<<"$out")"
+samples="$(sed -n 's/^memory: \([0-9]*\) frames, resident \(-\{0,1\}[0-9]*\) KiB.*$/\1 \2/p' <<<"$out")"
 [ -n "$samples" ] || { echo "no memory lines in the output"; exit 1; }
 awk -v max="$max" -v warmup="$warmup" '
   { frames[NR] = $1; kib[NR] = $2; if ($2 < 0) bad = 1 }
