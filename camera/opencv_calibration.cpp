@@ -1,7 +1,17 @@
 #include "camera/opencv_calibration.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <string_view>
@@ -164,11 +174,11 @@ std::optional<ImportedCalibration> importFromStorage(const cv::FileStorage& fs, 
   return result;
 }
 
-template <typename Open>
-std::optional<ImportedCalibration> importWith(Open open, std::string& error) {
+// Parses `text` with OpenCV in this process.
+std::optional<ImportedCalibration> parseText(const std::string& text, std::string& error) {
   try {
     cv::FileStorage fs;
-    if (!open(fs) || !fs.isOpened()) {
+    if (!fs.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY) || !fs.isOpened()) {
       error = "The file cannot be opened as an OpenCV YAML or XML file.";
       return std::nullopt;
     }
@@ -179,6 +189,104 @@ std::optional<ImportedCalibration> importWith(Open open, std::string& error) {
     error = std::string("The file cannot be read: ") + e.what();
   }
   return std::nullopt;
+}
+
+// Longest a parse may take; real calibration files parse in milliseconds.
+constexpr int kParseTimeLimitMs = 2000;
+
+// What a parse gives back through the pipe: '1', the 136-byte record, '1' or '0' for the image size, then
+// the notes, each ended by '\n'; or '0' and the reason.
+std::string encodeOutcome(const std::optional<ImportedCalibration>& imported, const std::string& error) {
+  if (!imported) return "0" + error;
+  const CameraParamBytes record = encodeCameraParam(imported->param);
+  std::string out(2 + kCameraParamFileSize, '1');
+  std::memcpy(out.data() + 1, record.data(), record.size());
+  out[1 + kCameraParamFileSize] = imported->hasImageSize ? '1' : '0';
+  for (const std::string& note : imported->notes) out += note + '\n';
+  return out;
+}
+
+std::optional<ImportedCalibration> decodeOutcome(const std::string& bytes, std::string& error) {
+  if (bytes.empty() || (bytes[0] == '1' && bytes.size() < 2 + kCameraParamFileSize)) {
+    error = "The file is not a valid OpenCV YAML or XML file: the OpenCV parser failed on it.";
+    return std::nullopt;
+  }
+  if (bytes[0] != '1') {
+    error = bytes.substr(1);
+    return std::nullopt;
+  }
+  ImportedCalibration imported;
+  CameraParamBytes record{};
+  std::copy(bytes.begin() + 1, bytes.begin() + 1 + kCameraParamFileSize, record.begin());
+  imported.param = decodeCameraParam(record);
+  imported.hasImageSize = bytes[1 + kCameraParamFileSize] == '1';
+  std::size_t start = 2 + kCameraParamFileSize;
+  for (std::size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1)
+    imported.notes.push_back(bytes.substr(start, end - start));
+  return imported;
+}
+
+// OpenCV's parsers crash or never return on some malformed texts (a YAML text with a dash where a
+// value ends and a shallower line after it loops forever). The parse therefore runs in a child process,
+// which hands its outcome back through a pipe and is killed after kParseTimeLimitMs; a crash or a
+// timeout is a refusal with a reason. The child writes nothing to the terminal and ends with _exit.
+std::optional<ImportedCalibration> parseTextIsolated(const std::string& text, std::string& error) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    error = "The file cannot be read: no pipe for the parser.";
+    return std::nullopt;
+  }
+  const pid_t child = fork();
+  if (child < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    error = "The file cannot be read: the parser could not be started.";
+    return std::nullopt;
+  }
+  if (child == 0) {
+    close(fds[0]);
+    const int quiet = open("/dev/null", O_WRONLY);
+    if (quiet >= 0) dup2(quiet, STDERR_FILENO);
+    std::string childError;
+    const std::optional<ImportedCalibration> imported = parseText(text, childError);
+    const std::string out = encodeOutcome(imported, childError);
+    for (std::size_t done = 0; done < out.size();) {
+      const ssize_t n = write(fds[1], out.data() + done, out.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string bytes;
+  bool timedOut = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kParseTimeLimitMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd readable{fds[0], POLLIN, 0};
+    const int ready = left.count() > 0 ? poll(&readable, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      timedOut = ready == 0;
+      break;
+    }
+    char buffer[4096];
+    const ssize_t n = read(fds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fds[0]);
+  if (timedOut) kill(child, SIGKILL);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (timedOut) {
+    error = "The file is not a valid OpenCV YAML or XML file: the OpenCV parser did not finish with it.";
+    return std::nullopt;
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) bytes.clear();
+  return decodeOutcome(bytes, error);
 }
 
 // True when a text ends inside an XML tag (after its '<', before its '>', quoted values and comments
@@ -285,8 +393,7 @@ std::optional<ImportedCalibration> importOpenCVCalibrationText(const std::string
     error = "The XML text ends inside a tag.";
     return std::nullopt;
   }
-  return importWith(
-      [&](cv::FileStorage& fs) { return fs.open(lines, cv::FileStorage::READ | cv::FileStorage::MEMORY); }, error);
+  return parseTextIsolated(lines, error);
 }
 
 }  // namespace quorl

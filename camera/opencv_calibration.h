@@ -29,7 +29,8 @@ struct ImportedCalibration {
 std::optional<ImportedCalibration> importOpenCVCalibration(const std::string& path, std::string& error);
 
 // Same for the file's whole text held in memory (format recognised from its first line). A text holding
-// NUL bytes, or an XML text that ends inside a tag, is refused.
+// NUL bytes, or an XML text that ends inside a tag, is refused. OpenCV parses the text in a child
+// process (fork), so a text that crashes its parser, or keeps it busy for over 2 s, is refused too.
 std::optional<ImportedCalibration> importOpenCVCalibrationText(const std::string& text, std::string& error);
 
 }  // namespace quorl

@@ -15,7 +15,7 @@ run_one() {
   # Packed bitmaps need room for a frame large enough to hold corners inside the 10-pixel border.
   [ "$name" = packed_dib ] && extra+=("-max_len=16384") || extra+=("-max_len=4096")
   "$build/fuzz/fuzz_$name" "$build/fuzz-corpus/$name" "$src/corpus/$name" "${extra[@]}" \
-    -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/fuzz-crashes/$name/" \
+    -max_total_time="$seconds" -timeout=30 -print_final_stats=1 -artifact_prefix="$build/fuzz-crashes/$name/" \
     >"$build/fuzz-logs/$name.log" 2>&1
 }
 export -f run_one

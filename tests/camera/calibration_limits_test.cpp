@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <string>
 
 #include "camera/opencv_calibration.h"
@@ -64,6 +65,16 @@ TEST(CalibrationLimits, NulBytesAndTextsEndingInsideAnXmlTagAreRefused) {
   const auto imported = importOpenCVCalibrationText(xml, error);
   ASSERT_TRUE(imported) << error;
   EXPECT_EQ(imported->param.mat[0][0], 600.0);
+}
+
+TEST(CalibrationLimits, TextsThatStallTheParserAreRefused) {
+  // OpenCV's YAML parser never returns on this text (a dash ends a value, a shallower line follows).
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(refusal("%YAML:1.0\n i: c\nj: -\n!").find("did not finish"), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  // The parse after it works as before.
+  std::string error;
+  EXPECT_TRUE(importOpenCVCalibrationText(kYaml, error)) << error;
 }
 
 TEST(CalibrationLimits, WindowsAndOldMacLineEndsImport) {
