@@ -22,21 +22,21 @@ struct CellTables {
   int oddMoment[kHalf];
 };
 
-void BuildSpecTables(DescriptorTables& t);
+void BuildMomentTables(DescriptorTables& t);
 void BuildCellTables(const DescriptorTables& t, CellTables& cells);
 
 struct AllTables {
-  DescriptorTables spec;
+  DescriptorTables moments;
   CellTables cells;
   AllTables() {
-    BuildSpecTables(spec);
-    BuildCellTables(spec, cells);
+    BuildMomentTables(moments);
+    BuildCellTables(moments, cells);
   }
 };
 
 int PatchIndex(int dx, int dy) { return (kPatchRadius - dy) * kSide + (kPatchRadius + dx); }
 
-void BuildSpecTables(DescriptorTables& t) {
+void BuildMomentTables(DescriptorTables& t) {
   int k = 0;
   for (auto& row : t.momentIndex) row.fill(-1);
   for (int n = 0; n <= kMaxOrder; ++n) {
@@ -139,7 +139,7 @@ const AllTables& Tables() {
 
 }  // namespace
 
-const DescriptorTables& GetDescriptorTables() { return Tables().spec; }
+const DescriptorTables& GetDescriptorTables() { return Tables().moments; }
 
 void InitDescriptorTables() { Tables(); }
 

@@ -1,4 +1,4 @@
-// Degenerate sessions end to end, through the frame loop as the desktop drives it: blank and single-corner
+// Degenerate runs end to end, through the frame loop as the desktop drives it: blank and single-corner
 // registrations, clicks outside the picture, a target that leaves the picture and returns, runs of black
 // frames, and frame sizes that change mid-run. Each test prints its slowest tick.
 #include <gtest/gtest.h>
@@ -26,15 +26,15 @@ using testing::packedBytes;
 const Quad kCentreSquare{{{{80, 60}, {240, 60}, {240, 180}, {80, 180}}}};
 
 // A frame loop with its host, timing every tick and registration. Closes the ANN library at the end.
-class Session {
+class TrackingRun {
  public:
-  Session(int width, int height) {
+  TrackingRun(int width, int height) {
     loadCamera(state, std::string(QUORL_SOURCE_DIR) + "/Data/camera_param.dat", width, height, platform);
     initialise(state, width, height);
   }
-  ~Session() { ReleaseIndex(state.model.keypointIndex); }
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
+  ~TrackingRun() { ReleaseIndex(state.model.keypointIndex); }
+  TrackingRun(const TrackingRun&) = delete;
+  TrackingRun& operator=(const TrackingRun&) = delete;
 
   void Tick(std::vector<uint8_t> packed) {
     platform.frames.push_back(std::move(packed));
@@ -125,7 +125,7 @@ std::vector<uint8_t> FlatFrame(int width, int height, uint8_t level, const std::
 }
 
 // Ticks frames first..last of `scene` and counts those tracked within 10 px of the truth.
-int TrackWithin10(Session& s, SyntheticScene& scene, int first, int last) {
+int TrackWithin10(TrackingRun& s, SyntheticScene& scene, int first, int last) {
   int good = 0;
   for (int i = first; i <= last; ++i) {
     s.Tick(Frame(scene, i));
@@ -134,15 +134,15 @@ int TrackWithin10(Session& s, SyntheticScene& scene, int first, int last) {
   return good;
 }
 
-// A session registered on frame 0 of `scene` at its true corners.
-std::unique_ptr<Session> RegisteredOnFrame0(SyntheticScene& scene) {
-  auto s = std::make_unique<Session>(scene.width(), scene.height());
+// A run registered on frame 0 of `scene` at its true corners.
+std::unique_ptr<TrackingRun> RegisteredOnFrame0(SyntheticScene& scene) {
+  auto s = std::make_unique<TrackingRun>(scene.width(), scene.height());
   s->Register(Frame(scene, 0), Rounded(scene.cornersAt(0)));
   return s;
 }
 
 TEST(DegenerateTracking, BlankRegionGivesAnEmptyModelThatMatchesNothing) {
-  Session s(320, 240);
+  TrackingRun s(320, 240);
   s.Register(FlatFrame(320, 240, 128), kCentreSquare);
   EXPECT_TRUE(s.state.model.modelKeypoints.empty());
   auto scene = Scene(MotionProfile::kOrbit);
@@ -161,7 +161,7 @@ TEST(DegenerateTracking, BlankRegionGivesAnEmptyModelThatMatchesNothing) {
 }
 
 TEST(DegenerateTracking, SingleCornerRegionMatchesWithoutAHomography) {
-  Session s(320, 240);
+  TrackingRun s(320, 240);
   // Dots outside the square give the suppression stage its five candidates; one dot lies inside.
   const std::vector<CornerPoint> dots = {{20, 20}, {300, 20}, {160, 120}, {20, 220}, {300, 220}, {60, 200}};
   s.Register(FlatFrame(320, 240, 20, dots), kCentreSquare);
@@ -190,7 +190,7 @@ TEST(DegenerateTracking, ClicksOutsideThePicture) {
       Quad{{{{1000, 1000}, {1000, 1000}, {1000, 1000}, {1000, 1000}}}},  // one point
   };
   for (const Quad& clicks : clickSets) {
-    Session s(320, 240);
+    TrackingRun s(320, 240);
     s.Register(Frame(*scene, 0), clicks);
     const bool coversPicture = clicks.pt[0].x < 0 && clicks.pt[2].x > 320 && clicks.pt[2].y > 240;
     EXPECT_EQ(s.state.model.modelKeypoints.empty(), !coversPicture) << clicks.pt[0].x;
@@ -218,7 +218,7 @@ TEST(DegenerateTracking, TargetLeavesThePictureForAHundredFramesAndReturns) {
   }
   for (int i = 94; i < 300; ++i) order.push_back(i);
 
-  Session s(320, 240);
+  TrackingRun s(320, 240);
   s.Register(Frame(*scene, 0), Rounded(scene->cornersAt(0)));
   int trackedAway = 0, trackedBack = 0, backFrames = 0;
   for (std::size_t k = 1; k < order.size(); ++k) {
@@ -243,7 +243,7 @@ TEST(DegenerateTracking, BlackFramesKeepTheBarrierAtItsFloorAndTrackingResumes) 
   const std::vector<uint8_t> black = FlatFrame(320, 240, 0);
 
   // Without a model: the detection ticks.
-  Session live(320, 240);
+  TrackingRun live(320, 240);
   for (int i = 0; i < 500; ++i) {
     live.Tick(black);
     ASSERT_GE(live.platform.values.barrier, kMinAdaptedBarrier) << i;
@@ -254,7 +254,7 @@ TEST(DegenerateTracking, BlackFramesKeepTheBarrierAtItsFloorAndTrackingResumes) 
   EXPECT_LE(live.platform.values.keypointCount, kDetectBandHigh);
   live.Report();
 
-  // With a model: the tracked ticks. Afterwards tracking is as good as in a session without the black run.
+  // With a model: the tracked ticks. Afterwards tracking is as good as in a run without the black run.
   auto s = RegisteredOnFrame0(*scene);
   for (int i = 0; i < 500; ++i) {
     s->Tick(black);
@@ -269,8 +269,8 @@ TEST(DegenerateTracking, BlackFramesKeepTheBarrierAtItsFloorAndTrackingResumes) 
 
 TEST(DegenerateTracking, FrameSizeChangesMidRun) {
   auto scene = Scene(MotionProfile::kOrbit);
-  auto session = RegisteredOnFrame0(*scene);
-  Session& s = *session;
+  auto run = RegisteredOnFrame0(*scene);
+  TrackingRun& s = *run;
   int index = 1;
   for (; index < 30; ++index) s.Tick(Frame(*scene, index));
   EXPECT_TRUE(s.Tracked());
@@ -289,7 +289,7 @@ TEST(DegenerateTracking, FrameSizeChangesMidRun) {
     EXPECT_EQ(s.state.frame.width(), side);
   }
 
-  // Back at the registered size, tracking is as good as in a session that never left it.
+  // Back at the registered size, tracking is as good as in a run that never left it.
   ASSERT_TRUE(scene->setFrameSize(320, 240));
   const int afterChanges = TrackWithin10(s, *scene, index, index + 39);
   auto control = RegisteredOnFrame0(*scene);
