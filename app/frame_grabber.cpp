@@ -30,21 +30,21 @@ bool CFrameGrabber::Create(std::unique_ptr<FrameSource> source) {
   return ReplaceSource(std::move(source));
 }
 
-bool CFrameGrabber::Open(const std::string& spec, std::string& error) {
+bool CFrameGrabber::Open(const std::string& sourceName, std::string& error) {
   std::string resolved;
-  std::unique_ptr<FrameSource> source = OpenViewSource(spec, resolved, error);
+  std::unique_ptr<FrameSource> source = OpenViewSource(sourceName, resolved, error);
   if (source == nullptr) return false;
   if (!ReplaceSource(std::move(source))) {
     error = "The source gives no usable frame size.";
     return false;
   }
-  spec_ = resolved;
+  sourceName_ = resolved;
   return true;
 }
 
 void CFrameGrabber::Destroy() {
   source_.reset();
-  spec_.clear();
+  sourceName_.clear();
   haveRequest_ = false;
   if (activeGrabber == this) activeGrabber = nullptr;
 }
@@ -118,7 +118,7 @@ bool CFrameGrabber::ReplaceSource(std::unique_ptr<FrameSource> source) {
     return false;
   }
   source_ = std::move(source);
-  spec_.clear();
+  sourceName_.clear();
   UpdateFormat();
   activeGrabber = this;
   return true;

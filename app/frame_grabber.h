@@ -34,12 +34,12 @@ class CFrameGrabber {
   // active, this one already has a source, or the source reports no valid frame size. On success this
   // grabber is the active one until Destroy or its destruction.
   bool Create(std::unique_ptr<FrameSource> source);
-  // Opens `spec` (OpenViewSource) and connects it in place of any current source; the current one stays
+  // Opens `sourceName` (OpenViewSource) and connects it in place of any current source; the current one stays
   // when the new one cannot be opened, and `error` tells why.
-  bool Open(const std::string& spec, std::string& error);
+  bool Open(const std::string& sourceName, std::string& error);
   // Name of the source connected by Open, as OpenViewSource resolves it ("auto" becomes the camera or
   // synthetic scene it opened); empty otherwise.
-  const std::string& spec() const { return spec_; }
+  const std::string& sourceName() const { return sourceName_; }
   // Drops the source; the buffer stays until destruction.
   void Destroy();
 
@@ -90,7 +90,7 @@ class CFrameGrabber {
   bool readOne();
 
   std::unique_ptr<FrameSource> source_;
-  std::string spec_;
+  std::string sourceName_;
   std::vector<uint8_t> buffer_;  // packed bitmap: header, then rows; empty without a format
   bool haveRequest_ = false;
   Clock::time_point lastRequest_{};

@@ -23,7 +23,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       QStringLiteral("Frame source: auto (the first camera, else the synthetic scene), synthetic[:profile] "
                      "(profiles orbit, zoom, spin, shake, occlude, leave), camera:N, a video file, an image "
                      "or an image pattern such as frames/%04d.png."),
-      QStringLiteral("spec"), QStringLiteral("auto"));
+      QStringLiteral("source"), QStringLiteral("auto"));
   const QCommandLineOption cameraParams(
       QStringLiteral("camera-params"),
       QStringLiteral("Camera parameter file (default: Data/camera_param.dat in the working directory, else "

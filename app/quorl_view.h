@@ -28,7 +28,7 @@ inline constexpr int kNoCaptureHeight = 240;
 
 // What the user chose on the command line.
 struct ViewOptions {
-  std::string source = "auto";  // frame source spec: auto, synthetic[:profile], camera:N, a file or pattern
+  std::string source = "auto";  // frame source name: auto, synthetic[:profile], camera:N, a file or pattern
   std::string cameraParams;     // calibration file; empty: Data/camera_param.dat as found by CameraParamPath
 };
 

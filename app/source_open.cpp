@@ -15,12 +15,12 @@ FrameSourceOptions viewOptions() {
 
 }  // namespace
 
-std::unique_ptr<FrameSource> OpenViewSource(const std::string& spec, std::string& resolved, std::string& error) {
-  const std::optional<SourceSpec> parsed = ParseSourceSpec(spec, error);
+std::unique_ptr<FrameSource> OpenViewSource(const std::string& sourceName, std::string& resolved, std::string& error) {
+  const std::optional<SourceRequest> parsed = ParseSourceName(sourceName, error);
   if (!parsed) return nullptr;
   std::string name;
   switch (parsed->kind) {
-    case SourceSpec::Kind::kAuto:
+    case SourceRequest::Kind::kAuto:
       // The first camera that opens, else the synthetic scene; resolved here so the name is concrete.
       for (const VideoDevice& device : ListVideoDevices()) {
         std::string ignored;
@@ -32,15 +32,15 @@ std::unique_ptr<FrameSource> OpenViewSource(const std::string& spec, std::string
       }
       name = std::string("synthetic:") + MotionProfileName(MotionProfile::kOrbit);
       break;
-    case SourceSpec::Kind::kSynthetic:
+    case SourceRequest::Kind::kSynthetic:
       name = std::string("synthetic:") + MotionProfileName(parsed->profile);
       break;
-    case SourceSpec::Kind::kCamera:
+    case SourceRequest::Kind::kCamera:
       name = "camera:" + std::to_string(parsed->cameraIndex);
       break;
-    case SourceSpec::Kind::kFile:
-    case SourceSpec::Kind::kImageSequence:
-      name = spec;
+    case SourceRequest::Kind::kFile:
+    case SourceRequest::Kind::kImageSequence:
+      name = sourceName;
       break;
   }
   std::unique_ptr<FrameSource> source = OpenFrameSource(name, viewOptions(), error);

@@ -113,10 +113,10 @@ double CVideoFormatDlg::selectedRate() const {
 CVideoSourceDlg::CVideoSourceDlg(const std::string& current, QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Video Source"));
   sources_ = new QComboBox(this);
-  auto add = [&](const QString& text, const std::string& spec) {
+  auto add = [&](const QString& text, const std::string& sourceName) {
     sources_->addItem(text);
-    specs_.push_back(spec);
-    if (!spec.empty() && spec == current) sources_->setCurrentIndex(sources_->count() - 1);
+    sourceNames_.push_back(sourceName);
+    if (!sourceName.empty() && sourceName == current) sources_->setCurrentIndex(sources_->count() - 1);
   };
   for (const VideoDevice& device : ListVideoDevices()) {
     add(QStringLiteral("Camera %1: %2 (%3)")
@@ -136,13 +136,13 @@ CVideoSourceDlg::CVideoSourceDlg(const std::string& current, QWidget* parent) : 
 }
 
 void CVideoSourceDlg::accept() {
-  spec_ = specs_.at(static_cast<std::size_t>(sources_->currentIndex()));
-  if (spec_.empty()) {
+  sourceName_ = sourceNames_.at(static_cast<std::size_t>(sources_->currentIndex()));
+  if (sourceName_.empty()) {
     const QString path = QFileDialog::getOpenFileName(
         this, QStringLiteral("Video file"), QString(),
         QStringLiteral("Videos and images (*.avi *.mp4 *.mkv *.mov *.webm *.png *.jpg *.jpeg *.bmp);;All files (*)"));
     if (path.isEmpty()) return;
-    spec_ = path.toStdString();
+    sourceName_ = path.toStdString();
   }
   QDialog::accept();
 }
@@ -151,8 +151,8 @@ int CFrameGrabber::VideoFormatDialog(QWidget* parent) {
   if (source_ == nullptr) return 0;
   std::vector<PixelFormat> formats;
   std::string error;
-  const std::optional<SourceSpec> parsed = ParseSourceSpec(spec_, error);
-  if (parsed && parsed->kind == SourceSpec::Kind::kCamera)
+  const std::optional<SourceRequest> parsed = ParseSourceName(sourceName_, error);
+  if (parsed && parsed->kind == SourceRequest::Kind::kCamera)
     ListDeviceFormats("/dev/video" + std::to_string(parsed->cameraIndex), formats, error);
   CVideoFormatDlg dialog(*source_, std::move(formats), parent);
   if (dialog.exec() != QDialog::Accepted) return 0;
@@ -170,10 +170,10 @@ int CFrameGrabber::VideoFormatDialog(QWidget* parent) {
 }
 
 int CFrameGrabber::VideoSourceDialog(QWidget* parent) {
-  CVideoSourceDlg dialog(spec_, parent);
+  CVideoSourceDlg dialog(sourceName_, parent);
   if (dialog.exec() != QDialog::Accepted) return 0;
   std::string error;
-  if (!Open(dialog.selectedSpec(), error)) {
+  if (!Open(dialog.selectedSourceName(), error)) {
     ShowReport(parent, QStringLiteral("Can't open the video source:\n%1").arg(QString::fromStdString(error)));
     return 0;
   }

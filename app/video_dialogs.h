@@ -50,18 +50,18 @@ class CVideoSourceDlg : public QDialog {
   Q_OBJECT
 
  public:
-  // `current` is the spec of the connected source, selected when listed.
+  // `current` is the name of the connected source, selected when listed.
   explicit CVideoSourceDlg(const std::string& current, QWidget* parent = nullptr);
   QComboBox* sources() const { return sources_; }
-  // The spec to open: the selected entry's, or for "Video file..." the file chosen on accepting.
-  std::string selectedSpec() const { return spec_; }
+  // The source name to open: the selected entry's, or for "Video file..." the file chosen on accepting.
+  std::string selectedSourceName() const { return sourceName_; }
 
   void accept() override;
 
  private:
-  std::vector<std::string> specs_;  // per entry; empty for "Video file..."
+  std::vector<std::string> sourceNames_;  // per entry; empty for "Video file..."
   QComboBox* sources_;
-  std::string spec_;
+  std::string sourceName_;
 };
 
 }  // namespace quorl

@@ -69,14 +69,14 @@ std::unique_ptr<FrameSource> openFile(const std::string& path, const FrameSource
 
 }  // namespace
 
-std::optional<SourceSpec> ParseSourceSpec(std::string_view text, std::string& error) {
+std::optional<SourceRequest> ParseSourceName(std::string_view text, std::string& error) {
   if (text.empty()) {
     error = "No source given: use synthetic[:PROFILE], camera:N, auto, a video file or an image pattern such "
             "as frames/%04d.png.";
     return std::nullopt;
   }
-  if (text.size() > kMaxSourceSpecLength) {
-    error = "The source name is too long (over " + std::to_string(kMaxSourceSpecLength) + " bytes).";
+  if (text.size() > kMaxSourceNameLength) {
+    error = "The source name is too long (over " + std::to_string(kMaxSourceNameLength) + " bytes).";
     return std::nullopt;
   }
   for (const char c : text) {
@@ -86,12 +86,12 @@ std::optional<SourceSpec> ParseSourceSpec(std::string_view text, std::string& er
     }
   }
 
-  SourceSpec spec;
+  SourceRequest request;
   if (text == "auto") {
-    spec.kind = SourceSpec::Kind::kAuto;
-    return spec;
+    request.kind = SourceRequest::Kind::kAuto;
+    return request;
   }
-  if (text == kSyntheticWord) return spec;
+  if (text == kSyntheticWord) return request;
   if (text.size() > kSyntheticWord.size() && text.substr(0, kSyntheticWord.size()) == kSyntheticWord &&
       text[kSyntheticWord.size()] == ':') {
     const std::string_view name = text.substr(kSyntheticWord.size() + 1);
@@ -100,8 +100,8 @@ std::optional<SourceSpec> ParseSourceSpec(std::string_view text, std::string& er
       error = "Unknown synthetic profile " + inQuotes(name) + ": use one of " + MotionProfileList() + ".";
       return std::nullopt;
     }
-    spec.profile = *profile;
-    return spec;
+    request.profile = *profile;
+    return request;
   }
   if (text.substr(0, kCameraWord.size()) == kCameraWord &&
       (text.size() == kCameraWord.size() || text[kCameraWord.size()] == ':')) {
@@ -115,58 +115,58 @@ std::optional<SourceSpec> ParseSourceSpec(std::string_view text, std::string& er
               std::to_string(kMaxCameraIndex) + ".";
       return std::nullopt;
     }
-    spec.kind = SourceSpec::Kind::kCamera;
-    spec.cameraIndex = index;
-    return spec;
+    request.kind = SourceRequest::Kind::kCamera;
+    request.cameraIndex = index;
+    return request;
   }
-  spec.path = std::string(text);
+  request.path = std::string(text);
   if (text.find('%') != std::string_view::npos) {
     if (!isValidPattern(text)) {
       error = "Bad image pattern " + inQuotes(text) + ": use exactly one number field such as %04d and no other '%'.";
       return std::nullopt;
     }
-    spec.kind = SourceSpec::Kind::kImageSequence;
-    return spec;
+    request.kind = SourceRequest::Kind::kImageSequence;
+    return request;
   }
-  spec.kind = SourceSpec::Kind::kFile;
-  return spec;
+  request.kind = SourceRequest::Kind::kFile;
+  return request;
 }
 
 std::unique_ptr<FrameSource> OpenFrameSource(std::string_view text, const FrameSourceOptions& options,
                                              std::string& error) {
   // A file that exists is a file, even if its name looks like a pattern.
-  std::optional<SourceSpec> spec;
+  std::optional<SourceRequest> request;
   std::string parseError;
-  spec = ParseSourceSpec(text, parseError);
-  if (text.find('%') != std::string_view::npos && text.size() <= kMaxSourceSpecLength &&
-      (!spec || spec->kind == SourceSpec::Kind::kImageSequence)) {
+  request = ParseSourceName(text, parseError);
+  if (text.find('%') != std::string_view::npos && text.size() <= kMaxSourceNameLength &&
+      (!request || request->kind == SourceRequest::Kind::kImageSequence)) {
     std::error_code ec;
     const std::string path(text);
     if (path.find('\0') == std::string::npos && std::filesystem::is_regular_file(path, ec)) {
-      spec = SourceSpec{SourceSpec::Kind::kFile, MotionProfile::kOrbit, 0, path};
+      request = SourceRequest{SourceRequest::Kind::kFile, MotionProfile::kOrbit, 0, path};
     }
   }
-  if (!spec) {
+  if (!request) {
     error = parseError;
     return nullptr;
   }
 
-  switch (spec->kind) {
-    case SourceSpec::Kind::kSynthetic:
-      return openSynthetic(spec->profile, options, error);
-    case SourceSpec::Kind::kCamera:
-      return CameraSource::Open(spec->cameraIndex, options.width, options.height, error);
-    case SourceSpec::Kind::kAuto: {
+  switch (request->kind) {
+    case SourceRequest::Kind::kSynthetic:
+      return openSynthetic(request->profile, options, error);
+    case SourceRequest::Kind::kCamera:
+      return CameraSource::Open(request->cameraIndex, options.width, options.height, error);
+    case SourceRequest::Kind::kAuto: {
       for (const VideoDevice& device : ListVideoDevices()) {
         std::string ignored;
         if (auto camera = CameraSource::Open(device.index, options.width, options.height, ignored)) return camera;
       }
       return openSynthetic(MotionProfile::kOrbit, options, error);
     }
-    case SourceSpec::Kind::kFile:
-      return openFile(spec->path, options, error);
-    case SourceSpec::Kind::kImageSequence:
-      return VideoFileSource::Open(spec->path, true, options.loop, error);
+    case SourceRequest::Kind::kFile:
+      return openFile(request->path, options, error);
+    case SourceRequest::Kind::kImageSequence:
+      return VideoFileSource::Open(request->path, true, options.loop, error);
   }
   return nullptr;
 }

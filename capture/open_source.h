@@ -16,7 +16,7 @@ namespace quorl {
 // Largest N of "camera:N" (the N of /dev/videoN).
 inline constexpr int kMaxCameraIndex = 255;
 // Longest accepted source name, in bytes.
-inline constexpr std::size_t kMaxSourceSpecLength = 4096;
+inline constexpr std::size_t kMaxSourceNameLength = 4096;
 
 // What a source name asks for.
 //   "synthetic" / "synthetic:PROFILE"  the synthetic scene (profile orbit by default)
@@ -25,7 +25,7 @@ inline constexpr std::size_t kMaxSourceSpecLength = 4096;
 //   a name holding '%'                 an image sequence: exactly one conversion %d, %Nd or %0Nd (N: 1-2
 //                                      digits) and no other '%', e.g. "frames/%04d.png"
 //   anything else                      a video or image file
-struct SourceSpec {
+struct SourceRequest {
   enum class Kind { kSynthetic, kCamera, kAuto, kFile, kImageSequence };
   Kind kind = Kind::kSynthetic;
   MotionProfile profile = MotionProfile::kOrbit;  // kSynthetic
@@ -36,7 +36,7 @@ struct SourceSpec {
 // Classifies `text` without touching the file system. Any byte string is safe to pass. Nothing, with a
 // message for the user in `error`, for an empty or overlong name, control characters, an unknown profile,
 // a bad camera index or a bad image pattern.
-std::optional<SourceSpec> ParseSourceSpec(std::string_view text, std::string& error);
+std::optional<SourceRequest> ParseSourceName(std::string_view text, std::string& error);
 
 struct FrameSourceOptions {
   // Size of synthetic frames and the size asked of a camera (which may deliver another). Files and
@@ -53,11 +53,11 @@ struct FrameSourceOptions {
   std::string targetImage;  // synthetic scene: image file for the target; empty: built-in texture
 };
 
-// Opens the source `spec` names. Nothing, with a message for the user in `error`, when the name is bad
-// (ParseSourceSpec), a file is missing or unreadable, no image matches a pattern, the camera does not open,
+// Opens the source that `sourceName` names. Nothing, with a message for the user in `error`, when the name is bad
+// (ParseSourceName), a file is missing or unreadable, no image matches a pattern, the camera does not open,
 // or the options are invalid. An existing file whose name holds '%' is opened as a file.
 // Ownership: the caller owns the returned source.
-std::unique_ptr<FrameSource> OpenFrameSource(std::string_view spec, const FrameSourceOptions& options,
+std::unique_ptr<FrameSource> OpenFrameSource(std::string_view sourceName, const FrameSourceOptions& options,
                                              std::string& error);
 
 }  // namespace quorl

@@ -17,7 +17,7 @@ double percentile(std::vector<double> v, double p) {
 
 }  // namespace
 
-std::unique_ptr<FrameSource> OpenTrackSource(const std::string& spec, int width, int height, uint32_t seed,
+std::unique_ptr<FrameSource> OpenTrackSource(const std::string& sourceName, int width, int height, uint32_t seed,
                                              const std::string& cameraParams, std::string& error) {
   FrameSourceOptions options;
   options.width = width;
@@ -29,7 +29,7 @@ std::unique_ptr<FrameSource> OpenTrackSource(const std::string& spec, int width,
     if (const auto k = cameraIntrinsicsForFrame(param, width, height))
       options.intrinsics = PinholeIntrinsics{k->fx, k->fy, k->cx, k->cy};
   }
-  return OpenFrameSource(spec, options, error);
+  return OpenFrameSource(sourceName, options, error);
 }
 
 double CornerError(const Quad& quad, const FrameCorners& truth) {

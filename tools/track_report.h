@@ -13,9 +13,9 @@
 
 namespace quorl {
 
-// Opens `spec` at width x height. The synthetic scene films through the camera of the calibration file at
+// Opens `sourceName` at width x height. The synthetic scene films through the camera of the calibration file at
 // `cameraParams` (resized to the frame) when it can be read, else through its default camera.
-std::unique_ptr<FrameSource> OpenTrackSource(const std::string& spec, int width, int height, uint32_t seed,
+std::unique_ptr<FrameSource> OpenTrackSource(const std::string& sourceName, int width, int height, uint32_t seed,
                                              const std::string& cameraParams, std::string& error);
 
 // Mean distance, in pixels, between the quad's corners and the true ones.

@@ -52,10 +52,10 @@ int whichFrame(const cv::Mat& frame, int count) {
   return best;
 }
 
-std::unique_ptr<FrameSource> open(const std::string& spec, bool loop, std::string& error) {
+std::unique_ptr<FrameSource> open(const std::string& sourceName, bool loop, std::string& error) {
   FrameSourceOptions options;
   options.loop = loop;
-  return OpenFrameSource(spec, options, error);
+  return OpenFrameSource(sourceName, options, error);
 }
 
 TEST(FileSources, VideoFileRoundTripReadOnceThenLooping) {

@@ -8,28 +8,28 @@
 #include "fuzz/require.h"
 
 using quorl::fuzz::Require;
-using Kind = quorl::SourceSpec::Kind;
+using Kind = quorl::SourceRequest::Kind;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   std::string error;
-  const auto spec = quorl::ParseSourceSpec(text, error);
-  if (!spec) {
+  const auto request = quorl::ParseSourceName(text, error);
+  if (!request) {
     Require(!error.empty(), "a message for every refusal");
     return 0;
   }
-  Require(!text.empty() && text.size() <= quorl::kMaxSourceSpecLength, "length within limits");
+  Require(!text.empty() && text.size() <= quorl::kMaxSourceNameLength, "length within limits");
   Require(std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
           "no control characters");
-  switch (spec->kind) {
+  switch (request->kind) {
     case Kind::kCamera:
-      Require(spec->cameraIndex >= 0 && spec->cameraIndex <= quorl::kMaxCameraIndex, "camera index range");
+      Require(request->cameraIndex >= 0 && request->cameraIndex <= quorl::kMaxCameraIndex, "camera index range");
       break;
     case Kind::kImageSequence:
-      Require(spec->path == text && std::count(text.begin(), text.end(), '%') == 1, "one number field");
+      Require(request->path == text && std::count(text.begin(), text.end(), '%') == 1, "one number field");
       break;
     case Kind::kFile:
-      Require(spec->path == text && text.find('%') == std::string_view::npos, "file name kept as given");
+      Require(request->path == text && text.find('%') == std::string_view::npos, "file name kept as given");
       break;
     case Kind::kSynthetic:
     case Kind::kAuto:

@@ -15,31 +15,31 @@
 namespace quorl {
 namespace {
 
-using Kind = SourceSpec::Kind;
+using Kind = SourceRequest::Kind;
 
-std::optional<SourceSpec> parse(std::string_view text) {
+std::optional<SourceRequest> parse(std::string_view text) {
   std::string error;
-  auto spec = ParseSourceSpec(text, error);
-  EXPECT_EQ(spec.has_value(), error.empty()) << text;
-  return spec;
+  auto request = ParseSourceName(text, error);
+  EXPECT_EQ(request.has_value(), error.empty()) << text;
+  return request;
 }
 
 std::string parseError(std::string_view text) {
   std::string error;
-  EXPECT_FALSE(ParseSourceSpec(text, error).has_value()) << text;
+  EXPECT_FALSE(ParseSourceName(text, error).has_value()) << text;
   return error;
 }
 
-TEST(SourceSpec, EachFormMeansWhatItSays) {
+TEST(SourceRequest, EachFormMeansWhatItSays) {
   EXPECT_EQ(parse("synthetic")->kind, Kind::kSynthetic);
   EXPECT_EQ(parse("synthetic")->profile, MotionProfile::kOrbit);
   const std::pair<const char*, MotionProfile> profiles[] = {
       {"orbit", MotionProfile::kOrbit}, {"zoom", MotionProfile::kZoom},       {"spin", MotionProfile::kSpin},
       {"shake", MotionProfile::kShake}, {"occlude", MotionProfile::kOcclude}, {"leave", MotionProfile::kLeave}};
   for (const auto& [name, profile] : profiles) {
-    const auto spec = parse(std::string("synthetic:") + name);
-    ASSERT_TRUE(spec);
-    EXPECT_EQ(spec->profile, profile);
+    const auto request = parse(std::string("synthetic:") + name);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->profile, profile);
     EXPECT_STREQ(MotionProfileName(profile), name);
   }
   EXPECT_EQ(parse("auto")->kind, Kind::kAuto);
@@ -50,14 +50,14 @@ TEST(SourceSpec, EachFormMeansWhatItSays) {
   EXPECT_EQ(parse("cameraman.avi")->kind, Kind::kFile);
   EXPECT_EQ(parse("synthetics.mp4")->kind, Kind::kFile);
   for (const char* pattern : {"frames/%04d.png", "f%d.jpg", "x_%2d.png", "%012d.bmp"}) {
-    const auto spec = parse(pattern);
-    ASSERT_TRUE(spec) << pattern;
-    EXPECT_EQ(spec->kind, Kind::kImageSequence);
-    EXPECT_EQ(spec->path, pattern);
+    const auto request = parse(pattern);
+    ASSERT_TRUE(request) << pattern;
+    EXPECT_EQ(request->kind, Kind::kImageSequence);
+    EXPECT_EQ(request->path, pattern);
   }
 }
 
-TEST(SourceSpec, BadNamesGetClearMessages) {
+TEST(SourceRequest, BadNamesGetClearMessages) {
   EXPECT_NE(parseError("").find("No source given"), std::string::npos);
   const std::string profile = parseError("synthetic:wobble");
   EXPECT_NE(profile.find("Unknown synthetic profile 'wobble'"), std::string::npos) << profile;
@@ -73,11 +73,11 @@ TEST(SourceSpec, BadNamesGetClearMessages) {
   }
   EXPECT_NE(parseError(std::string("clip\n.avi")).find("control characters"), std::string::npos);
   EXPECT_NE(parseError(std::string("clip\0.avi", 9)).find("control characters"), std::string::npos);
-  EXPECT_NE(parseError(std::string(kMaxSourceSpecLength + 1, 'a')).find("too long"), std::string::npos);
+  EXPECT_NE(parseError(std::string(kMaxSourceNameLength + 1, 'a')).find("too long"), std::string::npos);
 }
 
 // Arbitrary bytes, and mutations of valid names, either parse or give a message; nothing else happens.
-TEST(SourceSpec, SurvivesArbitraryInput) {
+TEST(SourceRequest, SurvivesArbitraryInput) {
   std::mt19937 gen(20240607);
   const std::string seeds[] = {"synthetic:orbit", "camera:12", "auto", "frames/%04d.png", "clip.avi"};
   for (int i = 0; i < 20000; ++i) {
@@ -98,11 +98,11 @@ TEST(SourceSpec, SurvivesArbitraryInput) {
       }
     }
     std::string error;
-    const auto spec = ParseSourceSpec(text, error);
-    ASSERT_NE(spec.has_value(), !error.empty()) << text;
-    if (spec && spec->kind == Kind::kCamera) {
-      ASSERT_GE(spec->cameraIndex, 0);
-      ASSERT_LE(spec->cameraIndex, kMaxCameraIndex);
+    const auto request = ParseSourceName(text, error);
+    ASSERT_NE(request.has_value(), !error.empty()) << text;
+    if (request && request->kind == Kind::kCamera) {
+      ASSERT_GE(request->cameraIndex, 0);
+      ASSERT_LE(request->cameraIndex, kMaxCameraIndex);
     }
   }
 }
