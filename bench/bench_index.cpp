@@ -11,6 +11,7 @@
 #include "features/keypoint_index.h"
 #include "image/corners.h"
 #include "image/resize.h"
+#include "tests/features/brute_force.h"
 #include "tests/features/textured_scene.h"
 
 namespace quorl {
@@ -109,20 +110,8 @@ void BM_BruteForce(benchmark::State& state) {
   std::vector<int32_t> matches(queries.size());
   for (auto _ : state) {
     for (std::size_t q = 0; q < queries.size(); ++q) {
-      int best = -1;
-      double d0 = INFINITY, d1 = INFINITY;
-      for (std::size_t p = 0; p < model.size(); ++p) {
-        double d = 0.0;
-        for (int i = 0; i < kDescriptorSize; ++i) d += (queries[q][i] - model[p][i]) * (queries[q][i] - model[p][i]);
-        if (d < d0) {
-          d1 = d0;
-          d0 = d;
-          best = static_cast<int>(p);
-        } else if (d < d1) {
-          d1 = d;
-        }
-      }
-      matches[q] = AcceptMatch(best, d0, d1);
+      const NearestPair pair = scene::BruteForceTwoNearest(queries[q], model);
+      matches[q] = AcceptMatch(pair.index[0], pair.distance[0], pair.distance[1]);
     }
     benchmark::DoNotOptimize(matches.data());
   }

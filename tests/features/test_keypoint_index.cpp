@@ -8,6 +8,7 @@
 
 #include "image/corners.h"
 #include "image/resize.h"
+#include "tests/features/brute_force.h"
 #include "tests/features/textured_scene.h"
 
 namespace quorl {
@@ -123,18 +124,9 @@ TEST(SearchIndex, AgreesWithBruteForceOnRandomDescriptors) {
     ASSERT_EQ(index.matchIndices.size(), queries.size());
     int accepted = 0;
     for (std::size_t q = 0; q < queries.size(); ++q) {
-      int best = -1;
-      double d0 = INFINITY, d1 = INFINITY;
-      for (std::size_t p = 0; p < model.size(); ++p) {
-        const double d = SquaredDistance(queries[q], model[p]);
-        if (d < d0) {
-          d1 = d0;
-          d0 = d;
-          best = static_cast<int>(p);
-        } else if (d < d1) {
-          d1 = d;
-        }
-      }
+      const NearestPair brute = scene::BruteForceTwoNearest(queries[q], model);
+      const int best = brute.index[0];
+      const double d0 = brute.distance[0], d1 = brute.distance[1];
       const NearestPair ann = FindTwoNearestAnn(index, queries[q]);
       EXPECT_EQ(ann.index[0], best);
       EXPECT_EQ(ann.distance[0], d0);

@@ -5,16 +5,10 @@
 #include <random>
 
 #include "image/corners.h"
+#include "tests/image/gray_fixtures.h"
 
 namespace quorl {
 namespace {
-
-GrayImage uniform(int w, int h, unsigned char v) {
-  GrayImage img;
-  img.CreateImage(w, h);
-  std::fill(img.rows[0], img.rows[0] + w * h, v);
-  return img;
-}
 
 // Gentle random texture: neighbouring pixels differ by a few levels, as on a real surface.
 GrayImage texture(int w, int h, unsigned seed) {

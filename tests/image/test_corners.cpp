@@ -9,19 +9,13 @@
 #include <opencv2/imgproc.hpp>
 
 #include "image/corners.h"
+#include "tests/image/gray_fixtures.h"
 
 namespace quorl {
 namespace {
 
 constexpr int kDx[16] = {0, 1, 2, 3, 3, 3, 2, 1, 0, -1, -2, -3, -3, -3, -2, -1};
 constexpr int kDy[16] = {3, 3, 2, 1, 0, -1, -2, -3, -3, -3, -2, -1, 0, 1, 2, 3};
-
-GrayImage uniform(int w, int h, unsigned char v) {
-  GrayImage img;
-  img.CreateImage(w, h);
-  std::fill(img.rows[0], img.rows[0] + w * h, v);
-  return img;
-}
 
 GrayImage randomImage(int w, int h, unsigned seed) {
   std::mt19937 rng(seed);
