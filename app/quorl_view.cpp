@@ -35,17 +35,6 @@ void markPixel(DibImage& picture, int x, int y) {
   p[2] = 255;
 }
 
-// The calibration resized to w x h frames, with its projection rebuilt; unchanged when there is none or it
-// cannot be resized. Resizing the resized record equals resizing the file's: the scale factors compose.
-void rescaleCamera(CameraSetup& camera, int w, int h) {
-  const std::optional<CameraParam> resized = changeParamSize(camera.cameraParams, w, h);
-  if (!resized) return;
-  const auto projection = buildGLProjection(mirrorImageRows(*resized), camera.nearClip, camera.farClip);
-  if (!projection) return;
-  camera.cameraParams = *resized;
-  camera.projection = *projection;
-}
-
 }  // namespace
 
 QImage DibToImage(const DibImage& picture) {
@@ -99,7 +88,7 @@ void CQuorlView::ApplyFrameSize() {
   setFixedSize(frameSize_);
   // The calibration is rescaled to the new size (focal lengths in pixels follow the frame width); the
   // registered model stays. The pictures and the texture follow with the next frame.
-  rescaleCamera(state_.camera, size.width(), size.height());
+  setCameraParams(state_.camera.cameraParams, size.width(), size.height(), state_.camera);
   if (grabber_.source() != nullptr) sourceText_ = grabber_.source()->description();
   emit frameSizeChanged(frameSize_);
   update();

@@ -124,18 +124,22 @@ std::optional<std::array<double, 16>> buildGLProjection(const CameraParam& mirro
   return out;
 }
 
+bool setCameraParams(const CameraParam& param, int w, int h, CameraSetup& setup) {
+  const std::optional<CameraParam> resized = changeParamSize(param, w, h);
+  if (!resized) return false;
+  const auto projection = buildGLProjection(mirrorImageRows(*resized), setup.nearClip, setup.farClip);
+  if (!projection) return false;
+  setup.cameraParams = *resized;
+  setup.projection = *projection;
+  return true;
+}
+
 int loadCameraParams(std::FILE* file, int w, int h, CameraSetup& setup, const CameraReport& report) {
   const std::optional<CameraParam> read = readCameraParamFile(file);
-  std::optional<CameraParam> resized;
-  std::optional<std::array<double, 16>> projection;
-  if (read) resized = changeParamSize(*read, w, h);
-  if (resized) projection = buildGLProjection(mirrorImageRows(*resized), setup.nearClip, setup.farClip);
-  if (!projection) {
+  if (!read || !setCameraParams(*read, w, h, setup)) {
     if (report) report(kMsgFileReadError);
     return -1;
   }
-  setup.cameraParams = *resized;
-  setup.projection = *projection;
   return 0;
 }
 

@@ -22,6 +22,11 @@ struct CameraSetup {
 // Receives a user-facing message (exact text); the caller decides how to show it.
 using CameraReport = std::function<void(const std::string&)>;
 
+// Resizes `param` to w x h frames and builds the projection with the setup's clip planes into `setup`.
+// False, `setup` untouched, when the record cannot be resized or give a finite projection. `param` may be
+// the setup's own record: resizing an already resized record equals resizing the original.
+bool setCameraParams(const CameraParam& param, int w, int h, CameraSetup& setup);
+
 // Reads the record from `file` (taken and closed, see readCameraParamFile), resizes it to w x h and builds
 // the projection with the setup's clip planes. Returns 0 on success. Returns -1 and reports
 // kMsgFileReadError when the read is short or the record cannot give a finite projection (xsize not
