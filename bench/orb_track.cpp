@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -124,31 +123,21 @@ class OrbTracker {
   bool tracking() const { return missCount_ == 0; }
 
  private:
-  // Corner i := modelToFrame (x_i, y_i, 1), each coordinate + 0.5 truncated toward zero. False when a
-  // corner is not finite or not an int32.
+  // Corner i := modelToFrame (x_i, y_i, 1), rounded as the tracker rounds. False when a corner is unusable.
   bool mapCorners(Quad& out) const {
+    bool usable = true;
     for (int i = 0; i < 4; ++i) {
       const cv::Vec3d p = modelToFrame_ * cv::Vec3d(clicks_.pt[i].x, clicks_.pt[i].y, 1.0);
-      const double x = p[0] / p[2] + 0.5;
-      const double y = p[1] / p[2] + 0.5;
-      constexpr double lo = std::numeric_limits<int32_t>::min(), hi = std::numeric_limits<int32_t>::max();
-      if (!(x > lo - 1.0 && x < hi + 1.0 && y > lo - 1.0 && y < hi + 1.0)) return false;
-      out.pt[i] = CornerPoint{static_cast<int32_t>(x), static_cast<int32_t>(y)};
+      usable = RoundCoordinate(p[0] / p[2], out.pt[i].x) && usable;
+      usable = RoundCoordinate(p[1] / p[2], out.pt[i].y) && usable;
     }
-    return true;
+    return usable;
   }
 
   void updateQuad() {
     Quad candidate;
-    if (mapCorners(candidate) && isQuadValid(candidate)) {
-      currentQuad_ = lastValidQuad_ = candidate;
-      missCount_ = 0;
-    } else if (missCount_ < kMaxHeldFrames) {
-      currentQuad_ = lastValidQuad_;
-      ++missCount_;
-    } else {
-      for (CornerPoint& p : currentQuad_.pt) p = CornerPoint{kLostCoordinate, kLostCoordinate};
-    }
+    const bool mapped = mapCorners(candidate);
+    AdvanceQuad(mapped, candidate, currentQuad_, lastValidQuad_, missCount_);
   }
 
   cv::Ptr<cv::ORB> orb_;

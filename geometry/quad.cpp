@@ -6,15 +6,15 @@
 #include <opencv2/imgproc.hpp>
 
 namespace quorl {
-namespace {
 
-// v + 0.5 truncated toward zero; false when that is not finite or outside the int32 range.
 bool RoundCoordinate(double v, int32_t& out) {
   const double shifted = v + 0.5;
   if (!(shifted > -2147483649.0 && shifted < 2147483648.0)) return false;  // NaN fails too
   out = static_cast<int32_t>(shifted);
   return true;
 }
+
+namespace {
 
 // The corners of `clicks` mapped through the inverse of `frameToModel`; false if any is unusable.
 bool MapCorners(const Quad& clicks, const cv::Mat& frameToModel, Quad& mapped) {
@@ -65,22 +65,27 @@ bool isQuadValid(const Quad& quad) {
   return !(box.size.width < kMinQuadSide || box.size.height < kMinQuadSide);
 }
 
+QuadState AdvanceQuad(bool mapped, const Quad& candidate, Quad& currentQuad, Quad& lastValidQuad,
+                      int32_t& missCount) {
+  if (mapped && isQuadValid(candidate)) {
+    currentQuad = candidate;
+    lastValidQuad = candidate;
+    missCount = 0;
+    return QuadState::Tracking;
+  }
+  if (missCount < kMaxHeldFrames) {
+    currentQuad = lastValidQuad;
+    ++missCount;
+    return QuadState::Holding;
+  }
+  for (CornerPoint& p : currentQuad.pt) p = CornerPoint{kLostCoordinate, kLostCoordinate};
+  return QuadState::Lost;
+}
+
 QuadState updateQuad(const Quad& clicks, ModelRecord& model, DibImage& display) {
   Quad candidate;
-  QuadState state;
-  if (MapCorners(clicks, model.frameToModel, candidate) && isQuadValid(candidate)) {
-    model.currentQuad = candidate;
-    model.lastValidQuad = candidate;
-    model.missCount = 0;
-    state = QuadState::Tracking;
-  } else if (model.missCount < kMaxHeldFrames) {
-    model.currentQuad = model.lastValidQuad;
-    ++model.missCount;
-    state = QuadState::Holding;
-  } else {
-    for (CornerPoint& p : model.currentQuad.pt) p = CornerPoint{kLostCoordinate, kLostCoordinate};
-    state = QuadState::Lost;
-  }
+  const bool mapped = MapCorners(clicks, model.frameToModel, candidate);
+  const QuadState state = AdvanceQuad(mapped, candidate, model.currentQuad, model.lastValidQuad, model.missCount);
   DrawOutline(model.currentQuad, display);
   return state;
 }

@@ -31,6 +31,15 @@ enum class QuadState {
 // `currentQuad`; a picture without 24-bit rows is left untouched.
 QuadState updateQuad(const Quad& clicks, ModelRecord& model, DibImage& display);
 
+// v + 0.5 truncated toward zero into `out`; false when that is not finite or outside the int32 range.
+bool RoundCoordinate(double v, int32_t& out);
+
+// The Tracking / Holding / Lost step for a freshly mapped `candidate` (`mapped` false when its corners
+// could not be computed): a valid candidate becomes current and last valid; otherwise the last valid quad
+// is held while `missCount` < kMaxHeldFrames, then every coordinate becomes kLostCoordinate.
+QuadState AdvanceQuad(bool mapped, const Quad& candidate, Quad& currentQuad, Quad& lastValidQuad,
+                      int32_t& missCount);
+
 // Convex (closed contour in corner order) and a minimum-area rectangle at least kMinQuadSide in both
 // width and height.
 bool isQuadValid(const Quad& quad);
