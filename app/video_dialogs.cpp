@@ -124,8 +124,7 @@ CVideoSourceDlg::CVideoSourceDlg(const std::string& current, QWidget* parent) : 
             .arg(QString::fromStdString(device.name), QString::fromStdString(device.path)),
         "camera:" + std::to_string(device.index));
   }
-  for (MotionProfile p : {MotionProfile::kOrbit, MotionProfile::kZoom, MotionProfile::kSpin, MotionProfile::kShake,
-                          MotionProfile::kOcclude, MotionProfile::kLeave}) {
+  for (MotionProfile p : AllMotionProfiles()) {
     const std::string name = MotionProfileName(p);
     add(QStringLiteral("Synthetic scene: %1").arg(QString::fromStdString(name)), "synthetic:" + name);
   }

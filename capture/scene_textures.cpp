@@ -86,6 +86,18 @@ void drawCell(cv::Mat& t, cv::RNG& rng, cv::Point origin, int cell, int kind) {
   }
 }
 
+// Calls draw(offset) at the nine offsets of a tile of side `side` and its neighbours, so that a shape crossing
+// an edge comes back at the opposite one. `rng` is rewound before each call, so all nine copies are alike.
+template <typename Draw>
+void drawWrapped(int side, cv::RNG& rng, Draw&& draw) {
+  const cv::RNG start = rng;
+  for (int dy = -1; dy <= 1; ++dy)
+    for (int dx = -1; dx <= 1; ++dx) {
+      rng = start;
+      draw(cv::Point(dx * side, dy * side));
+    }
+}
+
 }  // namespace
 
 cv::Mat MakeTargetTexture() {
@@ -121,11 +133,6 @@ cv::Mat MakeBackgroundTile() {
   cv::Mat t(side, side, CV_8UC3, cv::Scalar(78, 98, 118));
   cv::RNG rng(0x7461626cu);
 
-  // Shapes are drawn at all nine offsets of the tile so that the tile repeats without a seam.
-  auto drawWrapped = [&](auto&& draw) {
-    for (int dy = -1; dy <= 1; ++dy)
-      for (int dx = -1; dx <= 1; ++dx) draw(cv::Point(dx * side, dy * side));
-  };
   auto muted = [&]() {
     const double base = rng.uniform(20.0, 215.0);
     return cv::Scalar(base * rng.uniform(0.75, 1.0), base * rng.uniform(0.8, 1.05), base * rng.uniform(0.85, 1.1));
@@ -138,7 +145,7 @@ cv::Mat MakeBackgroundTile() {
     const cv::Scalar col = cv::Scalar(78, 98, 118) * rng.uniform(0.7, 1.3);
     std::vector<cv::Point> pts;
     for (int x = 0; x <= side; x += 16) pts.emplace_back(x, y + cvRound(amp * std::sin(freq * x)));
-    drawWrapped([&](cv::Point o) {
+    drawWrapped(side, rng, [&](cv::Point o) {
       std::vector<cv::Point> moved(pts);
       for (auto& p : moved) p += o;
       cv::polylines(t, moved, false, col, thick, cv::LINE_AA);
@@ -149,7 +156,7 @@ cv::Mat MakeBackgroundTile() {
     const cv::Scalar col = muted();
     const int kind = rng.uniform(0, 4);
     const float w = rng.uniform(6.0f, 30.0f), h = rng.uniform(4.0f, 20.0f), angle = rng.uniform(0.0f, 180.0f);
-    drawWrapped([&](cv::Point o) {
+    drawWrapped(side, rng, [&](cv::Point o) {
       const cv::Point2f at = c + cv::Point2f(o);
       switch (kind) {
         case 0: {
@@ -170,6 +177,54 @@ cv::Mat MakeBackgroundTile() {
         default:
           cv::circle(t, at, cvRound(h / 2), col, 2, cv::LINE_AA);
           break;
+      }
+    });
+  }
+  return t;
+}
+
+cv::Mat MakeClutterTile() {
+  const int side = kBackgroundTileSide;
+  cv::Mat t(side, side, CV_8UC3, cv::Scalar(96, 104, 112));
+  cv::RNG rng(0x62757379u);
+
+  // Overlapping papers, cards and packaging, light or dark, each printed with shapes like the target's,
+  // a word or two and a rule.
+  static const char* const kWords[] = {"SALE", "Notes", "42", "AR", "box", "K7", "Menu", "QR", "zip", "Tea"};
+  for (int i = 0; i < 220; ++i) {
+    drawWrapped(side, rng, [&](cv::Point o) {
+      const cv::Point2f c(rng.uniform(0.0f, float(side)) + float(o.x), rng.uniform(0.0f, float(side)) + float(o.y));
+      const cv::Size2f size(rng.uniform(50.0f, 200.0f), rng.uniform(50.0f, 200.0f));
+      const bool light = rng.uniform(0, 3) > 0;
+      const int base = light ? rng.uniform(170, 250) : rng.uniform(15, 70);
+      const cv::Scalar paper(base * rng.uniform(0.8, 1.0), base * rng.uniform(0.85, 1.0), base * rng.uniform(0.85, 1.0));
+      cv::Point2f v[4];
+      cv::RotatedRect(c, size, rng.uniform(0.0f, 180.0f)).points(v);
+      cv::fillConvexPoly(t, std::vector<cv::Point>(v, v + 4), paper, cv::LINE_AA);
+      const int shapes = rng.uniform(1, 4);
+      for (int k = 0; k < shapes; ++k) {
+        const int cell = rng.uniform(36, 90);
+        const cv::Point at(cvRound(c.x + rng.uniform(-0.3f, 0.3f) * size.width) - cell / 2,
+                           cvRound(c.y + rng.uniform(-0.3f, 0.3f) * size.height) - cell / 2);
+        drawCell(t, rng, at, cell, rng.uniform(0, 6));
+      }
+      const cv::Scalar ink = light ? cv::Scalar(30, 30, 30) : cv::Scalar(230, 235, 240);
+      cv::putText(t, kWords[rng.uniform(0, 10)], cv::Point(cvRound(c.x - size.width / 3), cvRound(c.y)),
+                  cv::FONT_HERSHEY_SIMPLEX, rng.uniform(0.6, 1.6), ink, rng.uniform(1, 4), cv::LINE_AA);
+      cv::line(t, v[0], v[2], ink, 1, cv::LINE_AA);
+    });
+  }
+  // Small high-contrast marks all over.
+  for (int i = 0; i < 1500; ++i) {
+    drawWrapped(side, rng, [&](cv::Point o) {
+      const cv::Point2f at(rng.uniform(0.0f, float(side)) + float(o.x), rng.uniform(0.0f, float(side)) + float(o.y));
+      const cv::Scalar col = rng.uniform(0, 2) ? cv::Scalar::all(rng.uniform(0, 60)) : cv::Scalar::all(rng.uniform(200, 256));
+      const float w = rng.uniform(3.0f, 14.0f), angle = rng.uniform(0.0f, 180.0f);
+      if (rng.uniform(0, 2)) {
+        cv::ellipse(t, cv::RotatedRect(at, cv::Size2f(w, w * 0.6f), angle), col, cv::FILLED, cv::LINE_AA);
+      } else {
+        const cv::Point2f d(std::cos(angle) * w, std::sin(angle) * w);
+        cv::line(t, at - d, at + d, col, 2, cv::LINE_AA);
       }
     });
   }

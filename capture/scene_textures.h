@@ -17,4 +17,8 @@ cv::Mat MakeTargetTexture();
 // clearly unlike the target (8-bit BGR).
 cv::Mat MakeBackgroundTile();
 
+// A busy table of the same side, also seamless: overlapping light and dark papers printed with shapes
+// like the target's, words and rules, and small high-contrast marks (8-bit BGR).
+cv::Mat MakeClutterTile();
+
 }  // namespace quorl

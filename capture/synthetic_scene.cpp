@@ -28,13 +28,26 @@ constexpr double kFramingMargin = 0.06;
 constexpr int kMaxLevels = 6;
 // Margin of the noise field around the frame: the range of the per-frame window offset.
 constexpr int kNoiseMargin = 64;
+// Cut profile: frames per shot, and the shots drawn at most (36 hours); later frames keep the last shot.
+constexpr int kFramesPerShot = 30;
+constexpr int kMaxShots = 1 << 16;
+// Blur profile: frames per run of equally treated frames; one run of every three is blurred.
+constexpr int kBlurRun = 5;
 
-constexpr struct {
-  MotionProfile profile;
-  const char* name;
-} kProfiles[] = {{MotionProfile::kOrbit, "orbit"}, {MotionProfile::kZoom, "zoom"},
-                 {MotionProfile::kSpin, "spin"},   {MotionProfile::kShake, "shake"},
-                 {MotionProfile::kOcclude, "occlude"}, {MotionProfile::kLeave, "leave"}};
+// Every profile in enumeration order, and its name at the same index.
+constexpr MotionProfile kProfileOrder[] = {
+    MotionProfile::kOrbit,    MotionProfile::kZoom,   MotionProfile::kSpin, MotionProfile::kShake,
+    MotionProfile::kOcclude,  MotionProfile::kLeave,  MotionProfile::kApproach, MotionProfile::kRecede,
+    MotionProfile::kTilt,     MotionProfile::kBlur,   MotionProfile::kDim,  MotionProfile::kClutter,
+    MotionProfile::kCut,      MotionProfile::kStill};
+constexpr const char* kProfileNames[] = {"orbit",  "zoom", "spin", "shake", "occlude", "leave", "approach",
+                                         "recede", "tilt", "blur", "dim",   "clutter", "cut",   "still"};
+static_assert(std::size(kProfileOrder) == std::size(kProfileNames));
+static_assert([] {
+  for (std::size_t i = 0; i < std::size(kProfileOrder); ++i)
+    if (static_cast<std::size_t>(kProfileOrder[i]) != i) return false;
+  return true;
+}());
 
 uint64_t splitMix(uint64_t& state) {
   uint64_t z = (state += 0x9e3779b97f4a7c15ull);
@@ -57,21 +70,47 @@ double logSwing(double s, double period, double lo, double hi) {
   return std::exp(c + a * std::sin(2.0 * kPi * s / period + std::asin(-c / a)));
 }
 
-// Where the camera is, in the terms the profiles use.
-struct CameraPath {
-  double tilt = 0.0;      // angle between the optical axis and the target's normal, radians
-  double azimuth = 0.0;   // direction of the in-plane axis the camera tilts about, radians
-  double roll = 0.0;      // rotation about the optical axis, radians
-  double distance = 1.0;  // along the optical axis to the look-at point, in frame-0 distances
-  double panX = 0.0;      // look-at point on the target plane, world units
-  double panY = 0.0;
-};
-
 // Half the picture's extent on the target plane at the frame-0 distance, in world units, per axis.
 struct ViewExtent {
   double halfX = 1.0;
   double halfY = 1.0;
 };
+
+// Rotation by `angle` about the unit axis (ux, uy, 0).
+cv::Matx33d inPlaneAxisRotation(double ux, double uy, double angle) {
+  const double c = std::cos(angle), s = std::sin(angle), v = 1.0 - c;
+  return {c + ux * ux * v, ux * uy * v,     uy * s,   //
+          ux * uy * v,     c + uy * uy * v, -ux * s,  //
+          -uy * s,         ux * s,          c};
+}
+
+// Hand-held shake scaled by `amount` (1: the shake profile): two sinusoids per axis, 1.5..2.5 Hz and
+// 3..4.5 Hz, faded in over half a second.
+CameraPath handShake(double s, const std::array<double, 8>& ph, double amount) {
+  CameraPath p;
+  const double a = ease(s / 0.5);
+  auto jitter = [&](int i) {
+    const double f1 = 1.5 + ph[i], f2 = 3.0 + 1.5 * ph[(i + 3) % 8];
+    return std::sin(2.0 * kPi * (f1 * s + ph[(i + 1) % 8])) + 0.5 * std::sin(2.0 * kPi * (f2 * s + ph[(i + 5) % 8]));
+  };
+  p.panX = 0.08 * amount * a * jitter(0);
+  p.panY = 0.07 * amount * a * jitter(1);
+  p.roll = 6.0 * kDeg * amount * a * jitter(2);
+  const double tx = 8.0 * kDeg * amount * a * jitter(3), ty = 8.0 * kDeg * amount * a * jitter(4);
+  p.tilt = std::hypot(tx, ty);
+  p.azimuth = std::atan2(ty, tx);
+  p.distance = std::exp(0.06 * amount * a * jitter(5));
+  return p;
+}
+
+// The outward pan of the leave and clutter profiles: `out` (0..1) of the way along direction `dir`
+// (0..3: right, down, left, up) to where the target's centre lies `reach` world units beyond `scale` times
+// the view's half extent.
+void panOut(CameraPath& p, double out, int dir, const ViewExtent& view, double scale, double reach) {
+  const double dx[] = {1.0, 0.0, -1.0, 0.0}, dy[] = {0.0, 1.0, 0.0, -1.0};
+  p.panX = out * dx[dir] * (scale * view.halfX + reach);
+  p.panY = out * dy[dir] * (scale * view.halfY + reach);
+}
 
 CameraPath pathAt(MotionProfile profile, double s, const std::array<double, 8>& ph, const ViewExtent& view) {
   CameraPath p;
@@ -98,24 +137,14 @@ CameraPath pathAt(MotionProfile profile, double s, const std::array<double, 8>& 
       p.azimuth = 2.0 * kPi * (ph[0] + s / 13.0);
       break;
     }
-    case MotionProfile::kShake: {
-      // Two sinusoids per axis, 1.5..2.5 Hz and 3..4.5 Hz, faded in over half a second.
-      const double a = ease(s / 0.5);
-      auto jitter = [&](int i) {
-        const double f1 = 1.5 + ph[i], f2 = 3.0 + 1.5 * ph[(i + 3) % 8];
-        return std::sin(2.0 * kPi * (f1 * s + ph[(i + 1) % 8])) +
-               0.5 * std::sin(2.0 * kPi * (f2 * s + ph[(i + 5) % 8]));
-      };
-      p.panX = 0.08 * a * jitter(0);
-      p.panY = 0.07 * a * jitter(1);
-      p.roll = 6.0 * kDeg * a * jitter(2);
-      const double tx = 8.0 * kDeg * a * jitter(3), ty = 8.0 * kDeg * a * jitter(4);
-      p.tilt = std::hypot(tx, ty);
-      p.azimuth = std::atan2(ty, tx);
-      p.distance = std::exp(0.06 * a * jitter(5));
+    case MotionProfile::kShake:
+      p = handShake(s, ph, 1.0);
       break;
-    }
+    case MotionProfile::kBlur:
+      p = handShake(s, ph, 0.5);
+      break;
     case MotionProfile::kOcclude:
+    case MotionProfile::kDim:
       p.tilt = 20.0 * kDeg * swell(s, 11.0);
       p.azimuth = 2.0 * kPi * (ph[0] + s / 17.0);
       p.roll = rollSign * 20.0 * kDeg * std::sin(2.0 * kPi * s / 13.0);
@@ -127,33 +156,98 @@ CameraPath pathAt(MotionProfile profile, double s, const std::array<double, 8>& 
       const int cycle = static_cast<int>(std::floor(s / 8.0));
       const double c = s - 8.0 * cycle;
       const double out = ease((c - 2.0) / 1.5) - ease((c - 5.0) / 1.5);
-      const int dir = (static_cast<int>(ph[0] * 4.0) + cycle) % 4;
-      const double reachX = view.halfX + 0.8, reachY = view.halfY + 0.8;
-      const double dx[] = {1.0, 0.0, -1.0, 0.0}, dy[] = {0.0, 1.0, 0.0, -1.0};
-      p.panX = out * dx[dir] * reachX;
-      p.panY = out * dy[dir] * reachY;
+      panOut(p, out, (static_cast<int>(ph[0] * 4.0) + cycle) % 4, view, 1.0, 0.8);
       p.tilt = 10.0 * kDeg * swell(s, 9.0);
       p.azimuth = 2.0 * kPi * (ph[1] + s / 19.0);
       break;
     }
+    case MotionProfile::kApproach:
+      p.distance = logSwing(s, 9.0, 1.0 / 2.7, 1.0);
+      p.tilt = 12.0 * kDeg * swell(s, 7.0);
+      p.azimuth = 2.0 * kPi * (ph[0] + s / 11.0);
+      p.roll = rollSign * 10.0 * kDeg * std::sin(2.0 * kPi * s / 13.0);
+      break;
+    case MotionProfile::kRecede:
+      p.distance = logSwing(s, 10.0, 1.0, 2.7);
+      p.tilt = 12.0 * kDeg * swell(s, 8.0);
+      p.azimuth = 2.0 * kPi * (ph[0] + s / 11.0);
+      p.roll = rollSign * 10.0 * kDeg * std::sin(2.0 * kPi * s / 13.0);
+      break;
+    case MotionProfile::kTilt: {
+      // 6-second phases, alternately about the horizontal (azimuth 0) and the vertical axis; every other
+      // cycle the other side tilts away.
+      const int phase = static_cast<int>(std::floor(s / 6.0));
+      const double c = s - 6.0 * phase;
+      p.tilt = 72.0 * kDeg * (ease(c / 2.5) - ease((c - 3.5) / 2.5));
+      p.azimuth = (phase % 2 == 0 ? 0.0 : 0.5 * kPi) + ((phase / 2 + (ph[0] < 0.5 ? 0 : 1)) % 2 == 0 ? 0.0 : kPi);
+      break;
+    }
+    case MotionProfile::kClutter: {
+      // 10-second cycles: hold 2 s, pan out 1.5 s, back away to twice the distance while out 1.5 s, pan
+      // back 1.5 s, hold at half size 2 s, come back to the frame-0 distance 1.5 s. The reach allows for
+      // the tilt's stretch of the view on the far side.
+      const int cycle = static_cast<int>(std::floor(s / 10.0));
+      const double c = s - 10.0 * cycle;
+      p.distance = 1.0 + ease((c - 3.5) / 1.5) - ease((c - 8.5) / 1.5);
+      panOut(p, ease((c - 2.0) / 1.5) - ease((c - 5.0) / 1.5), (static_cast<int>(ph[0] * 4.0) + cycle) % 4, view,
+             1.25 * p.distance, 0.8);
+      p.tilt = 8.0 * kDeg * swell(s, 9.0);
+      p.azimuth = 2.0 * kPi * (ph[1] + s / 19.0);
+      break;
+    }
+    case MotionProfile::kCut:  // drawn per shot by the scene
+    case MotionProfile::kStill:
+      break;
   }
   return p;
 }
 
-// Rotation by `angle` about the unit axis (ux, uy, 0).
-cv::Matx33d inPlaneAxisRotation(double ux, double uy, double angle) {
-  const double c = std::cos(angle), s = std::sin(angle), v = 1.0 - c;
-  return {c + ux * ux * v, ux * uy * v,     uy * s,   //
-          ux * uy * v,     c + uy * uy * v, -ux * s,  //
-          -uy * s,         ux * s,          c};
+// The camera axes (columns) in world coordinates: tilt about an in-plane axis, then roll.
+cv::Matx33d cameraAxes(const CameraPath& p) {
+  const double cr = std::cos(p.roll), sr = std::sin(p.roll);
+  const cv::Matx33d roll(cr, -sr, 0, sr, cr, 0, 0, 0, 1);
+  return inPlaneAxisRotation(std::cos(p.azimuth), std::sin(p.azimuth), p.tilt) * roll;
+}
+
+// Angle of the rotation between two sets of camera axes, radians.
+double rotationAngle(const cv::Matx33d& a, const cv::Matx33d& b) {
+  return std::acos(std::clamp((cv::trace(a.t() * b) - 1.0) / 2.0, -1.0, 1.0));
+}
+
+// The shot after `prev` in the cut profile, drawn from `state`: tilt up to 40 degrees, roll within 70
+// degrees, distance 1..2 at a ratio of 0.62..1.6 to the one before, a small pan; 31..49 degrees of
+// rotation from `prev` (so that the drift within shots keeps every cut within 30..50). Should no draw
+// qualify, the roll alone turns by 40 degrees.
+CameraPath nextShot(const CameraPath& prev, uint64_t state) {
+  auto uniform = [&state] { return static_cast<double>(splitMix(state) >> 11) / 9007199254740992.0; };
+  const cv::Matx33d before = cameraAxes(prev);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    CameraPath next;
+    next.tilt = 40.0 * kDeg * std::sqrt(uniform());
+    next.azimuth = 2.0 * kPi * uniform();
+    next.roll = (140.0 * uniform() - 70.0) * kDeg;
+    next.distance = std::clamp(prev.distance * std::exp(std::log(0.62) + std::log(1.6 / 0.62) * uniform()), 1.0, 2.0);
+    next.panX = 0.12 * (2.0 * uniform() - 1.0);
+    next.panY = 0.10 * (2.0 * uniform() - 1.0);
+    const double angle = rotationAngle(before, cameraAxes(next));
+    if (angle >= 31.0 * kDeg && angle <= 49.0 * kDeg) return next;
+  }
+  CameraPath next = prev;
+  next.roll += prev.roll > 0.0 ? -40.0 * kDeg : 40.0 * kDeg;
+  return next;
+}
+
+// The slow drift of the cut profile's camera within and across shots (none at time 0). It turns and
+// moves every shot alike, so the cuts keep their angles and distance ratios.
+CameraPath drifted(CameraPath p, double s) {
+  p.roll += 4.0 * kDeg * std::sin(2.0 * kPi * s / 3.3);
+  p.distance *= std::exp(0.03 * std::sin(2.0 * kPi * s / 2.7));
+  return p;
 }
 
 // Camera pose for a path point; d0 is the frame-0 distance in world units.
 ScenePose poseFromPath(const CameraPath& p, double d0) {
-  // Columns of m are the camera axes in world coordinates: tilt about an in-plane axis, then roll.
-  const double cr = std::cos(p.roll), sr = std::sin(p.roll);
-  const cv::Matx33d roll(cr, -sr, 0, sr, cr, 0, 0, 0, 1);
-  const cv::Matx33d m = inPlaneAxisRotation(std::cos(p.azimuth), std::sin(p.azimuth), p.tilt) * roll;
+  const cv::Matx33d m = cameraAxes(p);
   const cv::Vec3d axis(m(0, 2), m(1, 2), m(2, 2));
   const cv::Vec3d centre = cv::Vec3d(p.panX, p.panY, 0.0) - p.distance * d0 * axis;
   const cv::Matx33d r = m.t();
@@ -220,18 +314,55 @@ cv::Matx33d worldToTexels(double cols, double rows, double x0, double y0, double
   return {sx, 0, -x0 * sx - 0.5, 0, sy, -y0 * sy - 0.5, 0, 0, 1};
 }
 
-// Background levels as 2 x 2 canvases of the tile, built once and shared (never written) by all scenes.
-const std::vector<cv::Mat>& sharedBackgroundLevels() {
-  static const std::vector<cv::Mat> levels = [] {
-    std::vector<cv::Mat> canvases;
-    for (const cv::Mat& tile : buildLevels(MakeBackgroundTile())) {
-      cv::Mat canvas;
-      cv::repeat(tile, 2, 2, canvas);
-      canvases.push_back(canvas);
-    }
-    return canvases;
-  }();
-  return levels;
+std::vector<cv::Mat> canvasLevels(const cv::Mat& tile) {
+  std::vector<cv::Mat> canvases;
+  for (const cv::Mat& level : buildLevels(tile)) {
+    cv::Mat canvas;
+    cv::repeat(level, 2, 2, canvas);
+    canvases.push_back(canvas);
+  }
+  return canvases;
+}
+
+// Background levels as 2 x 2 canvases of the tile (the busy one for the clutter profile), each built once
+// when first needed and shared (never written) by all scenes.
+const std::vector<cv::Mat>& sharedBackgroundLevels(MotionProfile profile) {
+  if (profile == MotionProfile::kClutter) {
+    static const std::vector<cv::Mat> busy = canvasLevels(MakeClutterTile());
+    return busy;
+  }
+  static const std::vector<cv::Mat> plain = canvasLevels(MakeBackgroundTile());
+  return plain;
+}
+
+// Sensor noise (sigma, grey levels) and gain at time `s` that a profile adds to SceneEffects'.
+double profileNoise(MotionProfile profile) {
+  if (profile == MotionProfile::kDim) return 8.0;
+  return profile == MotionProfile::kStill ? 4.0 : 0.0;
+}
+double profileGain(MotionProfile profile, double s) {
+  return profile == MotionProfile::kDim ? 1.0 + 0.6 * std::sin(2.0 * kPi * s / 8.0) : 1.0;
+}
+
+// Smears `bgr` along a straight line: the normalised kernel samples the line densely and spreads each
+// sample bilinearly over its four nearest taps.
+void applyMotionBlur(cv::Mat& bgr, const MotionBlur& blur) {
+  const int half = static_cast<int>(std::ceil(blur.length / 2.0)) + 1;
+  cv::Mat kernel = cv::Mat::zeros(2 * half + 1, 2 * half + 1, CV_32F);
+  const int samples = 8 * static_cast<int>(std::ceil(blur.length));
+  const double ux = std::cos(blur.angle), uy = std::sin(blur.angle);
+  for (int i = 0; i < samples; ++i) {
+    const double t = ((i + 0.5) / samples - 0.5) * blur.length;
+    const double x = half + t * ux, y = half + t * uy;
+    const int x0 = static_cast<int>(std::floor(x)), y0 = static_cast<int>(std::floor(y));
+    const float fx = static_cast<float>(x - x0), fy = static_cast<float>(y - y0);
+    kernel.at<float>(y0, x0) += (1 - fx) * (1 - fy);
+    kernel.at<float>(y0, x0 + 1) += fx * (1 - fy);
+    kernel.at<float>(y0 + 1, x0) += (1 - fx) * fy;
+    kernel.at<float>(y0 + 1, x0 + 1) += fx * fy;
+  }
+  kernel /= cv::sum(kernel)[0];
+  cv::filter2D(bgr, bgr, -1, kernel, cv::Point(-1, -1), 0.0, cv::BORDER_REFLECT_101);
 }
 
 bool finitePositive(double v) { return std::isfinite(v) && v > 0.0; }
@@ -258,23 +389,24 @@ PinholeIntrinsics DefaultIntrinsics(int width, int height) {
   return {f, f, width / 2.0, height / 2.0};
 }
 
+std::span<const MotionProfile> AllMotionProfiles() { return kProfileOrder; }
+
 std::optional<MotionProfile> ParseMotionProfile(std::string_view name) {
-  for (const auto& p : kProfiles)
-    if (name == p.name) return p.profile;
+  for (std::size_t i = 0; i < std::size(kProfileNames); ++i)
+    if (name == kProfileNames[i]) return kProfileOrder[i];
   return std::nullopt;
 }
 
 const char* MotionProfileName(MotionProfile profile) {
-  for (const auto& p : kProfiles)
-    if (p.profile == profile) return p.name;
-  return "orbit";
+  const auto i = static_cast<std::size_t>(profile);
+  return i < std::size(kProfileNames) ? kProfileNames[i] : "orbit";
 }
 
 std::string MotionProfileList() {
   std::string list;
-  for (const auto& p : kProfiles) {
+  for (const char* name : kProfileNames) {
     if (!list.empty()) list += ", ";
-    list += p.name;
+    list += name;
   }
   return list;
 }
@@ -335,7 +467,7 @@ std::unique_ptr<SyntheticScene> SyntheticScene::Create(const SceneSettings& sett
     scene->targetLevels_.push_back(rim);
     scene->targetMasks_.push_back(mask);
   }
-  scene->backgroundLevels_ = sharedBackgroundLevels();
+  scene->backgroundLevels_ = sharedBackgroundLevels(settings.profile);
   uint64_t state = settings.seed;
   for (double& p : scene->phases_) p = static_cast<double>(splitMix(state) >> 11) / 9007199254740992.0;
   scene->prepareNoise();
@@ -345,10 +477,11 @@ std::unique_ptr<SyntheticScene> SyntheticScene::Create(const SceneSettings& sett
 void SyntheticScene::prepareNoise() {
   noisePlus_.release();
   noiseMinus_.release();
-  if (effects_.noiseSigma <= 0.0) return;
+  const double sigma = std::hypot(effects_.noiseSigma, profileNoise(profile_));
+  if (sigma <= 0.0) return;
   cv::Mat field(height_ + kNoiseMargin, width_ + kNoiseMargin, CV_32FC3);
   cv::RNG rng(0x6e6f697365ull ^ seed_);
-  rng.fill(field, cv::RNG::NORMAL, 0.0, effects_.noiseSigma);
+  rng.fill(field, cv::RNG::NORMAL, 0.0, sigma);
   field.convertTo(noisePlus_, CV_8UC3);         // negative values saturate to 0
   field.convertTo(noiseMinus_, CV_8UC3, -1.0);  // so do the positive ones here
 }
@@ -384,9 +517,13 @@ ScenePose SyntheticScene::poseAt(int index) const {
   const double d0 = intrinsics_.fy / (kFrontSpan * height_);
   const ViewExtent view{std::max(intrinsics_.cx, width_ - intrinsics_.cx) / intrinsics_.fx * d0,
                         std::max(intrinsics_.cy, height_ - intrinsics_.cy) / intrinsics_.fy * d0};
-  CameraPath path = pathAt(profile_, std::max(index, 0) / kFps, phases_, view);
+  const double s = std::max(index, 0) / kFps;
+  CameraPath path = profile_ == MotionProfile::kCut ? drifted(shot(std::max(index, 0) / kFramesPerShot), s)
+                                                     : pathAt(profile_, s, phases_, view);
   ScenePose pose = poseFromPath(path, d0);
-  if (profile_ == MotionProfile::kLeave) return pose;
+  if (profile_ == MotionProfile::kLeave || profile_ == MotionProfile::kApproach ||
+      profile_ == MotionProfile::kClutter)
+    return pose;
 
   // Framing: where the path would put a corner closer than kFramingMargin to the picture's edge, the camera
   // backs away just enough (measured from the principal point; two refinements absorb the perspective).
@@ -405,6 +542,31 @@ ScenePose SyntheticScene::poseAt(int index) const {
     pose = poseFromPath(path, d0);
   }
   return pose;
+}
+
+CameraPath SyntheticScene::shot(int k) const {
+  if (shots_.empty()) shots_.emplace_back();  // shot 0: the frame-0 camera
+  k = std::min(k, kMaxShots - 1);
+  while (static_cast<int>(shots_.size()) <= k) {
+    const uint64_t state = (static_cast<uint64_t>(seed_) << 32) ^ 0x73686f74ull ^ (shots_.size() << 40);
+    shots_.push_back(nextShot(shots_.back(), state));
+  }
+  return shots_[static_cast<std::size_t>(k)];
+}
+
+MotionBlur SyntheticScene::motionBlurAt(int index) const {
+  if (profile_ != MotionProfile::kBlur || index < static_cast<int>(kFps)) return {};
+  // Runs are taken in threes; the seed picks which run of each three is blurred.
+  const int run = index / kBlurRun;
+  uint64_t state = (static_cast<uint64_t>(seed_) << 32) ^ static_cast<uint64_t>(run / 3) ^ (0x626c7572ull << 24);
+  if (static_cast<int>(splitMix(state) % 3) != run % 3) return {};
+  state ^= static_cast<uint64_t>(index);
+  const uint64_t r = splitMix(state);
+  const FrameCorners before = cornersAt(index - 1), after = cornersAt(index + 1);
+  const cv::Point2d motion = (after[0] + after[1] + after[2] + after[3] - before[0] - before[1] - before[2] -
+                              before[3]) * 0.25;
+  const double angle = cv::norm(motion) > 0.1 ? std::atan2(motion.y, motion.x) : (r >> 8) % 360 * kDeg;
+  return {5.0 + static_cast<double>(r % 7), angle};
 }
 
 FrameCorners SyntheticScene::cornersAt(int index) const {
@@ -480,9 +642,9 @@ void SyntheticScene::render(int index, cv::Mat& bgr) {
   }
 
   if (profile_ == MotionProfile::kOcclude) drawOccluder(bgr, s);
-  if (effects_.gainAmplitude > 0.0) {
-    bgr.convertTo(bgr, -1, 1.0 + effects_.gainAmplitude * std::sin(2.0 * kPi * s / 7.0));
-  }
+  if (const MotionBlur blur = motionBlurAt(index); blur.length > 0.0) applyMotionBlur(bgr, blur);
+  const double gain = (1.0 + effects_.gainAmplitude * std::sin(2.0 * kPi * s / 7.0)) * profileGain(profile_, s);
+  if (gain != 1.0) bgr.convertTo(bgr, -1, gain);
   if (effects_.blurSigma > 0.0) cv::GaussianBlur(bgr, bgr, cv::Size(), effects_.blurSigma);
   if (!noisePlus_.empty()) {
     uint64_t state = (static_cast<uint64_t>(seed_) << 32) ^ static_cast<uint64_t>(index);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,21 +31,54 @@ PinholeIntrinsics DefaultIntrinsics(int width, int height);
 
 // Camera paths. Time runs at 30 frames per second. At frame 0 every path shows the target front-on in the
 // middle of the picture, its longer side half the picture height (seed-independent). Except in kLeave,
-// the camera backs away wherever the path would bring a target corner within 6 % of the picture height of
-// the picture's edge, so the whole target stays in view.
-//  kOrbit:   tilt up to 45 degrees around a turning axis, distance 0.7x..1.5x, in-plane rotation 0..90
-//            degrees, slow (under 1 degree and 1.5 % of distance per frame); the target stays in view.
-//  kZoom:    distance 0.6x..2.0x with a slight tilt.
-//  kSpin:    continuous in-plane rotation at 45 degrees per second with a slight tilt.
-//  kShake:   hand-held shake: a few hertz of pan, tilt, roll and distance, over 10 px per frame at 320x240.
-//  kOcclude: a gentle orbit while a plain bar crosses part of the target every 5 seconds.
-//  kLeave:   the camera pans until the target is wholly out of the picture, waits, and pans back (8 s cycle).
-enum class MotionProfile { kOrbit, kZoom, kSpin, kShake, kOcclude, kLeave };
+// kApproach and kClutter, the camera backs away wherever the path would bring a target corner within 6 % of
+// the picture height of the picture's edge, so the whole target stays in view.
+//  kOrbit:    tilt up to 45 degrees around a turning axis, distance 0.7x..1.5x, in-plane rotation 0..90
+//             degrees, slow (under 1 degree and 1.5 % of distance per frame); the target stays in view.
+//  kZoom:     distance 0.6x..2.0x with a slight tilt.
+//  kSpin:     continuous in-plane rotation at 45 degrees per second with a slight tilt.
+//  kShake:    hand-held shake: a few hertz of pan, tilt, roll and distance, over 10 px per frame at 320x240.
+//  kOcclude:  a gentle orbit while a plain bar crosses part of the target every 5 seconds.
+//  kLeave:    the camera pans until the target is wholly out of the picture, waits, and pans back (8 s cycle).
+// Harder motions and pictures:
+//  kApproach: the camera moves in until the target is 2.7x its frame-0 size and back (9 s cycle), with a
+//             slight tilt; at the closest point the picture cuts off part of the target.
+//  kRecede:   the camera backs away until the target is 0.37x its frame-0 size and back (10 s cycle).
+//  kTilt:     tilt to 72 degrees about the horizontal axis, back, then the same about the vertical axis
+//             (6 s each: 2.5 s out, 1 s held, 2.5 s back); the side that tilts away alternates per cycle.
+//  kBlur:     the shake at half its amplitude; from 1 s on, one of every three 5-frame runs is smeared by a
+//             linear motion blur of 5 to 11 px along the target's motion in the picture (motionBlurAt).
+//  kDim:      kOcclude's orbit without the bar; gain 1 + 0.6 sin(2 pi t / 8 s), so 0.4..1.6, and sensor
+//             noise of sigma 8.
+//  kClutter:  a busy background (MakeClutterTile); every 10 s the camera pans until the target is wholly
+//             out, backs away to twice the distance while out, pans back to find it at half size, holds,
+//             and comes back to the frame-0 distance.
+//  kCut:      a cut every second: each shot's camera is 30..50 degrees of rotation and a distance ratio of
+//             0.62..1.6 from the shot before (tilt up to 40 degrees, distance 1x..2x), with a slow drift.
+//  kStill:    the frame-0 camera, still, with sensor noise of sigma 4 (for jitter).
+enum class MotionProfile {
+  kOrbit,
+  kZoom,
+  kSpin,
+  kShake,
+  kOcclude,
+  kLeave,
+  kApproach,
+  kRecede,
+  kTilt,
+  kBlur,
+  kDim,
+  kClutter,
+  kCut,
+  kStill
+};
 
-// "orbit", "zoom", "spin", "shake", "occlude", "leave"; nothing for any other name.
+// Every profile, in the order above.
+std::span<const MotionProfile> AllMotionProfiles();
+// The profiles' names: "orbit", "zoom", ..., "still"; nothing for any other name.
 std::optional<MotionProfile> ParseMotionProfile(std::string_view name);
 const char* MotionProfileName(MotionProfile profile);
-// The names above joined with ", ", for messages and help texts.
+// The names joined with ", ", for messages and help texts.
 std::string MotionProfileList();
 
 // Picture degradations, all off by default. Noise and the gain phase follow the seed.
@@ -68,6 +102,23 @@ struct SceneSettings {
   // Image file shown as the target instead of the built-in texture; its longer side becomes the target's
   // width or height of 1 unit, the aspect ratio is kept. Empty: the built-in texture.
   std::string targetImage;
+};
+
+// Where the camera of a profile is at one moment, before the framing rule.
+struct CameraPath {
+  double tilt = 0.0;      // angle between the optical axis and the target's normal, radians
+  double azimuth = 0.0;   // direction of the in-plane axis the camera tilts about, radians
+  double roll = 0.0;      // rotation about the optical axis, radians
+  double distance = 1.0;  // along the optical axis to the look-at point, in frame-0 distances
+  double panX = 0.0;      // look-at point on the target plane, world units
+  double panY = 0.0;
+};
+
+// Motion blur of one frame: a straight smear `length` pixels long (0: none) in the picture direction
+// `angle` (radians, x right, y down).
+struct MotionBlur {
+  double length = 0.0;
+  double angle = 0.0;
 };
 
 // Camera pose of one frame. World: the target lies in the plane z = 0 with its centre at the origin, x to
@@ -105,6 +156,8 @@ class SyntheticScene final : public FrameSource {
   // clockwise in the picture from the picture's top-left at frame 0), of frame `index`.
   ScenePose poseAt(int index) const;
   FrameCorners cornersAt(int index) const;
+  // The blur of frame `index`; none outside the blur profile.
+  MotionBlur motionBlurAt(int index) const;
   // Index of the frame the next read() renders.
   int nextIndex() const { return next_; }
   void seek(int index) { next_ = index < 0 ? 0 : index; }
@@ -117,6 +170,7 @@ class SyntheticScene final : public FrameSource {
  private:
   SyntheticScene() = default;
   void prepareNoise();
+  CameraPath shot(int k) const;
 
   int width_ = 0;
   int height_ = 0;
@@ -141,6 +195,10 @@ class SyntheticScene final : public FrameSource {
   cv::Mat noisePlus_, noiseMinus_;
   cv::Mat frame_;  // scratch for read()
   cv::Mat targetPatch_, targetCover_;  // scratch for render()
+
+  // Cut profile: the camera of each shot so far (shot k covers frames 30k..30k+29), grown on demand by
+  // poseAt, as each shot is drawn relative to the one before.
+  mutable std::vector<CameraPath> shots_;
 
   int next_ = 0;
   int last_ = -1;  // index of the last frame read, -1 before the first

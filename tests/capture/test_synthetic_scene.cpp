@@ -7,19 +7,24 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <set>
+#include <span>
 #include <string>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "capture/scene_textures.h"
 #include "capture/synthetic_scene.h"
 #include "image/corners.h"
 
 namespace quorl {
 namespace {
 
-constexpr MotionProfile kAllProfiles[] = {MotionProfile::kOrbit, MotionProfile::kZoom,    MotionProfile::kSpin,
-                                          MotionProfile::kShake, MotionProfile::kOcclude, MotionProfile::kLeave};
+const std::span<const MotionProfile> kAllProfiles = AllMotionProfiles();
+// The first profiles, whose frames the trackers' published figures were measured on.
+constexpr MotionProfile kFirstProfiles[] = {MotionProfile::kOrbit, MotionProfile::kZoom,    MotionProfile::kSpin,
+                                            MotionProfile::kShake, MotionProfile::kOcclude, MotionProfile::kLeave};
 
 std::unique_ptr<SyntheticScene> makeScene(MotionProfile profile, int w = 320, int h = 240, uint32_t seed = 1,
                                           SceneEffects effects = {}, std::string target = {}) {
@@ -322,9 +327,10 @@ TEST(SyntheticScene, OccluderHidesPartOfTheTargetAndOnlyPart) {
 }
 
 // The tracker keeps 300..500 corners per frame before registration and 100..400 while tracking. At the
-// threshold that leaves 400 FAST-10 corners in the whole frame, the target must hold plenty of them.
+// threshold that leaves 400 FAST-10 corners in the whole frame, the target must hold plenty of them (the
+// harder profiles starve it on purpose).
 TEST(SyntheticScene, TargetIsRichInFastCornersAtEveryProfileAndSize) {
-  for (MotionProfile profile : kAllProfiles) {
+  for (MotionProfile profile : kFirstProfiles) {
     for (const cv::Size size : {cv::Size(320, 240), cv::Size(640, 480)}) {
       auto scene = makeScene(profile, size.width, size.height);
       for (int i = 0; i < 600; i += 50) {
@@ -372,6 +378,199 @@ TEST(SyntheticScene, EffectsChangeThePictureButNotTheGeometry) {
   EXPECT_LT(cv::norm(lb), 0.5 * cv::norm(lc));
   EXPECT_LT(cv::mean(d)[1], 0.7 * cv::mean(c)[1]);
   EXPECT_EQ(clean->cornersAt(frame), noisy->cornersAt(frame));
+}
+
+// FNV-1a over the rendered frame's bytes.
+uint64_t frameHash(SyntheticScene& scene, int index) {
+  cv::Mat f;
+  scene.render(index, f);
+  uint64_t h = 1469598103934665603ull;
+  for (int y = 0; y < f.rows; ++y)
+    for (const uint8_t* p = f.ptr(y); p != f.ptr(y) + f.cols * 3; ++p) h = (h ^ *p) * 1099511628211ull;
+  return h;
+}
+
+// Frames of the first profiles stay bit for bit what they were, so that figures measured on them stay
+// comparable (the hashes are of Debian 12's OpenCV 4.6).
+TEST(SyntheticScene, FirstProfilesRenderTheirOriginalFrames) {
+  // Per profile: frames 61 and 250 at 320x240, seed 1; frame 133 at 640x480, seed 9, with every effect.
+  const uint64_t expected[][3] = {
+      {0xc2e42fc57052bde1ull, 0x898506b4fa04e747ull, 0x55538d4b1078433full},
+      {0xf8d769eee8986fa6ull, 0x56e22e2de7f9f88bull, 0xe34a36e217fce7c3ull},
+      {0x160cfc1987b4f329ull, 0x71611644db267ec0ull, 0x23510208ecb65663ull},
+      {0x219592f59fa31459ull, 0xa146d466de4c84dcull, 0xcac445ec087c2271ull},
+      {0xf9a38c9205f11f00ull, 0xf56f8ef5c414e75ull, 0xd51c23268d40023ull},
+      {0xb6d0c81e9a00e8bull, 0x6dc0d5694f35990aull, 0x56234e224ff75703ull}};
+  for (std::size_t p = 0; p < std::size(kFirstProfiles); ++p) {
+    auto plain = makeScene(kFirstProfiles[p], 320, 240, 1);
+    auto degraded = makeScene(kFirstProfiles[p], 640, 480, 9, {6.0, 0.8, 0.3});
+    const uint64_t got[3] = {frameHash(*plain, 61), frameHash(*plain, 250), frameHash(*degraded, 133)};
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(got[i], expected[p][i]) << MotionProfileName(kFirstProfiles[p]) << " case " << i;
+  }
+}
+
+TEST(SyntheticScene, EveryProfileHasOneNameThatParsesBack) {
+  const std::string list = MotionProfileList();
+  for (std::size_t i = 0; i < kAllProfiles.size(); ++i) {
+    const MotionProfile profile = kAllProfiles[i];
+    EXPECT_EQ(static_cast<std::size_t>(profile), i);
+    EXPECT_EQ(ParseMotionProfile(MotionProfileName(profile)), profile);
+    EXPECT_NE(list.find(MotionProfileName(profile)), std::string::npos);
+  }
+  EXPECT_EQ(std::count(list.begin(), list.end(), ','), static_cast<long>(kAllProfiles.size()) - 1);
+  EXPECT_FALSE(ParseMotionProfile("Still"));
+  EXPECT_FALSE(ParseMotionProfile(""));
+}
+
+// Apparent size of the target: square root of its quad's area in the picture.
+double apparentSize(const SyntheticScene& scene, int index) {
+  return std::sqrt(cv::contourArea(polygon(scene.cornersAt(index))));
+}
+
+// Share of the target's quad inside the picture.
+double visibleShare(const SyntheticScene& scene, int index) {
+  const std::vector<cv::Point2f> quad = polygon(scene.cornersAt(index));
+  const std::vector<cv::Point2f> picture{{0, 0}, {float(scene.width()), 0},
+                                         {float(scene.width()), float(scene.height())}, {0, float(scene.height())}};
+  std::vector<cv::Point2f> inside;
+  return cv::intersectConvexConvex(quad, picture, inside) / cv::contourArea(quad);
+}
+
+// Where the optical axis meets the target plane: the camera's distance along its axis, in world units.
+double axisDistance(const ScenePose& pose) {
+  const cv::Matx33d r(pose.rotation.data());
+  const cv::Vec3d t(pose.translation.data()), axis(r(2, 0), r(2, 1), r(2, 2)), centre = -(r.t() * t);
+  return -centre[2] / axis[2];
+}
+
+TEST(SyntheticScene, HarderProfilesReachTheirExtremes) {
+  for (uint32_t seed : {1u, 4u}) {
+    // Approach: at least 2.5x the frame-0 size, most of the target still in the picture.
+    auto approach = makeScene(MotionProfile::kApproach, 320, 240, seed);
+    int closest = 0;
+    for (int i = 0; i < 300; ++i)
+      if (apparentSize(*approach, i) > apparentSize(*approach, closest)) closest = i;
+    EXPECT_GE(apparentSize(*approach, closest) / apparentSize(*approach, 0), 2.5);
+    EXPECT_GT(visibleShare(*approach, closest), 0.6);
+    EXPECT_LT(visibleShare(*approach, closest), 0.95);
+
+    // Recede: down to 0.4x or less, always wholly in view.
+    auto recede = makeScene(MotionProfile::kRecede, 320, 240, seed);
+    double smallest = 1e9;
+    for (int i = 0; i < 300; i += 3) smallest = std::min(smallest, apparentSize(*recede, i));
+    EXPECT_LE(smallest / apparentSize(*recede, 0), 0.4);
+    EXPECT_GT(pathStats(*recede, 300).minMargin, 0.0);
+
+    // Tilt: 70 degrees or more about the horizontal and about the vertical axis (the target's normal in
+    // camera coordinates leans in y, resp. x, only), the target in view throughout.
+    auto tilt = makeScene(MotionProfile::kTilt, 320, 240, seed);
+    double aboutHorizontal = 0, aboutVertical = 0;
+    for (int i = 0; i < 360; ++i) {
+      const auto& r = tilt->poseAt(i).rotation;
+      if (std::abs(r[2]) < 1e-9) aboutHorizontal = std::max(aboutHorizontal, std::atan2(std::abs(r[5]), r[8]));
+      if (std::abs(r[5]) < 1e-9) aboutVertical = std::max(aboutVertical, std::atan2(std::abs(r[2]), r[8]));
+    }
+    EXPECT_GE(aboutHorizontal * 180 / CV_PI, 70.0);
+    EXPECT_GE(aboutVertical * 180 / CV_PI, 70.0);
+    EXPECT_GT(pathStats(*tilt, 360).minMargin, 0.0);
+
+    // Cut: once a second the camera turns by 30..50 degrees and its distance changes by a ratio of
+    // 0.6..1.6; in between it moves by under a degree per frame; the target stays in view.
+    auto cut = makeScene(MotionProfile::kCut, 320, 240, seed);
+    for (int i = 1; i < 900; ++i) {
+      const ScenePose a = cut->poseAt(i - 1), b = cut->poseAt(i);
+      const cv::Matx33d ra(a.rotation.data()), rb(b.rotation.data());
+      const double angle = std::acos(std::clamp((cv::trace(ra * rb.t()) - 1) / 2, -1.0, 1.0)) * 180 / CV_PI;
+      const double ratio = axisDistance(b) / axisDistance(a);
+      if (i % 30 == 0) {
+        EXPECT_GE(angle, 30.0) << "frame " << i;
+        EXPECT_LE(angle, 50.0) << "frame " << i;
+        EXPECT_GE(ratio, 0.6) << "frame " << i;
+        EXPECT_LE(ratio, 1.6) << "frame " << i;
+      } else {
+        EXPECT_LT(angle, 1.0) << "frame " << i;
+      }
+    }
+    EXPECT_GT(pathStats(*cut, 900).minMargin, 0.0);
+
+    // Still: one pose; the frames differ by sensor noise only.
+    auto still = makeScene(MotionProfile::kStill, 320, 240, seed);
+    for (int i = 1; i < 300; i += 7) EXPECT_EQ(still->cornersAt(i), still->cornersAt(0));
+    cv::Mat f0, f1;
+    still->render(0, f0);
+    still->render(101, f1);
+    EXPECT_NEAR(cv::norm(f0, f1, cv::NORM_L2) / std::sqrt(static_cast<double>(f0.total() * 3)), 4.0 * std::sqrt(2.0), 0.8);
+  }
+}
+
+// Clutter: the target leaves the picture every cycle and is found again at half its frame-0 size, over a
+// background busier than the default one.
+TEST(SyntheticScene, ClutterRefindsAHalfSizeTargetOverABusyBackground) {
+  auto gradient = [](const cv::Mat& bgr) {
+    cv::Mat g, dx, dy;
+    cv::cvtColor(bgr, g, cv::COLOR_BGR2GRAY);
+    cv::Sobel(g, dx, CV_32F, 1, 0);
+    cv::Sobel(g, dy, CV_32F, 0, 1);
+    return cv::mean(cv::abs(dx) + cv::abs(dy))[0];
+  };
+  EXPECT_GT(gradient(MakeClutterTile()), 1.5 * gradient(MakeBackgroundTile()));
+
+  auto clutter = makeScene(MotionProfile::kClutter);
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    const int start = 300 * cycle;
+    int whollyOut = 0;
+    for (int i = start; i < start + 300; ++i) whollyOut += visibleShare(*clutter, i) == 0.0;
+    EXPECT_GT(whollyOut, 30) << "cycle " << cycle;
+    const int found = start + 225;  // 7.5 s into the cycle: back in view after the pan
+    EXPECT_GT(visibleShare(*clutter, found), 0.9999);
+    EXPECT_NEAR(apparentSize(*clutter, found) / apparentSize(*clutter, 0), 0.5, 0.05);
+  }
+}
+
+// Blur: from 1 s on a third of the frames, in runs, smeared by 5..11 px along the target's motion; dim:
+// the gain sinks to 0.4 and the noise has sigma 8, over the occlude profile's orbit.
+TEST(SyntheticScene, BlurAndDimDegradeThePictureAsPromised) {
+  auto blur = makeScene(MotionProfile::kBlur, 320, 240, 3);
+  int blurred = 0;
+  std::set<double> lengths;
+  for (int i = 0; i < 930; ++i) {
+    const MotionBlur b = blur->motionBlurAt(i);
+    if (b.length == 0) continue;
+    ++blurred;
+    lengths.insert(b.length);
+    EXPECT_GE(i, 30);
+    const FrameCorners a = blur->cornersAt(i - 1), c = blur->cornersAt(i + 1);
+    const cv::Point2d motion = (c[0] + c[1] + c[2] + c[3] - a[0] - a[1] - a[2] - a[3]) * 0.25;
+    if (cv::norm(motion) > 2.0) {  // along the motion, either way round
+      EXPECT_GT(std::abs(std::cos(std::atan2(motion.y, motion.x) - b.angle)), 0.9) << "frame " << i;
+    }
+  }
+  EXPECT_EQ(blurred, 300);
+  EXPECT_EQ(lengths, (std::set<double>{5, 6, 7, 8, 9, 10, 11}));
+  auto sharpness = [&](int i) {
+    cv::Mat f, lap;
+    blur->render(i, f);
+    cv::Laplacian(f, lap, CV_32F);
+    return cv::norm(lap);
+  };
+  for (int i = 30; i < 300; ++i) {
+    if (blur->motionBlurAt(i).length > 0 && blur->motionBlurAt(i - 1).length == 0) {
+      EXPECT_LT(sharpness(i), 0.6 * sharpness(i - 1)) << "frame " << i;
+    }
+  }
+
+  // Dim against occlude on the same orbit, at frames where the occlude bar is away.
+  auto dim = makeScene(MotionProfile::kDim);
+  auto plain = makeScene(MotionProfile::kOcclude);
+  cv::Mat d, p;
+  dim->render(0, d);
+  plain->render(0, p);
+  EXPECT_NEAR(cv::norm(d, p, cv::NORM_L2) / std::sqrt(static_cast<double>(d.total() * 3)), 8.0, 1.0);
+  dim->render(165, d);  // gain 1 + 0.6 sin(2 pi 5.5 / 8) = 0.446
+  plain->render(165, p);
+  EXPECT_NEAR(cv::mean(d)[1] / cv::mean(p)[1], 0.446, 0.03);
+  EXPECT_EQ(dim->cornersAt(165), plain->cornersAt(165));
 }
 
 }  // namespace
