@@ -50,7 +50,7 @@ std::optional<int> parseArgs(int argc, char** argv, TrackArgs& a) {
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
     if (opt == "--help" || opt == "-h") {
-      std::cout << kUsageHead << kTrackArgsUsage << "  --help              this text\n";
+      std::cout << kUsageHead << TrackArgsUsage() << "  --help              this text\n";
       return 0;
     }
     const auto message = ReadTrackOption(argc, argv, i, a);
@@ -155,7 +155,7 @@ int run(const TrackArgs& a) {
   cv::setNumThreads(1);
   std::string error;
   std::unique_ptr<FrameSource> source =
-      OpenTrackSource(a.source, a.size.width, a.size.height, a.seed, a.cameraParams, error);
+      OpenTrackSource(a.source, a.size.width, a.size.height, a.seed, a.targetImage, a.cameraParams, error);
   if (!source) {
     std::cerr << "orb-track: " << error << "\n";
     return 1;

@@ -37,6 +37,7 @@ constexpr const char* kUsageOwn = R"(  --warmup N          detection ticks on fr
   --reregister-every N  register again every N frames after K (default never)
   --memory-every N    print the resident memory every N frames and at the end
   --save-display DIR  PNG of each displayed picture, with its green quad
+  --list-profiles     the synthetic scene's motion profiles, one per line
   --help              this text
 )";
 
@@ -59,7 +60,11 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
     if (opt == "--help" || opt == "-h") {
-      std::cout << kUsageHead << kTrackArgsUsage << kUsageOwn;
+      std::cout << kUsageHead << TrackArgsUsage() << kUsageOwn;
+      return 0;
+    }
+    if (opt == "--list-profiles") {
+      for (const MotionProfile profile : AllMotionProfiles()) std::cout << MotionProfileName(profile) << "\n";
       return 0;
     }
     if (const auto message = ReadTrackOption(argc, argv, i, a)) {
@@ -164,7 +169,7 @@ class ProgressBar {
 int run(const Args& a) {
   std::string error;
   std::unique_ptr<FrameSource> source =
-      OpenTrackSource(a.source, a.size.width, a.size.height, a.seed, a.cameraParams, error);
+      OpenTrackSource(a.source, a.size.width, a.size.height, a.seed, a.targetImage, a.cameraParams, error);
   if (!source) {
     std::cerr << "quorl-track: " << error << "\n";
     return 1;

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <charconv>
-#include <iterator>
 #include <cstdint>
+#include <iterator>
 #include <limits>
+
+#include "capture/synthetic_scene.h"
 
 namespace quorl {
 namespace {
@@ -52,9 +54,11 @@ std::optional<FrameSize> ParseFrameSize(std::string_view text) {
 
 std::optional<long long> ParseCount(std::string_view text, long long limit) { return parseInteger(text, 0, limit); }
 
-const char* const kTrackArgsUsage =
-    R"(  --source S          synthetic[:PROFILE] (default synthetic), camera:N, auto, a video file,
-                      or an image pattern such as frames/%04d.png
+std::string TrackArgsUsage() {
+  return R"(  --source S          synthetic[:PROFILE] (default synthetic), camera:N, auto, a video file,
+                      or an image pattern such as frames/%04d.png; PROFILE is one of
+                      )" + MotionProfileList() +
+         R"(
   --size WxH          frame size (default 320x240)
   --frames N          frames to process (default 300; files and sequences: to their end)
   --seed S            seed of the synthetic scene (default 1)
@@ -63,9 +67,12 @@ const char* const kTrackArgsUsage =
                       the target's corners on frame K, clockwise (default for the synthetic scene:
                       its true corners)
   --camera-params P   camera parameter file (default Data/camera_param.dat)
+  --target-image F    synthetic scene: show the picture in file F as the target (default: the
+                      built-in texture)
   --csv PATH          one row per frame from frame K on
   --quiet             no summary
 )";
+}
 
 std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackArgs& a) {
   const std::string opt = argv[i];
@@ -73,8 +80,8 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
     a.quiet = true;
     return std::string();
   }
-  static const char* const kValueOptions[] = {"--source",         "--size",    "--frames",        "--seed",
-                                              "--register-frame", "--corners", "--camera-params", "--csv"};
+  static const char* const kValueOptions[] = {"--source",  "--size",          "--frames",       "--seed", "--register-frame",
+                                              "--corners", "--camera-params", "--target-image", "--csv"};
   if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions))
     return std::nullopt;
   if (i + 1 >= argc) return "option " + opt + " needs a value";
@@ -104,6 +111,8 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
     if (!a.corners) return "--corners wants eight integers x0,y0,x1,y1,x2,y2,x3,y3, not " + quoted;
   } else if (opt == "--camera-params") {
     a.cameraParams = v;
+  } else if (opt == "--target-image") {
+    a.targetImage = v;
   } else {
     a.csv = v;
   }

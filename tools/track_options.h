@@ -3,7 +3,6 @@
 
 #include <optional>
 #include <string>
-#include <string>
 #include <string_view>
 
 #include "capture/frame_source.h"
@@ -34,12 +33,13 @@ struct TrackArgs {
   long long registerFrame = 0;
   std::optional<Quad> corners;      // unset: the source's true corners
   std::string cameraParams = "Data/camera_param.dat";
+  std::string targetImage;          // synthetic scene: image file shown as the target; empty: built-in texture
   std::string csv;
   bool quiet = false;
 };
 
-// Their help text, one line per option, for the tools' usage texts.
-extern const char* const kTrackArgsUsage;
+// Their help text, one line per option (with the synthetic scene's profiles), for the tools' usage texts.
+std::string TrackArgsUsage();
 
 // Reads one common option (`--quiet`, or a value option whose value is argv[i + 1], then consumed by
 // advancing i). Returns nothing when `argv[i]` is not a common option; an empty string when it was read;

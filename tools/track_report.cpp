@@ -18,11 +18,13 @@ double percentile(std::vector<double> v, double p) {
 }  // namespace
 
 std::unique_ptr<FrameSource> OpenTrackSource(const std::string& sourceName, int width, int height, uint32_t seed,
-                                             const std::string& cameraParams, std::string& error) {
+                                             const std::string& targetImage, const std::string& cameraParams,
+                                             std::string& error) {
   FrameSourceOptions options;
   options.width = width;
   options.height = height;
   options.seed = seed;
+  options.targetImage = targetImage;
   options.loop = false;
   CameraParam param;
   if (readCameraParamPath(cameraParams, param) == CameraFileStatus::Ok) {

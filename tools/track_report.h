@@ -14,9 +14,11 @@
 namespace quorl {
 
 // Opens `sourceName` at width x height. The synthetic scene films through the camera of the calibration file at
-// `cameraParams` (resized to the frame) when it can be read, else through its default camera.
+// `cameraParams` (resized to the frame) when it can be read, else through its default camera, and shows the
+// picture in `targetImage` as its target (empty: its built-in texture).
 std::unique_ptr<FrameSource> OpenTrackSource(const std::string& sourceName, int width, int height, uint32_t seed,
-                                             const std::string& cameraParams, std::string& error);
+                                             const std::string& targetImage, const std::string& cameraParams,
+                                             std::string& error);
 
 // Mean distance, in pixels, between the quad's corners and the true ones.
 double CornerError(const Quad& quad, const FrameCorners& truth);

@@ -2,6 +2,10 @@
 
 #include "tools/track_options.h"
 
+#include <string>
+
+#include "capture/synthetic_scene.h"
+
 namespace quorl {
 namespace {
 
@@ -39,6 +43,30 @@ TEST(ParseCount, NonNegativeWithinLimit) {
   EXPECT_FALSE(ParseCount("11", 10));
   EXPECT_FALSE(ParseCount("-1", 10));
   EXPECT_FALSE(ParseCount("99999999999999999999999", 10));
+}
+
+TEST(ReadTrackOption, ReadsAValueOptionAndItsValueOnly) {
+  const char* argv[] = {"tool", "--target-image", "graf1.png", "--target-image"};
+  auto* args = const_cast<char**>(argv);
+  TrackArgs a;
+  int i = 1;
+  EXPECT_EQ(ReadTrackOption(4, args, i, a), std::string());
+  EXPECT_EQ(a.targetImage, "graf1.png");
+  EXPECT_EQ(i, 2);  // on the value; the caller's loop steps past it
+  i = 3;
+  EXPECT_EQ(ReadTrackOption(4, args, i, a), "option --target-image needs a value");
+  const char* other[] = {"tool", "--robustness"};
+  i = 1;
+  EXPECT_FALSE(ReadTrackOption(2, const_cast<char**>(other), i, a));
+}
+
+TEST(TrackArgsUsage, NamesEveryOptionAndProfile) {
+  const std::string usage = TrackArgsUsage();
+  for (const char* option : {"--source", "--size", "--frames", "--seed", "--register-frame", "--corners",
+                             "--camera-params", "--target-image", "--csv", "--quiet"})
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
+  for (const MotionProfile profile : AllMotionProfiles())
+    EXPECT_NE(usage.find(MotionProfileName(profile)), std::string::npos) << MotionProfileName(profile);
 }
 
 }  // namespace
