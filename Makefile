@@ -96,7 +96,10 @@ run-tessik: configure
 	cmake --build $(BUILD) -j $(JOBS) --target tessik
 	$(BUILD)/editor/tessik Data/camera_param.dat
 
-# quorl-track against its ORB peer on every synthetic profile at 320x240 and 640x480: one table.
+# quorl-track (default and robust mode) against its ORB peer on every synthetic profile at 320x240 and
+# 640x480: one table, and the jitter on the still profile. FRAMES, SEED, PROFILES and SIZES choose the
+# runs; TARGET names a picture to show as the target, e.g.
+#   make compare TARGET=/usr/share/doc/opencv-doc/examples/data/graf1.png
 .PHONY: compare
 compare: build
-	./tools/compare-trackers.sh $(BUILD)
+	TARGET="$(TARGET)" ./tools/compare-trackers.sh $(BUILD)

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Runs quorl-track and its ORB peer orb-track on every synthetic motion profile at 320x240 and 640x480 on
-# identical frames, and prints one table: success rate, mean corner error, median ms per frame of each, and
-# the ratio of quorl-track's time to orb-track's.
+# Runs quorl-track (its default mode, and its robust mode when it has one) and its ORB peer orb-track on
+# every synthetic motion profile at 320x240 and 640x480 on identical frames, and prints one table: success
+# rate, mean corner error and median ms per frame of each, the 95th percentile ms of the robust mode, and
+# the ratios of quorl-track's times to orb-track's. Then the jitter on the still profile: the standard
+# deviation of each corner's x and y over the tracked frames, per tracker.
 #   usage: compare-trackers.sh [BUILD_DIR]     (default: build)
-#   FRAMES (default 600) and SEED (default 1) in the environment change the runs.
+#   Environment: FRAMES (default 600) and SEED (default 1) change the runs; PROFILES (default: every
+#   profile quorl-track lists) and SIZES (default "320x240 640x480") choose them; TARGET names a picture
+#   to show as the target instead of the built-in texture.
 # The runs go one after the other so that they do not compete for the processor. Each run's CSV and
 # summary stay in BUILD_DIR/compare.
 set -euo pipefail
@@ -11,10 +15,10 @@ set -euo pipefail
 build="${1:-build}"
 frames="${FRAMES:-600}"
 seed="${SEED:-1}"
+target="${TARGET:-}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 camera="$root/Data/camera_param.dat"
-profiles=(orbit zoom spin shake occlude leave)
-sizes=(320x240 640x480)
+read -r -a sizes <<<"${SIZES:-320x240 640x480}"
 
 fail() {
   echo "compare-trackers: $*" >&2
@@ -28,17 +32,60 @@ for name in quorl orb; do
 done
 [[ "$frames" =~ ^[1-9][0-9]*$ ]] || fail "FRAMES wants a positive count, not '$frames'"
 [[ "$seed" =~ ^[0-9]+$ ]] || fail "SEED wants a number, not '$seed'"
+[ -z "$target" ] || [ -r "$target" ] || fail "TARGET '$target' is not a readable file"
+if [ -n "${PROFILES:-}" ]; then
+  read -r -a profiles <<<"$PROFILES"
+else
+  mapfile -t profiles < <("${tool[quorl]}" --list-profiles) || fail "quorl-track cannot list its profiles"
+fi
+[ "${#profiles[@]}" -gt 0 ] || fail "no profiles to run"
+# The robust column stays "n/a" while quorl-track has no robust mode.
+runs=(quorl orb)
+if "${tool[quorl]}" --help | grep -q -- --robust; then runs=(quorl robust orb); fi
 out="$build/compare"
 mkdir -p "$out" || fail "cannot create $out"
 
-# Prints "success mean median" from a summary file; fails when a line is missing.
+# Prints "success mean median p95" from a summary file; fails when a line is missing.
 figures() {
-  local success mean median
+  local success mean median p95
   success=$(sed -n 's/.*within 10 px: [0-9]* (\([0-9.]*\)%).*/\1/p' "$1")
   mean=$(sed -n 's/^corner error of tracked frames: mean \([^ ]*\) px.*/\1/p' "$1")
   median=$(sed -n 's/^ms per tracked frame: median \([^,]*\),.*/\1/p' "$1")
-  if [ -z "$success" ] || [ -z "$mean" ] || [ -z "$median" ]; then fail "no summary figures in $1"; fi
-  echo "$success $mean $median"
+  p95=$(sed -n 's/^ms per tracked frame: .*95th percentile \([0-9.a-z]*\).*/\1/p' "$1")
+  if [ -z "$success" ] || [ -z "$mean" ] || [ -z "$median" ] || [ -z "$p95" ]; then
+    fail "no summary figures in $1"
+  fi
+  echo "$success $mean $median $p95"
+}
+
+# Prints the standard deviation (px) of quad_x0, quad_y0, ..., quad_y3 over the tracked frames of a CSV,
+# then their largest. Columns are found by their header names. A frame counts as tracked when its state
+# column says "tracking"; in a CSV without one, when its corner error (err_px) is under 10 px. The first
+# row, the registration, is left out.
+jitter() {
+  awk -F, '
+    NR == 1 { for (i = 1; i <= NF; ++i) col[$i] = i; next }
+    NR == 2 { next }
+    {
+      if ("state" in col) { if ($col["state"] != "tracking") next }
+      else if ("err_px" in col) { if ($col["err_px"] + 0 >= 10) next }
+      ++n
+      for (k = 0; k < 4; ++k) {
+        x = $col["quad_x" k]; y = $col["quad_y" k]
+        sum[2 * k] += x; sq[2 * k] += x * x; sum[2 * k + 1] += y; sq[2 * k + 1] += y * y
+      }
+    }
+    END {
+      if (n < 2) { print "too few tracked frames"; exit }
+      worst = 0
+      for (j = 0; j < 8; ++j) {
+        v = sq[j] / n - (sum[j] / n) ^ 2
+        sd = v > 0 ? sqrt(v) : 0
+        worst = sd > worst ? sd : worst
+        printf "%.3f ", sd
+      }
+      printf "| max %.3f px over %d frames\n", worst, n
+    }' "$1"
 }
 
 cpu=$(sed -n 's/^model name[[:space:]]*:[[:space:]]*//p' /proc/cpuinfo 2>/dev/null | head -n 1)
@@ -47,29 +94,54 @@ rows=()
 for profile in "${profiles[@]}"; do
   for size in "${sizes[@]}"; do
     line="$profile $size"
-    for name in quorl orb; do
+    for name in quorl robust orb; do
+      if [[ " ${runs[*]} " != *" $name "* ]]; then
+        line="$line n/a n/a n/a n/a"
+        continue
+      fi
       base="$out/$name-$profile-$size"
-      echo "compare-trackers: ${tool[$name]##*/} on $profile at $size" >&2
-      "${tool[$name]}" --source "synthetic:$profile" --size "$size" --frames "$frames" --seed "$seed" \
-        --camera-params "$camera" --csv "$base.csv" >"$base.txt" 2>"$base.err" ||
-        { cat "$base.err" >&2; fail "${tool[$name]} failed on $profile at $size"; }
+      args=(--source "synthetic:$profile" --size "$size" --frames "$frames" --seed "$seed"
+        --camera-params "$camera" --csv "$base.csv")
+      [ -z "$target" ] || args+=(--target-image "$target")
+      [ "$name" != robust ] || args+=(--robust)
+      program="${tool[$name]:-${tool[quorl]}}"
+      echo "compare-trackers: $name on $profile at $size" >&2
+      "$program" "${args[@]}" >"$base.txt" 2>"$base.err" ||
+        { cat "$base.err" >&2; fail "$name failed on $profile at $size"; }
       line="$line $(figures "$base.txt")"
     done
     rows+=("$line")
   done
 done
 
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else print "n/a" }'; }
+percent() { [ "$1" = n/a ] && echo n/a || echo "$1%"; }
+
 echo "machine: $(nproc) cores, ${cpu:-unknown CPU}; OpenCV $opencv"
-echo "runs: synthetic profiles, $frames frames each, seed $seed; both trackers see identical frames"
+echo "runs: synthetic profiles, $frames frames each, seed $seed, target ${target:-built-in}; all trackers see identical frames"
 echo "success: share of frames after registration whose mean corner error is under 10 px"
-echo "error: mean corner error (px) of the frames whose quad passed the check; ms: median per frame"
+echo "error: mean corner error (px) of the frames whose quad passed the check; ms: median per frame; p95: 95th percentile"
 echo
-printf '%-8s %-8s | %-24s | %-24s | %s\n' "" "" "quorl-track" "orb-track (OpenCV ORB)" "quorl/orb"
-printf '%-8s %-8s | %8s %7s %7s | %8s %7s %7s | %9s\n' profile size success error ms success error ms "ms ratio"
-printf '%s\n' "------------------+--------------------------+--------------------------+----------"
+printf '%-8s %-7s | %-22s | %-29s | %-22s | %s\n' "" "" "quorl-track default" "quorl-track --robust" \
+  "orb-track (OpenCV ORB)" "ms ratio to ORB"
+printf '%-8s %-7s | %7s %6s %7s | %7s %6s %7s %6s | %7s %6s %7s | %7s %6s\n' profile size success error ms \
+  success error ms p95 success error ms default robust
+printf '%s\n' "-----------------+------------------------+-------------------------------+------------------------+---------------"
 for line in "${rows[@]}"; do
   # shellcheck disable=SC2086
   set -- $line
-  ratio=$(awk -v q="$5" -v o="$8" 'BEGIN { if (o > 0) printf "%.2f", q / o; else print "n/a" }')
-  printf '%-8s %-8s | %7s%% %7s %7s | %7s%% %7s %7s | %9s\n' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "$8" "$ratio"
+  printf '%-8s %-7s | %7s %6s %7s | %7s %6s %7s %6s | %7s %6s %7s | %7s %6s\n' "$1" "$2" "$(percent "$3")" "$4" \
+    "$5" "$(percent "$7")" "$8" "$9" "${10}" "$(percent "${11}")" "${12}" "${13}" "$(ratio "$5" "${13}")" \
+    "$(ratio "$9" "${13}")"
 done
+
+if [[ " ${profiles[*]} " == *" still "* ]]; then
+  echo
+  echo "jitter on still: standard deviation (px) of x0 y0 x1 y1 x2 y2 x3 y3 over the tracked frames"
+  for size in "${sizes[@]}"; do
+    for name in quorl robust orb; do
+      [[ " ${runs[*]} " == *" $name "* ]] || { printf '%-7s %-7s n/a\n' "$size" "$name"; continue; }
+      printf '%-7s %-7s %s\n' "$size" "${name/quorl/default}" "$(jitter "$out/$name-still-$size.csv")"
+    done
+  done
+fi

@@ -32,6 +32,7 @@ expect 2 "unknown option" --bogus
 expect 2 "needs a value" --frames
 expect 2 "WxH" --size 10x10
 expect 2 "corner-type" --corner-type 4
+expect 1 "Cannot read the target image" --target-image "$tmp/bad.avi"
 
-echo "$((12 - failures)) passed, $failures failed"
+echo "$((13 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
