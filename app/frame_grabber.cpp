@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "app/source_open.h"
-#include "capture/video_sources.h"
 
 namespace quorl {
 
@@ -25,12 +24,13 @@ CFrameGrabber::~CFrameGrabber() { Destroy(); }
 
 CFrameGrabber* CFrameGrabber::ActiveGrabber() { return activeGrabber; }
 
-bool CFrameGrabber::Create(std::unique_ptr<FrameSource> source) {
+bool CFrameGrabber::Create(std::unique_ptr<FrameSource> source, const CaptureTiming& timing) {
   if (source_ != nullptr) return false;
-  return ReplaceSource(std::move(source));
+  return ReplaceSource(std::move(source), timing);
 }
 
 bool CFrameGrabber::Open(const std::string& sourceName, std::string& error) {
+  if (source_ != nullptr && sourceName == sourceName_) return true;
   std::string resolved;
   std::unique_ptr<FrameSource> source = OpenViewSource(sourceName, resolved, error);
   if (source == nullptr) return false;
@@ -43,6 +43,7 @@ bool CFrameGrabber::Open(const std::string& sourceName, std::string& error) {
 }
 
 void CFrameGrabber::Destroy() {
+  threaded_ = nullptr;
   source_.reset();
   sourceName_.clear();
   haveRequest_ = false;
@@ -72,28 +73,16 @@ void CFrameGrabber::UpdateFormat() {
 int CFrameGrabber::FrameWidth() const { return buffer_.size() >= kDibHeaderSize ? getLe32(&buffer_[4]) : 0; }
 int CFrameGrabber::FrameHeight() const { return buffer_.size() >= kDibHeaderSize ? getLe32(&buffer_[8]) : 0; }
 
-bool CFrameGrabber::readOne() {
-  ++requests_;
-  return source_->read(buffer_);
-}
-
 const uint8_t* CFrameGrabber::GetFrame(std::size_t& byteCount) {
   if (buffer_.empty()) return nullptr;
   const Clock::time_point t = now();
-  if (source_ != nullptr && (!haveRequest_ || t - lastRequest_ > kMinRequestInterval)) {
-    const double fps = source_->frameRate();
-    const bool paced = source_->frameCount() >= 0 && fps > 0.0;
-    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(paced ? 1.0 / fps : 0.0));
-    if (!paced || !haveRequest_) {
-      readOne();
-      nextDue_ = t + period;
-    } else {
-      for (int n = 0; t >= nextDue_ && n < kMaxCatchUpFrames; ++n) {
-        readOne();
-        nextDue_ += period;
-      }
-      if (t >= nextDue_) nextDue_ = t + period;
-    }
+  if (threaded_ != nullptr) {
+    if (!threaded_->read(buffer_)) return nullptr;
+    ++requests_;
+    lastFrame_ = t;
+  } else if (source_ != nullptr && (!haveRequest_ || t - lastRequest_ > kMinRequestInterval)) {
+    ++requests_;
+    source_->read(buffer_);
     haveRequest_ = true;
     lastRequest_ = t;
   }
@@ -101,23 +90,29 @@ const uint8_t* CFrameGrabber::GetFrame(std::size_t& byteCount) {
   return buffer_.data();
 }
 
+bool CFrameGrabber::SourceStopped() const {
+  return threaded_ != nullptr && (threaded_->failing() || now() - lastFrame_ > kStopAfter);
+}
+
 bool CFrameGrabber::SetFormat(int width, int height, const std::string& pixelFormat, double framesPerSecond) {
-  if (source_ == nullptr) return false;
-  auto* camera = dynamic_cast<CameraSource*>(source_.get());
-  const bool taken = camera != nullptr && (!pixelFormat.empty() || framesPerSecond > 0.0)
-                         ? camera->setMode(width, height, pixelFormat, framesPerSecond)
-                         : source_->setFrameSize(width, height);
-  if (!taken) return false;
+  if (source_ == nullptr || !source_->setMode(width, height, pixelFormat, framesPerSecond)) return false;
   UpdateFormat();
   return !buffer_.empty();
 }
 
-bool CFrameGrabber::ReplaceSource(std::unique_ptr<FrameSource> source) {
+bool CFrameGrabber::ReplaceSource(std::unique_ptr<FrameSource> source, const CaptureTiming& timing) {
   if (source == nullptr || (activeGrabber != nullptr && activeGrabber != this) ||
       PackedFrameSize(source->width(), source->height()) == 0) {
     return false;
   }
+  threaded_ = nullptr;
+  if (source->readsBlock()) {
+    auto threaded = std::make_unique<ThreadedSource>(std::move(source), timing);
+    threaded_ = threaded.get();
+    source = std::move(threaded);
+  }
   source_ = std::move(source);
+  lastFrame_ = now();
   sourceName_.clear();
   UpdateFormat();
   activeGrabber = this;

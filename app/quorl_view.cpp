@@ -169,6 +169,11 @@ void CQuorlView::timerEvent(QTimerEvent* event) {
 void CQuorlView::OnTick() {
   if (!HasCapture()) return;
   tick(state_, *this);
+  // A stopped source leaves its last frame in place, but nothing is tracked in it any more.
+  if (grabber_.SourceStopped() && state_.modelActive != 0) {
+    state_.modelActive = 0;
+    state_.display = state_.frame;
+  }
   // A camera may start delivering another size than it announced.
   if (grabber_.FrameWidth() != frameSize_.width() || grabber_.FrameHeight() != frameSize_.height()) {
     ApplyFrameSize();
@@ -210,6 +215,10 @@ QString CQuorlView::StatusText() const {
                       .arg(state_.clickCount + 1);
   }
   if (!HasCapture()) return text + QStringLiteral("No capture");
+  if (grabber_.SourceStopped()) {
+    return text + QStringLiteral("Stopped: %1 delivers no frames; capture resumes when it does")
+                      .arg(QString::fromStdString(grabber_.source()->name()));
+  }
   if (!state_.model.isRegistered()) return text + QStringLiteral("Detecting");
   const int32_t misses = state_.model.missCount;
   text += misses == 0 ? QStringLiteral("Tracking") : misses <= kMaxHeldFrames ? QStringLiteral("Holding")

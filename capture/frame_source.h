@@ -61,6 +61,24 @@ class FrameSource {
   // 0 x 0 returns them to their own size. Returns false, keeping the previous size, for a size outside
   // kMinFrameSide..kMaxFrameSide or when the source cannot deliver frames any more.
   virtual bool setFrameSize(int width, int height) = 0;
+
+  // setFrameSize plus, for a camera, a pixel format (four characters such as "MJPG"; empty keeps the current
+  // one) and a frame rate (0 keeps the current one). Other sources take only a plain size: they refuse a
+  // pixel format or a rate.
+  virtual bool setMode(int width, int height, const std::string& fourcc, double framesPerSecond) {
+    return fourcc.empty() && framesPerSecond == 0.0 && setFrameSize(width, height);
+  }
+
+  // Who delivers the frames, without the current size, e.g. "camera 0 'HD Webcam' (/dev/video0)".
+  virtual std::string name() const { return description(); }
+
+  // True when read() waits on a device or a decoder (cameras, video files, image sequences); the desktop
+  // program reads such sources on a capture thread (ThreadedSource).
+  virtual bool readsBlock() const { return false; }
+
+  // Closes and opens the device again in its current mode, for a source whose reads fail (an unplugged
+  // camera). False while it cannot be opened, and for sources that have nothing to reopen.
+  virtual bool restart() { return false; }
 };
 
 // Bytes of a packed 24-bit width x height bitmap: kDibHeaderSize + DibStride(width, 24) * height;

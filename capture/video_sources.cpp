@@ -132,8 +132,10 @@ bool VideoFileSource::setFrameSize(int width, int height) {
   return true;
 }
 
+std::string VideoFileSource::name() const { return (isPattern_ ? "image sequence '" : "video file '") + path_ + "'"; }
+
 std::string VideoFileSource::description() const {
-  std::string text = (isPattern_ ? "image sequence '" : "video file '") + path_ + "', " + sizeText(width(), height());
+  std::string text = name() + ", " + sizeText(width(), height());
   if (frameCount_ > 0) text += ", " + std::to_string(frameCount_) + (isPattern_ ? " images" : " frames");
   if (frameRate_ > 0.0) text += ", " + cv::format("%.3g", frameRate_) + " fps";
   if (loop_) text += ", looping";
@@ -197,20 +199,7 @@ std::unique_ptr<CameraSource> CameraSource::Open(int index, int width, int heigh
   if (const auto info = QueryVideoDevice(device, reason)) source->name_ = info->name;
 
   const QuietOpenCv quiet;
-  bool opened = false;
-  try {
-    opened = source->capture_.open(index, cv::CAP_V4L2);
-    if (opened) {
-      source->capture_.set(cv::CAP_PROP_BUFFERSIZE, 1);
-      if (IsValidFrameSize(width, height)) {
-        source->capture_.set(cv::CAP_PROP_FRAME_WIDTH, width);
-        source->capture_.set(cv::CAP_PROP_FRAME_HEIGHT, height);
-      }
-    }
-  } catch (const cv::Exception&) {
-    opened = false;
-  }
-  if (!opened) {
+  if (!source->openDevice(width, height)) {
     error = "Cannot open camera " + std::to_string(index) + " (" + device + ")" +
             (reason.empty() ? std::string(".") : ": " + reason);
     return nullptr;
@@ -220,6 +209,34 @@ std::unique_ptr<CameraSource> CameraSource::Open(int index, int width, int heigh
     return nullptr;
   }
   return source;
+}
+
+bool CameraSource::openDevice(int width, int height) {
+  try {
+    if (!capture_.open(index_, cv::CAP_V4L2)) return false;
+    // One driver buffer: each read gets the newest frame, not the oldest of a queue.
+    capture_.set(cv::CAP_PROP_BUFFERSIZE, 1);
+    if (!fourcc_.empty())
+      capture_.set(cv::CAP_PROP_FOURCC, cv::VideoWriter::fourcc(fourcc_[0], fourcc_[1], fourcc_[2], fourcc_[3]));
+    if (IsValidFrameSize(width, height)) {
+      capture_.set(cv::CAP_PROP_FRAME_WIDTH, width);
+      capture_.set(cv::CAP_PROP_FRAME_HEIGHT, height);
+    }
+    if (rate_ > 0.0) capture_.set(cv::CAP_PROP_FPS, rate_);
+    return true;
+  } catch (const cv::Exception&) {
+    return false;
+  }
+}
+
+bool CameraSource::restart() {
+  const QuietOpenCv quiet;
+  pending_.release();
+  try {
+    capture_.release();
+  } catch (const cv::Exception&) {
+  }
+  return openDevice(size_.width, size_.height) && readFrame();
 }
 
 bool CameraSource::readFrame() {
@@ -245,17 +262,7 @@ bool CameraSource::read(std::vector<uint8_t>& packed) {
   return deliver(frame_, {}, work_, packed);
 }
 
-bool CameraSource::setFrameSize(int width, int height) {
-  if (!IsValidFrameSize(width, height)) return false;
-  const QuietOpenCv quiet;
-  try {
-    capture_.set(cv::CAP_PROP_FRAME_WIDTH, width);
-    capture_.set(cv::CAP_PROP_FRAME_HEIGHT, height);
-  } catch (const cv::Exception&) {
-    return false;
-  }
-  return readFrame();
-}
+bool CameraSource::setFrameSize(int width, int height) { return setMode(width, height, {}, 0.0); }
 
 bool CameraSource::setMode(int width, int height, const std::string& fourcc, double framesPerSecond) {
   const bool codeOk = fourcc.empty() || (fourcc.size() == 4 && std::all_of(fourcc.begin(), fourcc.end(), [](char c) {
@@ -273,6 +280,8 @@ bool CameraSource::setMode(int width, int height, const std::string& fourcc, dou
   } catch (const cv::Exception&) {
     return false;
   }
+  if (!fourcc.empty()) fourcc_ = fourcc;
+  if (framesPerSecond > 0.0) rate_ = framesPerSecond;
   return readFrame();
 }
 
@@ -281,9 +290,11 @@ double CameraSource::frameRate() const {
   return (std::isfinite(fps) && fps > 0.0 && fps <= 1000.0) ? fps : 0.0;
 }
 
-std::string CameraSource::description() const {
+std::string CameraSource::name() const {
   return "camera " + std::to_string(index_) + (name_.empty() ? std::string() : " '" + name_ + "'") + " (/dev/video" +
-         std::to_string(index_) + "), " + sizeText(size_.width, size_.height);
+         std::to_string(index_) + ")";
 }
+
+std::string CameraSource::description() const { return name() + ", " + sizeText(size_.width, size_.height); }
 
 }  // namespace quorl

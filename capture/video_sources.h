@@ -37,6 +37,8 @@ class VideoFileSource final : public FrameSource {
   double frameRate() const override { return frameRate_; }
   int frameCount() const override { return frameCount_; }
   bool setFrameSize(int width, int height) override;
+  std::string name() const override;
+  bool readsBlock() const override { return true; }
 
  private:
   VideoFileSource() = default;
@@ -91,6 +93,7 @@ class CameraSource final : public FrameSource {
   int width() const override { return size_.width; }
   int height() const override { return size_.height; }
   std::string description() const override;
+  std::string name() const override;
   double frameRate() const override;
   // Asks the device for the size and reads one frame to learn the size it delivers.
   bool setFrameSize(int width, int height) override;
@@ -98,14 +101,22 @@ class CameraSource final : public FrameSource {
   // one) and a frame rate (0 keeps the current one), then reads one frame to learn the size delivered.
   // False, asking nothing, for an invalid size, a code that is not four printable characters or a rate
   // that is not finite and positive; false too when the device then delivers no frame.
-  bool setMode(int width, int height, const std::string& fourcc, double framesPerSecond);
+  bool setMode(int width, int height, const std::string& fourcc, double framesPerSecond) override;
+  bool readsBlock() const override { return true; }
+  // Releases the device and opens /dev/video<index> again with the size, pixel format and rate last
+  // asked for; true once it delivers a frame (a replugged camera that got the same device node).
+  bool restart() override;
 
  private:
   CameraSource() = default;
+  // Opens the device with the smallest driver queue and asks for the mode; false when it does not open.
+  bool openDevice(int width, int height);
   bool readFrame();
 
   int index_ = 0;
   std::string name_;
+  std::string fourcc_;    // pixel format last asked for; empty: the driver's choice
+  double rate_ = 0.0;     // frame rate last asked for; 0: the driver's choice
   cv::VideoCapture capture_;
   cv::Mat pending_;  // a frame read to learn the size, delivered by the next read()
   cv::Mat frame_, work_;

@@ -3,7 +3,7 @@
 #include <QComboBox>
 
 #include "app/video_dialogs.h"
-#include "fake_source.h"
+#include "tests/capture/fake_source.h"
 #include "widget_environment.h"
 
 namespace quorl {
