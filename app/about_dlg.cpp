@@ -20,13 +20,6 @@ namespace {
 constexpr int kDialogWidth = 312;
 constexpr int kDialogHeight = 194;
 
-// A shipped file as a URL; when the program runs without its data, the bare relative name, which the
-// link then reports as not found.
-QString shippedUrl(const QString& relative) {
-  const QString path = FindShippedFile(relative);
-  return path.isEmpty() ? relative : QUrl::fromLocalFile(path).toString();
-}
-
 }  // namespace
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
@@ -41,15 +34,15 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   bold.setBold(true);
   title->setFont(bold);
 
-  const QString readme = shippedUrl(QStringLiteral("README.md"));
+  const QString readme = ShippedFileUrl(QStringLiteral("README.md"));
   const struct {
     int id;
     const char* text;
     QString url;
   } links[] = {
       {IDC_LINK_TEAM, "The Quorl team", readme},
-      {IDC_LINK_DOCS, "Quorl screenshots", shippedUrl(QStringLiteral("docs"))},
-      {IDC_LINK_CALIBRATION, "Camera calibration notes", shippedUrl(QStringLiteral("Data/README.md"))},
+      {IDC_LINK_DOCS, "Quorl screenshots", ShippedFileUrl(QStringLiteral("docs"))},
+      {IDC_LINK_CALIBRATION, "Camera calibration notes", ShippedFileUrl(QStringLiteral("Data/README.md"))},
       {IDC_LINK_README, nullptr, readme},
   };
   for (const auto& l : links) {

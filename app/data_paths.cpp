@@ -3,17 +3,28 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QUrl>
 
 namespace quorl {
 
+namespace {
+
+QString installedDataDir() { return QCoreApplication::applicationDirPath() + QStringLiteral("/../share/quorl"); }
+
+}  // namespace
+
 QString FindShippedFile(const QString& relative) {
-  const QStringList roots = {QCoreApplication::applicationDirPath() + QStringLiteral("/../share/quorl"),
-                             QStringLiteral(QUORL_SOURCE_DIR)};
-  for (const QString& root : roots) {
+  for (const QString& root : {installedDataDir(), QStringLiteral(QUORL_SOURCE_DIR)}) {
     const QFileInfo info(QDir(root), relative);
     if (info.exists()) return QDir::cleanPath(info.absoluteFilePath());
   }
   return QString();
+}
+
+QString ShippedFileUrl(const QString& relative) {
+  const QString found = FindShippedFile(relative);
+  const QString path = found.isEmpty() ? QDir::cleanPath(installedDataDir() + QLatin1Char('/') + relative) : found;
+  return QUrl::fromLocalFile(path).toString();
 }
 
 QString CameraParamPath(const QString& explicitPath) {

@@ -12,6 +12,10 @@ inline constexpr const char* kCameraParamRelativePath = "Data/camera_param.dat";
 // installed, then the source tree the program was built from. Empty when neither has it.
 QString FindShippedFile(const QString& relative);
 
+// `relative` as a local file URL: the file FindShippedFile finds, else where the installed program keeps
+// it, so that opening the link reports the file as not found.
+QString ShippedFileUrl(const QString& relative);
+
 // The calibration to load: `explicitPath` when given (even if missing, so that its absence is reported),
 // else Data/camera_param.dat in the working directory, else the shipped copy; when none exists, the
 // working-directory path, whose absence is then reported.

@@ -7,6 +7,7 @@
 
 #include "app/app_icon.h"
 #include "app/quorl_app.h"
+#include "app/report.h"
 #include "app/x_display.h"
 #include "render/gl_render.h"
 
@@ -37,16 +38,16 @@ int main(int argc, char** argv) {
   }
   quorl::InitGlut();
 
-  QSurfaceFormat format;
-  format.setRenderableType(QSurfaceFormat::OpenGL);
-  format.setProfile(QSurfaceFormat::CompatibilityProfile);
-  format.setVersion(2, 1);
-  format.setDepthBufferSize(24);
-  format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
-  QSurfaceFormat::setDefaultFormat(format);
+  QSurfaceFormat::setDefaultFormat(quorl::QuorlSurfaceFormat());
 
   QApplication app(argc, argv);
   QApplication::setWindowIcon(quorl::QuorlIcon());
+  // Without a usable context the window would stay black: say why and stop.
+  if (const QString problem = quorl::OpenGlProblem(QSurfaceFormat::defaultFormat()); !problem.isEmpty()) {
+    std::fprintf(stderr, "quorl: %s\n", qPrintable(problem));
+    quorl::ShowReport(nullptr, problem, QMessageBox::Critical);
+    return 1;
+  }
   quorl::CQuorlApp quorl(commandLine.view);
   if (!quorl.InitInstance()) return 1;
   return QApplication::exec();

@@ -1,6 +1,7 @@
 #include "app/main_frame.h"
 
 #include <QAction>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
@@ -12,17 +13,49 @@
 
 namespace quorl {
 
+namespace {
+
+// A one-line label that shortens its text with an ellipsis to fit its width; the tooltip holds it whole.
+class ElidedLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  void setFullText(const QString& text) {
+    full_ = text;
+    setToolTip(text);
+    elide();
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QLabel::resizeEvent(event);
+    elide();
+  }
+
+ private:
+  void elide() { setText(fontMetrics().elidedText(full_, Qt::ElideRight, contentsRect().width())); }
+
+  QString full_;
+};
+
+}  // namespace
+
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(QString::fromLatin1(kMainTitle));
   options_ = new COptionDlg(this);
-  view_ = new CQuorlView(*options_, this);
-  setCentralWidget(view_);
+  // The view sits centred in a frame that may be wider than the picture (see frameSizeChanged below).
+  auto* centre = new QWidget(this);
+  view_ = new CQuorlView(*options_, centre);
+  auto* centring = new QGridLayout(centre);
+  centring->setContentsMargins(0, 0, 0, 0);
+  centring->addWidget(view_, 0, 0, Qt::AlignCenter);
+  setCentralWidget(centre);
 
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
   addCommand(file, ID_EDIT_COPY, QStringLiteral("&Copy Frame"), QKeySequence(Qt::CTRL | Qt::Key_C));
   addCommand(file, ID_SAVE_FRAME_AS, QStringLiteral("&Save Frame As..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
   file->addSeparator();
   addCommand(file, ID_APP_EXIT, QStringLiteral("E&xit"), QKeySequence(Qt::CTRL | Qt::Key_X));
+  action(ID_APP_EXIT)->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::CTRL | Qt::Key_Q)});
   QMenu* matching = menuBar()->addMenu(QStringLiteral("&Matching"));
   addCommand(matching, ID_REGISTER_FRAME, QStringLiteral("Register Frame"), QKeySequence(Qt::CTRL | Qt::Key_R));
   QMenu* config = menuBar()->addMenu(QStringLiteral("&Configurations"));
@@ -47,20 +80,20 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   action(ID_VIDEO_FORMAT)->setEnabled(false);
   connect(view_, &CQuorlView::captureChanged, action(ID_VIDEO_FORMAT), &QAction::setEnabled);
 
-  status_ = new QLabel(this);
+  auto* status = new ElidedLabel(this);
+  status_ = status;
   // The status text never widens the window beyond the view.
   status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   statusBar()->addWidget(status_, 1);
   statusBar()->setSizeGripEnabled(false);
-  connect(view_, &CQuorlView::statusChanged, this, [this](const QString& text) {
-    status_->setText(text);
-    status_->setToolTip(text);
-  });
+  connect(view_, &CQuorlView::statusChanged, status, &ElidedLabel::setFullText);
 
-  // No resizing by dragging: the window always fits the view, which has the frame's size.
-  connect(view_, &CQuorlView::frameSizeChanged, this, [this] {
+  // No resizing by dragging: the window fits the view, which has the frame's size, and is at least as
+  // wide as every menu title, so that a small frame hides none of them.
+  connect(view_, &CQuorlView::frameSizeChanged, this, [this, centre] {
     setMinimumSize(0, 0);
     setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    centre->setMinimumWidth(menuBar()->sizeHint().width());
     adjustSize();
     setFixedSize(sizeHint());
   });

@@ -40,7 +40,7 @@ class CMainFrame : public QMainWindow {
 
   COptionDlg* options_;  // child window; lives as long as the frame
   CQuorlView* view_;
-  QLabel* status_;
+  QLabel* status_;  // shows the view's status line, shortened to fit, in full as its tooltip
   QHash<int, QAction*> actions_;
 };
 

@@ -49,6 +49,7 @@ COptionDlg::COptionDlg(QWidget* parent) : QDialog(parent) {
   barrierEdit_ = new QLineEdit(this);
   du.place(barrierEdit_, 75, 27, 40, 14);
   controls_.insert(IDC_BARRIER, barrierEdit_);
+  connect(barrierEdit_, &QLineEdit::returnPressed, this, &COptionDlg::OnUpdate);
 
   auto* update = new QPushButton(QStringLiteral("Update"), this);
   du.place(update, 42, 84, 50, 14);
@@ -113,7 +114,9 @@ bool COptionDlg::UpdateData(bool save) {
       cornerGroup_->setExclusive(true);
     }
   }
-  if (!exchangeInt(barrierEdit_, settings_.barrier, save)) return false;
+  // The refresh leaves the Barrier box alone while the user types in it.
+  const bool typing = !save && (barrierEdit_->hasFocus() || barrierEdit_->isModified());
+  if (!typing && !exchangeInt(barrierEdit_, settings_.barrier, save)) return false;
   if (save) {
     settings_.plotKeypoints = plotCheck_->isChecked() ? 1 : 0;
   } else {
@@ -125,7 +128,9 @@ bool COptionDlg::UpdateData(bool save) {
   return true;
 }
 
-void COptionDlg::OnUpdate() { UpdateData(true); }
+void COptionDlg::OnUpdate() {
+  if (UpdateData(true)) barrierEdit_->setModified(false);
+}
 
 void COptionDlg::OnPlotKps() { settings_.plotKeypoints = settings_.plotKeypoints != 0 ? 0 : 1; }
 

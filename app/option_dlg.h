@@ -42,7 +42,9 @@ class COptionDlg : public QDialog {
 
   // true: controls -> members in the order radio group, Barrier, Plot kps, count, frame rate; stops at
   // the first text that is not an integer with "Please enter an integer.", focus on that edit, the
-  // later members unchanged, and returns false. false: members -> controls, always true.
+  // later members unchanged, and returns false. false: members -> controls, always true, except that
+  // the Barrier box is left as it is while it has the focus or edits not yet applied by Update (or
+  // Enter in the box).
   bool UpdateData(bool saveAndValidate);
 
   QWidget* control(int id) const { return controls_.value(id); }

@@ -1,6 +1,7 @@
 #include "app/quorl_app.h"
 
 #include <QCommandLineParser>
+#include <QOpenGLContext>
 #include <cstdio>
 
 #include "app/about_dlg.h"
@@ -73,6 +74,35 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   result.platform = parser.value(platform).toStdString();
   result.display = parser.value(display).toStdString();
   return result;
+}
+
+QSurfaceFormat QuorlSurfaceFormat() {
+  QSurfaceFormat format;
+  format.setRenderableType(QSurfaceFormat::OpenGL);
+  format.setProfile(QSurfaceFormat::CompatibilityProfile);
+  format.setVersion(2, 1);
+  format.setDepthBufferSize(24);
+  format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
+  return format;
+}
+
+QString OpenGlProblem(const QSurfaceFormat& format) {
+  QOpenGLContext context;
+  context.setFormat(format);
+  if (!context.create() || !context.isValid()) {
+    return QStringLiteral(
+        "Quorl cannot create an OpenGL context on this display. It draws with OpenGL 2.1 or later in the "
+        "compatibility profile; check the graphics driver (glxinfo -B shows what the display offers).");
+  }
+  const QSurfaceFormat got = context.format();
+  if (got.profile() == QSurfaceFormat::CoreProfile) {
+    return QStringLiteral(
+               "This display gives an OpenGL %1.%2 core profile context, which lacks the fixed-function "
+               "drawing Quorl uses. Quorl needs OpenGL 2.1 or later in the compatibility profile.")
+        .arg(got.majorVersion())
+        .arg(got.minorVersion());
+  }
+  return QString();
 }
 
 CQuorlApp::CQuorlApp(ViewOptions options) : options_(std::move(options)) {}

@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QStringList>
+#include <QSurfaceFormat>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,15 @@ struct CommandLine {
 // Parses the program's arguments (argv[0] first). Needs no application object. Qt's own options
 // (-platform, -display, -style, ...) are accepted and left for QApplication.
 CommandLine ParseCommandLine(const QStringList& arguments);
+
+// What Quorl draws with: OpenGL 2.1 or later in the compatibility profile (fixed-function drawing),
+// 24-bit depth, double-buffered. main() makes it the default format.
+QSurfaceFormat QuorlSurfaceFormat();
+
+// Why OpenGL cannot draw Quorl's picture on this display: no valid context for `format`, or a core-profile
+// context without the fixed-function drawing. Empty when a compatibility context is created. Needs the
+// application object.
+QString OpenGlProblem(const QSurfaceFormat& format);
 
 class CQuorlApp : public QObject {
   Q_OBJECT

@@ -11,6 +11,7 @@
 #include <QUrl>
 
 #include "app/about_dlg.h"
+#include "app/data_paths.h"
 #include "app/hyperlink.h"
 #include "app/option_dlg.h"
 #include "widget_environment.h"
@@ -95,6 +96,33 @@ TEST(OptionDlg, PlotKpsTogglesTheMemberAndRefreshShowsTheMembers) {
   for (int id = COptionDlg::IDC_RADIO_9; id <= COptionDlg::IDC_RADIO_12; ++id) EXPECT_FALSE(button(dlg, id)->isChecked());
   EXPECT_TRUE(dlg.UpdateData(true));
   EXPECT_EQ(dlg.settings().cornerType, -1);
+}
+
+// Every tick refreshes the dialog: a Barrier value being typed survives it, Enter applies it, and the box
+// then follows the tracker again; while it has the focus it is left alone.
+TEST(OptionDlg, TypedBarrierSurvivesTheRefreshAndEnterAppliesIt) {
+  COptionDlg dlg;
+  QLineEdit* barrier = edit(dlg, COptionDlg::IDC_BARRIER);
+  barrier->selectAll();
+  QTest::keyClicks(barrier, "25");
+  dlg.settings().barrier = 41;
+  EXPECT_TRUE(dlg.UpdateData(false));
+  EXPECT_EQ(barrier->text(), "25");
+  QTest::keyClick(barrier, Qt::Key_Return);
+  EXPECT_EQ(dlg.settings().barrier, 25);
+  dlg.settings().barrier = 30;
+  dlg.UpdateData(false);
+  EXPECT_EQ(barrier->text(), "30");
+
+  dlg.show();
+  dlg.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+  barrier->setFocus();
+  ASSERT_TRUE(barrier->hasFocus());
+  dlg.settings().barrier = 31;
+  dlg.UpdateData(false);
+  EXPECT_EQ(barrier->text(), "30");
+  EXPECT_EQ(edit(dlg, COptionDlg::IDC_KEYPOINT_COUNT)->text(), "0");
 }
 
 TEST(HyperLink, ErrorTexts) {
@@ -205,6 +233,25 @@ TEST(AboutDlg, LinksAndUsage) {
             "Usage:\n\n1. Select [Matching]->[Register Frame] menu.\n"
             "2. Click four corner points of a rectangle to track (clockwise).\n"
             "3. You can see an augmented teapot!!!\n");
+}
+
+// A shipped file that is missing: its link names where the installed program keeps it, and a click gives
+// the "not found" report instead of opening a made-up web address.
+TEST(AboutDlg, MissingShippedFileIsReportedNotFound) {
+  const QUrl url(ShippedFileUrl(QStringLiteral("no-such-notes.md")));
+  ASSERT_TRUE(url.isLocalFile()) << url.toString().toStdString();
+  EXPECT_TRUE(url.toLocalFile().endsWith(QStringLiteral("/share/quorl/no-such-notes.md")));
+  OpenerScope opener(true);
+  ReportRecorder reports;
+  CHyperLink link(QStringLiteral("Notes"));
+  link.SetURL(url.toString());
+  link.Open();
+  EXPECT_TRUE(opener.opened.isEmpty());
+  ASSERT_EQ(reports.texts.size(), 1);
+  EXPECT_TRUE(reports.texts[0] == "Unable to open hyperlink:\n\n" + HyperlinkErrorText(CHyperLink::kFileNotFound) ||
+              reports.texts[0] == "Unable to open hyperlink:\n\n" + HyperlinkErrorText(CHyperLink::kPathNotFound))
+      << reports.texts[0].toStdString();
+  EXPECT_FALSE(link.IsVisited());
 }
 
 }  // namespace

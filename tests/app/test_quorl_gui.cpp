@@ -4,9 +4,12 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QProcess>
 #include <QSet>
+#include <QStatusBar>
 #include <QSurfaceFormat>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,6 +26,7 @@
 #include "app/video_dialogs.h"
 #include "camera/camera_setup.h"
 #include "render/gl_render.h"
+#include "tests/capture/gated_source.h"
 #include "widget_environment.h"
 
 namespace quorl {
@@ -36,12 +40,7 @@ class GuiEnvironment : public testing::WidgetEnvironment {
  public:
   void SetUp() override {
     InitGlut();
-    QSurfaceFormat format;
-    format.setRenderableType(QSurfaceFormat::OpenGL);
-    format.setProfile(QSurfaceFormat::CompatibilityProfile);
-    format.setVersion(2, 1);
-    format.setDepthBufferSize(24);
-    QSurfaceFormat::setDefaultFormat(format);
+    QSurfaceFormat::setDefaultFormat(QuorlSurfaceFormat());
     WidgetEnvironment::SetUp();
   }
 };
@@ -248,6 +247,81 @@ TEST_F(QuorlGui, AboutAndExitShortcuts) {
   EXPECT_TRUE(sawAbout);
   key(Qt::Key_X);
   EXPECT_FALSE(frame->isVisible());
+}
+
+TEST_F(QuorlGui, CtrlQQuitsToo) {
+  start("synthetic");
+  key(Qt::Key_Q);
+  EXPECT_FALSE(frame->isVisible());
+}
+
+// A camera that stops: the window stays responsive, the status line says so and names the device, the
+// teapot goes, Video Source stays available; when frames come again the program carries on by itself.
+TEST_F(QuorlGui, StoppedCameraIsReportedAndCaptureResumes) {
+  start("synthetic");
+  QTest::qWait(100);
+  registerTarget();
+  QTest::qWait(400);
+  ASSERT_EQ(view->state().modelActive, 1);
+
+  auto now = CFrameGrabber::Clock::now();
+  view->grabber().SetClock([&] { return now; });
+  auto gate = std::make_shared<testing::Gate>();
+  ASSERT_TRUE(view->grabber().ReplaceSource(std::make_unique<testing::GatedSource>(gate, 320, 240)));
+  gate->allow(1);
+  QTest::qWait(200);
+  EXPECT_FALSE(view->StatusText().contains("Stopped"));
+  now += std::chrono::milliseconds(1100);
+  QTest::qWait(200);
+  EXPECT_TRUE(view->ticking());
+  EXPECT_TRUE(view->StatusText().contains("Stopped: gated camera (/dev/video7) delivers no frames"))
+      << view->StatusText().toStdString();
+  EXPECT_EQ(view->state().modelActive, 0);
+  EXPECT_TRUE(frame->action(ID_VIDEO_SOURCE)->isEnabled());
+  gate->allow(1);
+  QTest::qWait(200);
+  EXPECT_FALSE(view->StatusText().contains("Stopped")) << view->StatusText().toStdString();
+  gate->close();
+}
+
+// At a small frame size every menu title stays visible (the window is as wide as the menu bar, the
+// picture centred in it) and the status text is shortened, whole in its tooltip.
+TEST_F(QuorlGui, SmallFrameKeepsTheMenusAndShortensTheStatus) {
+  QTemporaryDir dir;
+  const QString still = dir.filePath(QStringLiteral("small.png"));
+  QImage(160, 120, QImage::Format_RGB888).save(still);
+  start(still.toStdString());
+  EXPECT_EQ(view->size(), QSize(160, 120));
+  QMenuBar* bar = frame->menuBar();
+  EXPECT_GT(bar->width(), 160);
+  for (QAction* menu : bar->actions()) {
+    const QRect r = bar->actionGeometry(menu);
+    EXPECT_FALSE(r.isEmpty()) << menu->text().toStdString();
+    EXPECT_LE(r.right(), bar->width()) << menu->text().toStdString();
+  }
+  for (QWidget* child : bar->findChildren<QWidget*>()) {
+    if (child->objectName() == QStringLiteral("qt_menubar_ext_button")) {
+      EXPECT_FALSE(child->isVisible());
+    }
+  }
+  EXPECT_NEAR(view->geometry().center().x(), view->parentWidget()->width() / 2, 1);
+
+  QLabel* status = nullptr;
+  for (QLabel* label : frame->statusBar()->findChildren<QLabel*>()) {
+    if (label->toolTip() == view->StatusText()) status = label;
+  }
+  ASSERT_NE(status, nullptr);
+  EXPECT_NE(status->text(), view->StatusText());
+  EXPECT_TRUE(status->text().endsWith(QChar(0x2026))) << status->text().toStdString();
+}
+
+// Quorl draws with the compatibility profile; a core profile context is refused with a reason.
+TEST(QuorlProgram, OpenGlContextIsChecked) {
+  EXPECT_EQ(OpenGlProblem(QuorlSurfaceFormat()), QString());
+  QSurfaceFormat core = QuorlSurfaceFormat();
+  core.setVersion(3, 3);
+  core.setProfile(QSurfaceFormat::CoreProfile);
+  EXPECT_TRUE(OpenGlProblem(core).contains(QStringLiteral("core profile"))) << OpenGlProblem(core).toStdString();
 }
 
 TEST_F(QuorlGui, SaveFrameWritesThePicture) {
