@@ -4,6 +4,7 @@
 #   make check  make test, then clang-tidy (what .ci/run does)
 #   make fuzz   build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 #   make soak   quorl-track over SOAK_FRAMES synthetic frames, resident memory sampled
+#   make package  the Debian package build/quorl_<version>_<arch>.deb (Quorl, Tessik, quorl-track)
 
 PACKAGES := build-essential cmake ninja-build pkg-config \
             libann-dev libopencv-dev opencv-doc \
@@ -30,7 +31,7 @@ SUDO       := $(if $(filter 0,$(shell id -u)),,sudo)
 # GUI tests need an X display; without one the test run goes through Xvfb.
 XRUN       := $(if $(DISPLAY),,xvfb-run -a -s "-screen 0 1280x1024x24")
 
-.PHONY: all deps configure build run test test-asan check tidy fuzz soak bench clean
+.PHONY: all deps configure build run test test-asan check tidy fuzz soak bench package clean
 
 all: build
 
@@ -86,6 +87,10 @@ soak: configure
 
 bench: build
 	for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+# CPack's DEB generator; dpkg-shlibdeps (from build-essential's dpkg-dev) declares the libraries.
+package: build
+	cmake --build $(BUILD) -j $(JOBS) --target package
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

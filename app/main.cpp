@@ -45,7 +45,9 @@ int main(int argc, char** argv) {
   // Without a usable context the window would stay black: say why and stop.
   if (const QString problem = quorl::OpenGlProblem(QSurfaceFormat::defaultFormat()); !problem.isEmpty()) {
     std::fprintf(stderr, "quorl: %s\n", qPrintable(problem));
-    quorl::ShowReport(nullptr, problem, QMessageBox::Critical);
+    if (!quorl::IsWindowlessPlatform(QGuiApplication::platformName())) {
+      quorl::ShowReport(nullptr, problem, QMessageBox::Critical);
+    }
     return 1;
   }
   quorl::CQuorlApp quorl(commandLine.view);

@@ -1,6 +1,7 @@
 #include "app/quorl_app.h"
 
 #include <QCommandLineParser>
+#include <QGuiApplication>
 #include <QOpenGLContext>
 #include <cstdio>
 
@@ -86,7 +87,16 @@ QSurfaceFormat QuorlSurfaceFormat() {
   return format;
 }
 
+bool IsWindowlessPlatform(const QString& platformName) {
+  return platformName == QStringLiteral("offscreen") || platformName == QStringLiteral("minimal");
+}
+
 QString OpenGlProblem(const QSurfaceFormat& format) {
+  if (IsWindowlessPlatform(QGuiApplication::platformName())) {
+    return QStringLiteral("Qt's platform \"%1\" shows no windows, so Quorl's OpenGL view cannot run on it. "
+                          "Quorl runs on X11 (-platform xcb).")
+        .arg(QGuiApplication::platformName());
+  }
   QOpenGLContext context;
   context.setFormat(format);
   if (!context.create() || !context.isValid()) {

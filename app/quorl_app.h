@@ -32,9 +32,13 @@ CommandLine ParseCommandLine(const QStringList& arguments);
 // 24-bit depth, double-buffered. main() makes it the default format.
 QSurfaceFormat QuorlSurfaceFormat();
 
-// Why OpenGL cannot draw Quorl's picture on this display: no valid context for `format`, or a core-profile
-// context without the fixed-function drawing. Empty when a compatibility context is created. Needs the
-// application object.
+// Qt platforms that put no window on a screen ("offscreen", "minimal"): Quorl's OpenGL view cannot run
+// there, and a message box would wait unseen.
+bool IsWindowlessPlatform(const QString& platformName);
+
+// Why OpenGL cannot draw Quorl's picture here: a windowless platform, no valid context for `format`, or a
+// core-profile context without the fixed-function drawing. Empty when a compatibility context is
+// created. Needs the application object.
 QString OpenGlProblem(const QSurfaceFormat& format);
 
 class CQuorlApp : public QObject {

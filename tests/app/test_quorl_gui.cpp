@@ -322,6 +322,14 @@ TEST(QuorlProgram, OpenGlContextIsChecked) {
   core.setVersion(3, 3);
   core.setProfile(QSurfaceFormat::CoreProfile);
   EXPECT_TRUE(OpenGlProblem(core).contains(QStringLiteral("core profile"))) << OpenGlProblem(core).toStdString();
+
+  // A platform without windows is refused at start-up (it used to crash once the view was shown).
+  QProcess process;
+  process.start(QStringLiteral(QUORL_EXECUTABLE), {QStringLiteral("-platform"), QStringLiteral("offscreen")});
+  ASSERT_TRUE(process.waitForFinished(20000));
+  EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(process.exitCode(), 1);
+  EXPECT_TRUE(process.readAllStandardError().contains("shows no windows"));
 }
 
 TEST_F(QuorlGui, SaveFrameWritesThePicture) {
