@@ -215,9 +215,9 @@ double rotationAngle(const cv::Matx33d& a, const cv::Matx33d& b) {
 }
 
 // The shot after `prev` in the cut profile, drawn from `state`: tilt up to 40 degrees, roll within 70
-// degrees, distance 1..2 at a ratio of 0.62..1.6 to the one before, a small pan; 31..49 degrees of
-// rotation from `prev` (so that the drift within shots keeps every cut within 30..50). Should no draw
-// qualify, the roll alone turns by 40 degrees.
+// degrees, distance 0.7..2 at a ratio of 0.62..1.58 to the one before, a small pan, and 31..49 degrees of
+// rotation from `prev`; the margins leave room for the drift within shots, so that every cut stays within
+// 30..50 degrees and 0.6..1.6. Should no draw qualify, the roll alone turns by 40 degrees.
 CameraPath nextShot(const CameraPath& prev, uint64_t state) {
   auto uniform = [&state] { return static_cast<double>(splitMix(state) >> 11) / 9007199254740992.0; };
   const cv::Matx33d before = cameraAxes(prev);
@@ -226,7 +226,7 @@ CameraPath nextShot(const CameraPath& prev, uint64_t state) {
     next.tilt = 40.0 * kDeg * std::sqrt(uniform());
     next.azimuth = 2.0 * kPi * uniform();
     next.roll = (140.0 * uniform() - 70.0) * kDeg;
-    next.distance = std::clamp(prev.distance * std::exp(std::log(0.62) + std::log(1.6 / 0.62) * uniform()), 1.0, 2.0);
+    next.distance = std::clamp(prev.distance * std::exp(std::log(0.62) + std::log(1.58 / 0.62) * uniform()), 0.7, 2.0);
     next.panX = 0.12 * (2.0 * uniform() - 1.0);
     next.panY = 0.10 * (2.0 * uniform() - 1.0);
     const double angle = rotationAngle(before, cameraAxes(next));

@@ -54,7 +54,7 @@ PinholeIntrinsics DefaultIntrinsics(int width, int height);
 //             out, backs away to twice the distance while out, pans back to find it at half size, holds,
 //             and comes back to the frame-0 distance.
 //  kCut:      a cut every second: each shot's camera is 30..50 degrees of rotation and a distance ratio of
-//             0.62..1.6 from the shot before (tilt up to 40 degrees, distance 1x..2x), with a slow drift.
+//             0.6..1.6 from the shot before (tilt up to 40 degrees, distance 0.7x..2x), with a slow drift.
 //  kStill:    the frame-0 camera, still, with sensor noise of sigma 4 (for jitter).
 enum class MotionProfile {
   kOrbit,
@@ -81,7 +81,8 @@ const char* MotionProfileName(MotionProfile profile);
 // The names joined with ", ", for messages and help texts.
 std::string MotionProfileList();
 
-// Picture degradations, all off by default. Noise and the gain phase follow the seed.
+// Picture degradations, all off by default. Noise and the gain phase follow the seed. The dim and still
+// profiles add their own noise to noiseSigma (in quadrature), and dim multiplies its gain with this one.
 //  noiseSigma:    standard deviation of additive Gaussian noise per channel, in grey levels (0..64).
 //  blurSigma:     Gaussian blur radius in pixels (0..10), as from a soft lens.
 //  gainAmplitude: slow brightness change: gain 1 +- gainAmplitude over a 7-second cycle (0..0.9).
@@ -153,7 +154,8 @@ class SyntheticScene final : public FrameSource {
   // Renders frame `index` (>= 0) into `bgr` (resized to the frame size, 8-bit BGR) without advancing.
   void render(int index, cv::Mat& bgr);
   // Pose, and target corners (the target's own top-left, top-right, bottom-right, bottom-left, which is
-  // clockwise in the picture from the picture's top-left at frame 0), of frame `index`.
+  // clockwise in the picture from the picture's top-left at frame 0), of frame `index`. The cut profile
+  // draws its shots on first use, so even these const calls must not run on two threads at once.
   ScenePose poseAt(int index) const;
   FrameCorners cornersAt(int index) const;
   // The blur of frame `index`; none outside the blur profile.
@@ -197,7 +199,8 @@ class SyntheticScene final : public FrameSource {
   cv::Mat targetPatch_, targetCover_;  // scratch for render()
 
   // Cut profile: the camera of each shot so far (shot k covers frames 30k..30k+29), grown on demand by
-  // poseAt, as each shot is drawn relative to the one before.
+  // poseAt, as each shot is drawn relative to the one before; at most 65536 shots (36 hours, 3 MiB),
+  // after which the last shot stays.
   mutable std::vector<CameraPath> shots_;
 
   int next_ = 0;
