@@ -16,7 +16,6 @@
 #include "app/option_dlg.h"
 #include "app/report.h"
 #include "camera/camera_setup.h"
-#include "geometry/quad.h"
 
 namespace quorl {
 
@@ -220,9 +219,12 @@ QString CQuorlView::StatusText() const {
                       .arg(QString::fromStdString(grabber_.source()->name()));
   }
   if (!state_.model.isRegistered()) return text + QStringLiteral("Detecting");
-  const int32_t misses = state_.model.missCount;
-  text += misses == 0 ? QStringLiteral("Tracking") : misses <= kMaxHeldFrames ? QStringLiteral("Holding")
-                                                                            : QStringLiteral("Lost");
+  switch (state_.trackingState) {
+    case TrackingState::Detecting: text += QStringLiteral("Registered"); break;
+    case TrackingState::Tracking: text += QStringLiteral("Tracking"); break;
+    case TrackingState::Holding: text += QStringLiteral("Holding"); break;
+    case TrackingState::Lost: text += QStringLiteral("Lost"); break;
+  }
   const int points = static_cast<int>(state_.model.modelKeypoints.size());
   text += QStringLiteral("  |  %1 model points").arg(points);
   if (points < kFewModelPoints) text += QStringLiteral(" (too few to track well: register a more textured rectangle)");

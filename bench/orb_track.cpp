@@ -16,6 +16,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "capture/open_source.h"
+#include "geometry/homography.h"
 #include "geometry/quad.h"
 #include "tools/track_options.h"
 #include "tools/track_report.h"
@@ -31,7 +32,7 @@ constexpr float kRatio = 0.8f;
 // RANSAC inlier threshold of cv::findHomography, in frame pixels.
 constexpr double kRansacThreshold = 3.0;
 // Fewest ratio-test matches a homography is estimated from.
-constexpr std::size_t kMinMatches = 4;
+constexpr std::size_t kMinOrbMatches = 4;
 
 constexpr const char* kUsageHead = R"(Usage: orb-track [options]
 Tracks the target with OpenCV's ORB features (Hamming k-NN matching with a ratio test, RANSAC
@@ -50,7 +51,7 @@ std::optional<int> parseArgs(int argc, char** argv, TrackArgs& a) {
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
     if (opt == "--help" || opt == "-h") {
-      std::cout << kUsageHead << TrackArgsUsage() << "  --help              this text\n";
+      std::cout << kUsageHead << TrackArgsUsage() << "  --help              this text\n\n" << kTrackCsvUsage;
       return 0;
     }
     const auto message = ReadTrackOption(argc, argv, i, a);
@@ -107,7 +108,7 @@ class OrbTracker {
       }
     }
     stats.matches = from.size();
-    if (from.size() >= kMinMatches) {
+    if (from.size() >= kMinOrbMatches) {
       std::vector<uchar> inlierMask;
       const cv::Mat h = cv::findHomography(from, to, cv::RANSAC, kRansacThreshold, inlierMask);
       if (!h.empty()) {
@@ -115,12 +116,13 @@ class OrbTracker {
         stats.inliers = static_cast<std::size_t>(std::count(inlierMask.begin(), inlierMask.end(), uchar{1}));
       }
     }
-    updateQuad();
+    // As in the tracker: no estimate, a failed one or one without an acceptable consensus fails the check.
+    updateQuad(IsConsensusAcceptable(stats.matches, stats.inliers));
     return stats;
   }
 
   const Quad& currentQuad() const { return currentQuad_; }
-  bool tracking() const { return missCount_ == 0; }
+  TrackingState state() const { return state_; }
 
  private:
   // Corner i := modelToFrame (x_i, y_i, 1), rounded as the tracker rounds. False when a corner is unusable.
@@ -134,10 +136,10 @@ class OrbTracker {
     return usable;
   }
 
-  void updateQuad() {
+  void updateQuad(bool estimateAccepted) {
     Quad candidate;
-    const bool mapped = mapCorners(candidate);
-    AdvanceQuad(mapped, candidate, currentQuad_, lastValidQuad_, missCount_);
+    const bool mapped = estimateAccepted && mapCorners(candidate);
+    state_ = TrackingStateOf(AdvanceQuad(mapped, candidate, currentQuad_, lastValidQuad_, missCount_));
   }
 
   cv::Ptr<cv::ORB> orb_;
@@ -149,6 +151,7 @@ class OrbTracker {
   Quad currentQuad_;
   Quad lastValidQuad_;
   int32_t missCount_ = 0;
+  TrackingState state_ = TrackingState::Detecting;
 };
 
 int run(const TrackArgs& a) {
@@ -202,7 +205,9 @@ int run(const TrackArgs& a) {
       }
       cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
       modelPoints = tracker.registerModel(gray, corners);
-      csv.Write(TrackRow{index, 0, corners, modelPoints, 0, 0, 0, 0.0f, frameRate, truth});
+      const TrackRow row{index, 0, corners, modelPoints, 0, 0, 0, 0.0f, frameRate, TrackingState::Detecting, truth};
+      csv.Write(row);
+      summary.Add(row, true);
       continue;
     }
     // Timed like the tracked-frame processing: from the gray conversion to the checked quad.
@@ -212,9 +217,10 @@ int run(const TrackArgs& a) {
     const FrameStats stats = tracker.trackFrame(gray);
     timer.Stop();
     frameRate = FrameRateFromElapsed(timer.ElapsedMs(), frameRate);
-    summary.Add(tracker.tracking(), timer.ElapsedMs(), tracker.currentQuad(), truth);
-    csv.Write(TrackRow{index, 1, tracker.currentQuad(), stats.keypoints, stats.matches, stats.inliers, 0,
-                       timer.ElapsedMs(), frameRate, truth});
+    const TrackRow row{index, 1, tracker.currentQuad(), stats.keypoints, stats.matches, stats.inliers, 0,
+                       timer.ElapsedMs(), frameRate, tracker.state(), truth};
+    csv.Write(row);
+    summary.Add(row, false);
   }
   if (index <= a.registerFrame) {
     std::cerr << "orb-track: the source ended after " << index << " frames, before the registration frame "

@@ -31,6 +31,10 @@ const HomographyStats& LastHomographyStats() { return lastStats; }
 
 void ResetHomographySampler() { samplerState = kSamplerStart; }
 
+bool IsConsensusAcceptable(std::size_t matches, std::size_t inliers) {
+  return matches >= kMinMatches && inliers >= kMinConsensus;
+}
+
 bool IsNearCollinear(const cv::Point2f& a, const cv::Point2f& b, const cv::Point2f& c) {
   // a x b for (a.x, a.y, 1) and (b.x, b.y, 1), each component in single precision.
   const float cross0 = a.y - b.y;

@@ -31,6 +31,10 @@ inline constexpr double kCollinearLimit = 0.5;
 inline constexpr int32_t kMaxDegenerateSamples = 50;
 // Required probability that at least one sample is free of outliers; sets the needed sample count.
 inline constexpr float kConfidence = 0.99f;
+// Fewest records in an acceptable consensus set. A sample's four correspondences always agree with their
+// own exact fit, so a set of four says nothing; on frames without the target in view, false matches
+// gather at most five (measured on the synthetic profiles at 320x240 and 640x480).
+inline constexpr std::size_t kMinConsensus = 6;
 
 using SamplePoints = std::array<cv::Point2f, 4>;
 
@@ -57,6 +61,11 @@ const HomographyStats& LastHomographyStats();
 // generator (s = s * 214013 + 2531011, output (s >> 16) & 0x7FFF), state 1 at program start, never
 // reseeded, carried over from call to call. This puts it back to its start state (for tests).
 void ResetHomographySampler();
+
+// True when an estimation ran (at least kMinMatches matches) and its best consensus set holds at least
+// kMinConsensus records: only then does the frame's homography say where the target is. After
+// EstimateHomography, pass the sizes of `matchMap` and `inlierMap`.
+bool IsConsensusAcceptable(std::size_t matches, std::size_t inliers);
 
 // Per tracked frame: with at least kMinMatches matches, replaces `inlierMap` by the best consensus set
 // and writes the best sample homography into `frameToModel`; with at least kMinFitInliers inliers,

@@ -82,9 +82,9 @@ QuadState AdvanceQuad(bool mapped, const Quad& candidate, Quad& currentQuad, Qua
   return QuadState::Lost;
 }
 
-QuadState updateQuad(const Quad& clicks, ModelRecord& model, DibImage& display) {
+QuadState updateQuad(const Quad& clicks, ModelRecord& model, DibImage& display, bool estimateAccepted) {
   Quad candidate;
-  const bool mapped = MapCorners(clicks, model.frameToModel, candidate);
+  const bool mapped = estimateAccepted && MapCorners(clicks, model.frameToModel, candidate);
   const QuadState state = AdvanceQuad(mapped, candidate, model.currentQuad, model.lastValidQuad, model.missCount);
   DrawOutline(model.currentQuad, display);
   return state;

@@ -27,9 +27,11 @@ enum class QuadState {
 // Maps `clicks` (registered-frame corners) through the inverse of `frameToModel` (3 x 3 CV_32FC1, LU
 // inverse in single precision), rounds x + 0.5 toward zero, checks the result and updates
 // `currentQuad`, `lastValidQuad` and `missCount`. A corner that is not finite or not an int32 (W = 0,
-// singular matrix) fails the check, as does a `frameToModel` of another size or type. Then redraws `display` (24-bit) with the green outline of
-// `currentQuad`; a picture without 24-bit rows is left untouched.
-QuadState updateQuad(const Quad& clicks, ModelRecord& model, DibImage& display);
+// singular matrix) fails the check, as does a `frameToModel` of another size or type. So does every
+// quad when `estimateAccepted` is false (this frame's estimation did not run or found no acceptable
+// consensus, so `frameToModel` does not describe this frame). Then redraws `display` (24-bit) with the
+// green outline of `currentQuad`; a picture without 24-bit rows is left untouched.
+QuadState updateQuad(const Quad& clicks, ModelRecord& model, DibImage& display, bool estimateAccepted = true);
 
 // v + 0.5 truncated toward zero into `out`; false when that is not finite or outside the int32 range.
 bool RoundCoordinate(double v, int32_t& out);

@@ -60,7 +60,7 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
     if (opt == "--help" || opt == "-h") {
-      std::cout << kUsageHead << TrackArgsUsage() << kUsageOwn;
+      std::cout << kUsageHead << TrackArgsUsage() << kUsageOwn << "\n" << kTrackCsvUsage;
       return 0;
     }
     if (opt == "--list-profiles") {
@@ -203,6 +203,14 @@ int run(const Args& a) {
   loadCamera(state, a.cameraParams, source->width(), source->height(), platform);
   initialise(state, source->width(), source->height());
 
+  // Every frame from the registration frame on is one CSV row and one count of the summary. The summary
+  // keeps every frame's time and error; a quiet run prints none and keeps none.
+  TrackSummary summary;
+  auto record = [&](const TrackRow& row, bool registration) {
+    csv.Write(row);
+    if (!a.quiet) summary.Add(row, registration);
+  };
+
   // As at the desktop: watch the live picture for a while, then Register Frame and four clicks.
   auto registerOn = [&](long long index) -> bool {
     Quad corners;
@@ -217,12 +225,13 @@ int run(const Args& a) {
     for (long long w = 0; w < a.warmup; ++w) tick(state, platform);
     beginRegistration(state, platform);
     for (const CornerPoint& c : corners.pt) addClick(state, c.x, c.y, platform);
-    csv.Write(TrackRow{index, state.modelActive, state.clicks, state.model.modelKeypoints.size(), 0, 0,
-                       platform.values.barrier, 0.0f, platform.values.frameRate, source->trueCorners()});
+    record(TrackRow{index, state.modelActive, state.clicks, state.model.modelKeypoints.size(), 0, 0,
+                    platform.values.barrier, 0.0f, platform.values.frameRate, state.trackingState,
+                    source->trueCorners()},
+           true);
     return true;
   };
 
-  TrackSummary summary;
   ProgressBar progress(total);
   long long index = 0;
   for (; index < total; ++index) {
@@ -238,13 +247,11 @@ int run(const Args& a) {
       tick(state, platform);
     }
     if (index > a.registerFrame && !registering) {
-      const auto truth = source->trueCorners();
-      // The summary keeps every frame's time and error; a quiet run prints none and keeps none.
-      if (!a.quiet) summary.Add(state.model.missCount == 0, state.elapsedMs, state.model.currentQuad, truth);
-      csv.Write(TrackRow{index, state.modelActive, state.model.currentQuad,
-                         static_cast<std::size_t>(platform.values.keypointCount), state.model.matchMap.size(),
-                         state.model.inlierMap.size(), platform.values.barrier, state.elapsedMs,
-                         platform.values.frameRate, truth});
+      record(TrackRow{index, state.modelActive, state.model.currentQuad,
+                      static_cast<std::size_t>(platform.values.keypointCount), state.model.matchMap.size(),
+                      state.model.inlierMap.size(), platform.values.barrier, state.elapsedMs,
+                      platform.values.frameRate, state.trackingState, source->trueCorners()},
+             false);
     }
     if (!a.saveDisplay.empty()) {
       char name[32];

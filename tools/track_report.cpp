@@ -47,6 +47,20 @@ Quad RoundedCorners(const FrameCorners& c) {
   return q;
 }
 
+const char* const kTrackCsvUsage =
+    R"(CSV columns, one row per frame from frame K on:
+  frame               frame number
+  modelActive         1 when the frame was processed with a model (the pose is drawn from the quad)
+  quad_x0..quad_y3    the quad shown, corners in click order; -1 everywhere while lost
+  keypoints           corners detected in the frame (model points on the registration row)
+  matches, inliers    accepted matches, and the best consensus set of the last estimation that ran
+  barrier             detector threshold after the frame
+  ms, frameRate       processing time of the frame and the frame rate it gives
+  state               detecting, tracking, holding or lost (tracking: the estimation found an
+                      acceptable consensus and the quad passed its check)
+  gt_x0..gt_y3, err_px  true corners and mean corner error in pixels (sources that know them)
+)";
+
 bool TrackCsv::Open(const std::string& path) {
   out_.open(path);
   return out_.is_open();
@@ -56,7 +70,7 @@ void TrackCsv::Write(const TrackRow& r) {
   if (!out_.is_open()) return;
   if (!headerWritten_) {
     out_ << "frame,modelActive,quad_x0,quad_y0,quad_x1,quad_y1,quad_x2,quad_y2,quad_x3,quad_y3,"
-            "keypoints,matches,inliers,barrier,ms,frameRate";
+            "keypoints,matches,inliers,barrier,ms,frameRate,state";
     if (r.truth) out_ << ",gt_x0,gt_y0,gt_x1,gt_y1,gt_x2,gt_y2,gt_x3,gt_y3,err_px";
     out_ << "\n";
     headerWritten_ = true;
@@ -64,7 +78,7 @@ void TrackCsv::Write(const TrackRow& r) {
   out_ << r.frame << ',' << r.modelActive;
   for (const CornerPoint& c : r.quad.pt) out_ << ',' << c.x << ',' << c.y;
   out_ << ',' << r.keypoints << ',' << r.matches << ',' << r.inliers << ',' << r.barrier << ',' << r.ms << ','
-       << r.frameRate;
+       << r.frameRate << ',' << TrackingStateName(r.state);
   if (r.truth) {
     for (const cv::Point2d& c : *r.truth) out_ << ',' << c.x << ',' << c.y;
     out_ << ',' << CornerError(r.quad, *r.truth);
@@ -72,22 +86,33 @@ void TrackCsv::Write(const TrackRow& r) {
   out_ << "\n";
 }
 
-void TrackSummary::Add(bool tracked, float ms, const Quad& quad, const std::optional<FrameCorners>& truth) {
-  tracked_ += tracked;
-  times_.push_back(ms);
-  if (!truth) return;
-  const double err = CornerError(quad, *truth);
+void TrackSummary::Add(const TrackRow& row, bool registration) {
+  ++stateCounts_[static_cast<int>(row.state)];
+  if (registration) return;
+  times_.push_back(row.ms);
+  if (!row.truth) return;
+  const double err = CornerError(row.quad, *row.truth);
   ++withTruth_;
   within5_ += err < 5.0;
   within10_ += err < 10.0;
-  if (tracked) errors_.push_back(err);
+  if (row.state == TrackingState::Tracking) errors_.push_back(err);
 }
 
 void TrackSummary::Print(const std::string& source, long long frames, long long registerFrame,
                          std::size_t modelPoints) const {
   std::printf("source: %s\n", source.c_str());
   std::printf("frames: %lld, registered on frame %lld with %zu model points\n", frames, registerFrame, modelPoints);
-  std::printf("tracked: %lld of %zu frames after registration\n", tracked_, times_.size());
+  long long rows = 0;
+  for (long long n : stateCounts_) rows += n;
+  std::printf("states of the %lld frames from frame %lld on:", rows, registerFrame);
+  const char* separator = " ";
+  for (TrackingState s : {TrackingState::Detecting, TrackingState::Tracking, TrackingState::Holding,
+                          TrackingState::Lost}) {
+    std::printf("%s%s %lld", separator, TrackingStateName(s), stateCounts_[static_cast<int>(s)]);
+    separator = ", ";
+  }
+  std::printf("\ntracked: %lld of %zu frames after registration\n",
+              stateCounts_[static_cast<int>(TrackingState::Tracking)], times_.size());
   if (withTruth_ > 0) {
     std::printf("within 5 px: %lld (%.1f%%), within 10 px: %lld (%.1f%%)\n", within5_,
                 100.0 * static_cast<double>(within5_) / static_cast<double>(withTruth_), within10_,

@@ -10,6 +10,7 @@
 
 #include "capture/open_source.h"
 #include "features/model.h"
+#include "tracker/tracker.h"
 
 namespace quorl {
 
@@ -37,8 +38,12 @@ struct TrackRow {
   int barrier = 0;
   float ms = 0.0f;
   int frameRate = 0;
+  TrackingState state = TrackingState::Detecting;
   std::optional<FrameCorners> truth;
 };
+
+// What the CSV's columns hold, for the tools' usage texts.
+extern const char* const kTrackCsvUsage;
 
 // The CSV file: a header from the first row (with the truth columns when that row has them), then rows.
 class TrackCsv {
@@ -52,15 +57,17 @@ class TrackCsv {
   bool headerWritten_ = false;
 };
 
-// Accumulates the frames after registration and prints the summary.
+// Accumulates the rows of the CSV (written or not) and prints the summary.
 class TrackSummary {
  public:
-  // `tracked`: the quad passed its check on this frame.
-  void Add(bool tracked, float ms, const Quad& quad, const std::optional<FrameCorners>& truth);
+  // Counts the row's state. A registration row counts nothing else; the other rows, frames tracked after
+  // registration, add their time and, with the truth, their corner error.
+  void Add(const TrackRow& row, bool registration);
   void Print(const std::string& source, long long frames, long long registerFrame, std::size_t modelPoints) const;
 
  private:
-  long long tracked_ = 0, within5_ = 0, within10_ = 0, withTruth_ = 0;
+  long long stateCounts_[4] = {};  // by TrackingState
+  long long within5_ = 0, within10_ = 0, withTruth_ = 0;
   std::vector<double> errors_, times_;
 };
 

@@ -8,6 +8,25 @@
 
 namespace quorl {
 
+TrackingState TrackingStateOf(QuadState quad) {
+  switch (quad) {
+    case QuadState::Tracking: return TrackingState::Tracking;
+    case QuadState::Holding: return TrackingState::Holding;
+    case QuadState::Lost: break;
+  }
+  return TrackingState::Lost;
+}
+
+const char* TrackingStateName(TrackingState state) {
+  switch (state) {
+    case TrackingState::Detecting: return "detecting";
+    case TrackingState::Tracking: return "tracking";
+    case TrackingState::Holding: return "holding";
+    case TrackingState::Lost: break;
+  }
+  return "lost";
+}
+
 void FrameTimer::Start() { start_ = std::chrono::steady_clock::now(); }
 
 void FrameTimer::Stop() {
@@ -32,6 +51,7 @@ bool loadCamera(TrackerState& state, const std::string& path, int width, int hei
 void beginRegistration(TrackerState& state, TrackerPlatform& platform) {
   platform.stopTick();
   ResetModel(state.model);
+  state.trackingState = TrackingState::Detecting;
   state.clickMode = 1;
   state.clickCount = 0;
 }
@@ -58,7 +78,8 @@ int processTrackedFrame(TrackerState& state, TrackerPlatform& platform) {
   TrackerSettings& settings = platform.settings();
   TrackFrame(state.model, gray, settings);
   EstimateHomography(state.model);
-  updateQuad(state.clicks, state.model, state.display);
+  const bool accepted = IsConsensusAcceptable(state.model.matchMap.size(), state.model.inlierMap.size());
+  state.trackingState = TrackingStateOf(updateQuad(state.clicks, state.model, state.display, accepted));
 
   // Pose input: the quad's corners relative to the frame centre (integer halves), y still downwards.
   const int cx = state.frame.width() / 2;

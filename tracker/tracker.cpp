@@ -43,6 +43,7 @@ void tick(TrackerState& state, TrackerPlatform& platform) {
 }
 
 void processDetectOnly(TrackerState& state, TrackerPlatform& platform) {
+  state.trackingState = TrackingState::Detecting;
   GrayImage gray;
   DibToGray(state.frame, gray);
   TrackerSettings& settings = platform.settings();

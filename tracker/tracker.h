@@ -9,6 +9,7 @@
 #include "camera/camera_setup.h"
 #include "features/model.h"
 #include "geometry/pose.h"
+#include "geometry/quad.h"
 #include "image/corners.h"
 #include "image/dib_image.h"
 
@@ -39,6 +40,18 @@ inline constexpr int kTickPeriodMs = 33;
 // Yellow 3 x 3 marks (bytes 0, 255, 255) for detected corners; a corner on the picture border marks one pixel.
 void MarkCorner(DibImage& display, const CornerPoint& corner);
 
+// What the last tick made of the target. Detecting: no model (or none since Register Frame). Tracking:
+// this frame's estimation found an acceptable consensus and its quad passed the check. Holding: the check
+// failed (or the estimation did) for 1 to kMaxHeldFrames frames in a row, the last valid quad is shown.
+// Lost: more failures than that.
+enum class TrackingState { Detecting, Tracking, Holding, Lost };
+
+// "detecting", "tracking", "holding", "lost": the words of the headless tools' CSV and summary.
+const char* TrackingStateName(TrackingState state);
+
+// The state a checked quad puts the tracker in (Tracking, Holding or Lost alike).
+TrackingState TrackingStateOf(QuadState quad);
+
 // The tracker's state record; owned by the view for the program's life.
 struct TrackerState {
   CameraSetup camera;  // calibration resized to the frame, projection, clip planes
@@ -50,6 +63,7 @@ struct TrackerState {
   Quad clicks{{{{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}}}};
   int clickCount = 0;
   int modelActive = 0;
+  TrackingState trackingState = TrackingState::Detecting;
   float elapsedMs = 0.0f;  // duration of the last tracked-frame processing
 };
 
@@ -58,7 +72,7 @@ struct TrackerState {
 // set-up keeps its previous values. Returns true when loaded.
 bool loadCamera(TrackerState& state, const std::string& path, int width, int height, TrackerPlatform& platform);
 
-// Register Frame: stops the tick, resets the model and starts collecting four clicks.
+// Register Frame: stops the tick, resets the model, starts collecting four clicks; the state is Detecting.
 void beginRegistration(TrackerState& state, TrackerPlatform& platform);
 
 // A click at frame pixel (x, y); ignored unless collecting. The fourth registers the model from the
@@ -88,7 +102,8 @@ void initialise(TrackerState& state, int width, int height);
 // A tick without a frame (no source, no buffer, or a bitmap that is refused) changes nothing.
 void tick(TrackerState& state, TrackerPlatform& platform);
 
-// Tracking with a registered model; returns 0 without a model, else 1.
+// Tracking with a registered model; returns 0 without a model, else 1. A frame whose estimation did not
+// run or found no acceptable consensus (IsConsensusAcceptable) fails the quad check like a bad quad.
 int processTrackedFrame(TrackerState& state, TrackerPlatform& platform);
 
 // Detection without a model: corners, optional marks, the 300..500 barrier band, the count.

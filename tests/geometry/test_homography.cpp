@@ -83,6 +83,14 @@ TEST_F(Homography, FourMatchesChangeNothingFiveRunTheEstimation) {
   EXPECT_NEAR(h(1, 2), 20.0f, 1e-3f);
 }
 
+TEST(Consensus, AcceptableOnlyWhenTheEstimationRanAndMoreThanASampleAgrees) {
+  EXPECT_FALSE(IsConsensusAcceptable(kMinMatches - 1, 100));  // not run: the inliers are stale
+  EXPECT_FALSE(IsConsensusAcceptable(100, 4));                // the sample's own four points
+  EXPECT_FALSE(IsConsensusAcceptable(100, kMinConsensus - 1));
+  EXPECT_TRUE(IsConsensusAcceptable(kMinConsensus, kMinConsensus));
+  EXPECT_TRUE(IsConsensusAcceptable(400, 300));
+}
+
 TEST_F(Homography, AllMatchesConsistentScoreExactlyOneHypothesisThenFitAll) {
   ModelRecord model;
   for (int i = 0; i < 40; ++i) {

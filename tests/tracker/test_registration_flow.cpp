@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 
 #include <opencv2/imgproc.hpp>
 
 #include "camera/camera_param.h"
 #include "fake_platform.h"
+#include "geometry/homography.h"
 #include "tracker/tracker.h"
 
 namespace quorl {
@@ -105,6 +107,46 @@ TEST_F(Registered, ShiftedFrameMovesTheQuadAndThePose) {
   // Quad centre sits 6 px right of the frame centre: the model origin lies ahead of the camera, shifted right.
   EXPECT_GT(s.pose.modelview[11], 0.0);
   EXPECT_GT(s.pose.modelview[3], 0.0);
+}
+
+// The state follows the estimation as well as the quad: frames without matches (estimation not run),
+// frames whose matches agree on nothing (no acceptable consensus) and bad quads all fail alike.
+TEST_F(Registered, StateIsTrackingOnlyWhileTheEstimationFindsTheTarget) {
+  EXPECT_EQ(s.trackingState, TrackingState::Detecting);
+  beginRegistration(s, p);
+  clickSquare();
+  EXPECT_EQ(s.trackingState, TrackingState::Detecting);  // nothing tracked yet
+  auto tickOn = [&](const DibImage& frame) {
+    p.frames.push_back(packedBytes(frame));
+    tick(s, p);
+    return s.trackingState;
+  };
+  ASSERT_EQ(tickOn(texturedFrame(320, 240, 4.0)), TrackingState::Tracking);
+  const Quad tracked = s.model.currentQuad;
+
+  DibImage blank;
+  blank.CreateRgbDib(320, 240);
+  // Another scene of the same kind: many matches, none consistent with the target.
+  cv::Mat other(240, 320, CV_8UC3);
+  cv::randu(other, 0, 255);
+  DibImage noise;
+  noise.CreateRgbDib(320, 240);
+  for (int y = 0; y < 240; ++y) std::memcpy(noise.rows24()[y], other.ptr<uint8_t>(y), 320 * 3);
+  for (const DibImage* failing : {&blank, &noise}) {
+    for (int miss = 1; miss <= kMaxHeldFrames; ++miss) {
+      EXPECT_EQ(tickOn(*failing), TrackingState::Holding) << miss;
+      EXPECT_EQ(s.model.currentQuad, tracked);
+      EXPECT_FALSE(IsConsensusAcceptable(s.model.matchMap.size(), s.model.inlierMap.size()));
+    }
+    EXPECT_EQ(tickOn(*failing), TrackingState::Lost);
+    EXPECT_EQ(s.model.currentQuad.pt[0], (CornerPoint{kLostCoordinate, kLostCoordinate}));
+    EXPECT_EQ(s.modelActive, 1);
+    EXPECT_EQ(tickOn(texturedFrame(320, 240, 4.0)), TrackingState::Tracking);
+    EXPECT_EQ(s.model.currentQuad, tracked);
+  }
+  beginRegistration(s, p);
+  EXPECT_EQ(s.trackingState, TrackingState::Detecting);
+  EXPECT_STREQ(TrackingStateName(TrackingState::Holding), "holding");
 }
 
 TEST(Recentring, OddWidthCentresOnTheIntegerHalf) {
