@@ -187,41 +187,51 @@ cv::Mat MakeClutterTile() {
   const int side = kBackgroundTileSide;
   cv::Mat t(side, side, CV_8UC3, cv::Scalar(96, 104, 112));
   cv::RNG rng(0x62757379u);
+  // Each draw is a statement of its own, so that the order of draws (and the tile) is the same whatever
+  // order a compiler evaluates function arguments in.
+  auto uniform = [&rng](float lo, float hi) { return rng.uniform(lo, hi); };
+  auto anyPoint = [&](cv::Point o) {
+    const float x = uniform(0.0f, float(side)) + float(o.x);
+    return cv::Point2f(x, uniform(0.0f, float(side)) + float(o.y));
+  };
 
   // Overlapping papers, cards and packaging, light or dark, each printed with shapes like the target's,
-  // a word or two and a rule.
+  // a word and a rule.
   static const char* const kWords[] = {"SALE", "Notes", "42", "AR", "box", "K7", "Menu", "QR", "zip", "Tea"};
   for (int i = 0; i < 220; ++i) {
     drawWrapped(side, rng, [&](cv::Point o) {
-      const cv::Point2f c(rng.uniform(0.0f, float(side)) + float(o.x), rng.uniform(0.0f, float(side)) + float(o.y));
-      const cv::Size2f size(rng.uniform(50.0f, 200.0f), rng.uniform(50.0f, 200.0f));
+      const cv::Point2f c = anyPoint(o);
+      const float w = uniform(50.0f, 200.0f), h = uniform(50.0f, 200.0f), turn = uniform(0.0f, 180.0f);
       const bool light = rng.uniform(0, 3) > 0;
-      const int base = light ? rng.uniform(170, 250) : rng.uniform(15, 70);
-      const cv::Scalar paper(base * rng.uniform(0.8, 1.0), base * rng.uniform(0.85, 1.0), base * rng.uniform(0.85, 1.0));
+      const float base = light ? uniform(170.0f, 250.0f) : uniform(15.0f, 70.0f);
+      const float b = base * uniform(0.8f, 1.0f), g = base * uniform(0.85f, 1.0f), r = base * uniform(0.85f, 1.0f);
       cv::Point2f v[4];
-      cv::RotatedRect(c, size, rng.uniform(0.0f, 180.0f)).points(v);
-      cv::fillConvexPoly(t, std::vector<cv::Point>(v, v + 4), paper, cv::LINE_AA);
+      cv::RotatedRect(c, cv::Size2f(w, h), turn).points(v);
+      cv::fillConvexPoly(t, std::vector<cv::Point>(v, v + 4), cv::Scalar(b, g, r), cv::LINE_AA);
       const int shapes = rng.uniform(1, 4);
       for (int k = 0; k < shapes; ++k) {
-        const int cell = rng.uniform(36, 90);
-        const cv::Point at(cvRound(c.x + rng.uniform(-0.3f, 0.3f) * size.width) - cell / 2,
-                           cvRound(c.y + rng.uniform(-0.3f, 0.3f) * size.height) - cell / 2);
-        drawCell(t, rng, at, cell, rng.uniform(0, 6));
+        const int cell = rng.uniform(36, 90), kind = rng.uniform(0, 6);
+        const float dx = uniform(-0.3f, 0.3f) * w, dy = uniform(-0.3f, 0.3f) * h;
+        drawCell(t, rng, cv::Point(cvRound(c.x + dx) - cell / 2, cvRound(c.y + dy) - cell / 2), cell, kind);
       }
       const cv::Scalar ink = light ? cv::Scalar(30, 30, 30) : cv::Scalar(230, 235, 240);
-      cv::putText(t, kWords[rng.uniform(0, 10)], cv::Point(cvRound(c.x - size.width / 3), cvRound(c.y)),
-                  cv::FONT_HERSHEY_SIMPLEX, rng.uniform(0.6, 1.6), ink, rng.uniform(1, 4), cv::LINE_AA);
+      const char* word = kWords[rng.uniform(0, 10)];
+      const double scale = rng.uniform(0.6, 1.6);
+      const int thickness = rng.uniform(1, 4);
+      cv::putText(t, word, cv::Point(cvRound(c.x - w / 3), cvRound(c.y)), cv::FONT_HERSHEY_SIMPLEX, scale, ink,
+                  thickness, cv::LINE_AA);
       cv::line(t, v[0], v[2], ink, 1, cv::LINE_AA);
     });
   }
-  // Small high-contrast marks all over.
+  // Small high-contrast marks all over: dark or bright dots and dashes.
   for (int i = 0; i < 1500; ++i) {
     drawWrapped(side, rng, [&](cv::Point o) {
-      const cv::Point2f at(rng.uniform(0.0f, float(side)) + float(o.x), rng.uniform(0.0f, float(side)) + float(o.y));
-      const cv::Scalar col = rng.uniform(0, 2) ? cv::Scalar::all(rng.uniform(0, 60)) : cv::Scalar::all(rng.uniform(200, 256));
-      const float w = rng.uniform(3.0f, 14.0f), angle = rng.uniform(0.0f, 180.0f);
+      const cv::Point2f at = anyPoint(o);
+      const cv::Scalar col = cv::Scalar::all(rng.uniform(0, 2) ? rng.uniform(0, 60) : rng.uniform(200, 256));
+      const float w = uniform(3.0f, 14.0f), angle = uniform(0.0f, float(CV_PI));
       if (rng.uniform(0, 2)) {
-        cv::ellipse(t, cv::RotatedRect(at, cv::Size2f(w, w * 0.6f), angle), col, cv::FILLED, cv::LINE_AA);
+        cv::ellipse(t, cv::RotatedRect(at, cv::Size2f(w, w * 0.6f), angle * float(180.0 / CV_PI)), col, cv::FILLED,
+                    cv::LINE_AA);
       } else {
         const cv::Point2f d(std::cos(angle) * w, std::sin(angle) * w);
         cv::line(t, at - d, at + d, col, 2, cv::LINE_AA);

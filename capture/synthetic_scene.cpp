@@ -548,7 +548,7 @@ CameraPath SyntheticScene::shot(int k) const {
   if (shots_.empty()) shots_.emplace_back();  // shot 0: the frame-0 camera
   k = std::min(k, kMaxShots - 1);
   while (static_cast<int>(shots_.size()) <= k) {
-    const uint64_t state = (static_cast<uint64_t>(seed_) << 32) ^ 0x73686f74ull ^ (shots_.size() << 40);
+    const uint64_t state = ((static_cast<uint64_t>(seed_) << 32) | shots_.size()) * 0x9e3779b97f4a7c15ull;
     shots_.push_back(nextShot(shots_.back(), state));
   }
   return shots_[static_cast<std::size_t>(k)];
@@ -562,9 +562,10 @@ MotionBlur SyntheticScene::motionBlurAt(int index) const {
   if (static_cast<int>(splitMix(state) % 3) != run % 3) return {};
   state ^= static_cast<uint64_t>(index);
   const uint64_t r = splitMix(state);
-  const FrameCorners before = cornersAt(index - 1), after = cornersAt(index + 1);
-  const cv::Point2d motion = (after[0] + after[1] + after[2] + after[3] - before[0] - before[1] - before[2] -
-                              before[3]) * 0.25;
+  const FrameCorners before = cornersAt(index - 1),
+                     after = cornersAt(index < std::numeric_limits<int>::max() ? index + 1 : index);
+  const cv::Point2d motion =
+      (after[0] + after[1] + after[2] + after[3] - before[0] - before[1] - before[2] - before[3]) * 0.25;
   const double angle = cv::norm(motion) > 0.1 ? std::atan2(motion.y, motion.x) : (r >> 8) % 360 * kDeg;
   return {5.0 + static_cast<double>(r % 7), angle};
 }

@@ -80,8 +80,9 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
     a.quiet = true;
     return std::string();
   }
-  static const char* const kValueOptions[] = {"--source",  "--size",          "--frames",       "--seed", "--register-frame",
-                                              "--corners", "--camera-params", "--target-image", "--csv"};
+  static const char* const kValueOptions[] = {"--source",        "--size",           "--frames",
+                                              "--seed",          "--register-frame", "--corners",
+                                              "--camera-params", "--target-image",   "--csv"};
   if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions))
     return std::nullopt;
   if (i + 1 >= argc) return "option " + opt + " needs a value";

@@ -500,7 +500,8 @@ TEST(SyntheticScene, HarderProfilesReachTheirExtremes) {
     cv::Mat f0, f1;
     still->render(0, f0);
     still->render(101, f1);
-    EXPECT_NEAR(cv::norm(f0, f1, cv::NORM_L2) / std::sqrt(static_cast<double>(f0.total() * 3)), 4.0 * std::sqrt(2.0), 0.8);
+    EXPECT_NEAR(cv::norm(f0, f1, cv::NORM_L2) / std::sqrt(static_cast<double>(f0.total() * 3)), 4.0 * std::sqrt(2.0),
+                0.8);
   }
 }
 
