@@ -7,6 +7,7 @@
 
 #include "app/about_dlg.h"
 #include "app/main_frame.h"
+#include "capture/synthetic_scene.h"
 #include "features/descriptor.h"
 
 namespace quorl {
@@ -23,8 +24,9 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   const QCommandLineOption source(
       QStringLiteral("source"),
       QStringLiteral("Frame source: auto (the first camera, else the synthetic scene), synthetic[:profile] "
-                     "(profiles orbit, zoom, spin, shake, occlude, leave), camera:N, a video file, an image "
-                     "or an image pattern such as frames/%04d.png."),
+                     "(profiles ") +
+          QString::fromStdString(MotionProfileList()) +
+          QStringLiteral("), camera:N, a video file, an image or an image pattern such as frames/%04d.png."),
       QStringLiteral("source"), QStringLiteral("auto"));
   const QCommandLineOption cameraParams(
       QStringLiteral("camera-params"),
