@@ -143,7 +143,10 @@ const DescriptorTables& GetDescriptorTables() { return Tables().moments; }
 
 void InitDescriptorTables() { Tables(); }
 
-KeypointDescriptor& DescribeKeypoint(const GrayImage& gray, int x, int y, KeypointDescriptor& out) {
+namespace {
+
+// The descriptor of DescribeKeypoint; `orientation`, when given, receives the phase of Z_11.
+void Describe(const GrayImage& gray, int x, int y, KeypointDescriptor& out, double* orientation) {
   const CellTables& cells = Tables().cells;
 
   unsigned char patch[kPatchPixels + 1];
@@ -190,7 +193,21 @@ KeypointDescriptor& DescribeKeypoint(const GrayImage& gray, int x, int y, Keypoi
   }
   const double mean = std::fabs(acc[0]);  // Re Z_0; moment 0 is the first even-m moment
   for (int i = 0; i < kDescriptorSize; ++i) out[i] = mean > 0.0 ? magnitude[i + 1] / mean : 0.0;
+  // Z_11 is the first odd-m moment: its real part sits in slot kHalf, its imaginary part in 3 kHalf.
+  if (orientation != nullptr) *orientation = std::atan2(acc[3 * kHalf], acc[kHalf]);
+}
+
+}  // namespace
+
+KeypointDescriptor& DescribeKeypoint(const GrayImage& gray, int x, int y, KeypointDescriptor& out) {
+  Describe(gray, x, y, out, nullptr);
   return out;
+}
+
+double DescribeOrientedKeypoint(const GrayImage& gray, int x, int y, KeypointDescriptor& out) {
+  double orientation = 0.0;
+  Describe(gray, x, y, out, &orientation);
+  return orientation;
 }
 
 }  // namespace quorl

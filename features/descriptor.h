@@ -38,4 +38,9 @@ void InitDescriptorTables();
 // |Z_(i+1)| / |Re Z_0|. A disk without any non-zero pixel yields all zeros. Allocates nothing; returns out.
 KeypointDescriptor& DescribeKeypoint(const GrayImage& gray, int x, int y, KeypointDescriptor& out);
 
+// The same descriptor, and the phase of the first-order moment Z_11 in radians (-pi..pi), measured from
+// the x axis towards the picture's top. Turning the picture content by a counter-clockwise (as seen on
+// screen) angle a adds a to the phase, modulo 2 pi; an empty patch gives 0.
+double DescribeOrientedKeypoint(const GrayImage& gray, int x, int y, KeypointDescriptor& out);
+
 }  // namespace quorl

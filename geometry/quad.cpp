@@ -36,8 +36,10 @@ bool MapCorners(const Quad& clicks, const cv::Mat& frameToModel, Quad& mapped) {
   return usable;
 }
 
-// Redraws `display` through an RGB working image with the outline of `quad` (corner 0 to 1, ..., 3 to 0).
-void DrawOutline(const Quad& quad, DibImage& display) {
+}  // namespace
+
+// Through an RGB working image, corner 0 to 1, ..., 3 to 0.
+void DrawQuadOutline(const Quad& quad, DibImage& display) {
   if (display.empty() || display.rows24() == nullptr) return;
   ColorImage work;
   if (!work.CreateImage(display.width(), display.height())) return;
@@ -52,9 +54,7 @@ void DrawOutline(const Quad& quad, DibImage& display) {
   for (int y = 0; y < work.height; ++y) std::memcpy(display.rows24()[y], work.rows[y], rowBytes);
 }
 
-}  // namespace
-
-bool isQuadValid(const Quad& quad) {
+bool isQuadValid(const Quad& quad, float minSide) {
   std::array<cv::Point2f, 4> points;
   for (std::size_t i = 0; i < 4; ++i) {
     points[i] = cv::Point2f(static_cast<float>(quad.pt[i].x), static_cast<float>(quad.pt[i].y));
@@ -62,12 +62,12 @@ bool isQuadValid(const Quad& quad) {
   const cv::Mat contour(1, 4, CV_32FC2, points.data());
   if (!cv::isContourConvex(contour)) return false;
   const cv::RotatedRect box = cv::minAreaRect(contour);
-  return !(box.size.width < kMinQuadSide || box.size.height < kMinQuadSide);
+  return !(box.size.width < minSide || box.size.height < minSide);
 }
 
 QuadState AdvanceQuad(bool mapped, const Quad& candidate, Quad& currentQuad, Quad& lastValidQuad,
-                      int32_t& missCount) {
-  if (mapped && isQuadValid(candidate)) {
+                      int32_t& missCount, float minSide) {
+  if (mapped && isQuadValid(candidate, minSide)) {
     currentQuad = candidate;
     lastValidQuad = candidate;
     missCount = 0;
@@ -86,7 +86,7 @@ QuadState updateQuad(const Quad& clicks, ModelRecord& model, DibImage& display, 
   Quad candidate;
   const bool mapped = estimateAccepted && MapCorners(clicks, model.frameToModel, candidate);
   const QuadState state = AdvanceQuad(mapped, candidate, model.currentQuad, model.lastValidQuad, model.missCount);
-  DrawOutline(model.currentQuad, display);
+  DrawQuadOutline(model.currentQuad, display);
   return state;
 }
 

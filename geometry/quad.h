@@ -39,11 +39,15 @@ bool RoundCoordinate(double v, int32_t& out);
 // The Tracking / Holding / Lost step for a freshly mapped `candidate` (`mapped` false when its corners
 // could not be computed): a valid candidate becomes current and last valid; otherwise the last valid quad
 // is held while `missCount` < kMaxHeldFrames, then every coordinate becomes kLostCoordinate.
+// `minSide` is the check's smallest width and height (see isQuadValid).
 QuadState AdvanceQuad(bool mapped, const Quad& candidate, Quad& currentQuad, Quad& lastValidQuad,
-                      int32_t& missCount);
+                      int32_t& missCount, float minSide = kMinQuadSide);
 
-// Convex (closed contour in corner order) and a minimum-area rectangle at least kMinQuadSide in both
+// Convex (closed contour in corner order) and a minimum-area rectangle at least `minSide` in both
 // width and height.
-bool isQuadValid(const Quad& quad);
+bool isQuadValid(const Quad& quad, float minSide = kMinQuadSide);
+
+// Redraws `display` (24-bit) with the green outline of `quad`; other pictures are left untouched.
+void DrawQuadOutline(const Quad& quad, DibImage& display);
 
 }  // namespace quorl

@@ -34,6 +34,9 @@ corners, then one tracked tick per frame. Prints a summary; optionally a per-fra
 constexpr const char* kUsageOwn = R"(  --warmup N          detection ticks on frame K before registering (default 30)
   --corner-type T     FAST variant 0..3 for FAST-9..FAST-12 (default 1)
   --barrier B         initial detector threshold (default 40)
+  --robust            the robust tracking mode
+  --robust-without S  robust mode with stages S switched off (comma-separated: flow, guided, vote, refine)
+  --stage-times       print the robust mode's mean counts and milliseconds per stage
   --reregister-every N  register again every N frames after K (default never)
   --memory-every N    print the resident memory every N frames and at the end
   --save-display DIR  PNG of each displayed picture, with its green quad
@@ -48,6 +51,50 @@ struct Args : TrackArgs {
   long long reregisterEvery = 0;
   long long memoryEvery = 0;
   std::string saveDisplay;
+  bool robust = false;
+  RobustStages stages;
+  bool stageTimes = false;
+};
+
+// "flow,guided,vote,refine" or a part of it: those stages off. False for an unknown name.
+bool ParseStagesOff(const std::string& text, RobustStages& stages) {
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t end = std::min(text.find(',', start), text.size());
+    const std::string name = text.substr(start, end - start);
+    if (name == "flow") stages.flow = false;
+    else if (name == "guided") stages.guided = false;
+    else if (name == "vote") stages.vote = false;
+    else if (name == "refine") stages.refine = false;
+    else return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// Mean per-frame counts and stage times of the robust mode over the tracked frames.
+class StageTable {
+ public:
+  void Add(const RobustFrameStats& s) {
+    const double values[kColumns] = {double(s.corners), double(s.matches), double(s.flowPoints), double(s.inliers),
+                                     s.global ? 1.0 : 0.0, s.flowMs, s.detectMs, s.matchMs, s.estimateMs, s.refineMs};
+    for (int i = 0; i < kColumns; ++i) sums_[i] += values[i];
+    ++frames_;
+  }
+  void Print(std::size_t modelPoints, int trackPoints) const {
+    if (frames_ == 0) return;
+    std::printf("robust stages: model points %zu, track points %d; per frame:", modelPoints, trackPoints);
+    static const char* const kNames[kColumns] = {"corners", "matches", "flow points", "inliers", "global share",
+                                                 "flow ms", "detect ms", "match ms", "estimate ms", "refine ms"};
+    for (int i = 0; i < kColumns; ++i)
+      std::printf("%s %s %.2f", i == 0 ? "" : ",", kNames[i], sums_[i] / static_cast<double>(frames_));
+    std::printf("\n");
+  }
+
+ private:
+  static constexpr int kColumns = 10;
+  double sums_[kColumns] = {};
+  long long frames_ = 0;
 };
 
 int usageError(const std::string& text) {
@@ -71,8 +118,16 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       if (!message->empty()) return usageError(*message);
       continue;
     }
+    if (opt == "--robust") {
+      a.robust = true;
+      continue;
+    }
+    if (opt == "--stage-times") {
+      a.stageTimes = true;
+      continue;
+    }
     static const char* const kOwnOptions[] = {"--warmup", "--corner-type", "--barrier", "--reregister-every",
-                                              "--memory-every", "--save-display"};
+                                              "--memory-every", "--save-display", "--robust-without"};
     if (std::find(std::begin(kOwnOptions), std::end(kOwnOptions), opt) == std::end(kOwnOptions))
       return usageError("unknown option " + opt);
     if (i + 1 >= argc) return usageError("option " + opt + " needs a value");
@@ -100,6 +155,10 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
     } else if (opt == "--memory-every") {
       if (!count(1LL << 40) || n == 0) return usageError("--memory-every wants a positive count, not '" + v + "'");
       a.memoryEvery = n;
+    } else if (opt == "--robust-without") {
+      if (!ParseStagesOff(v, a.stages))
+        return usageError("--robust-without wants stages among flow, guided, vote, refine, not '" + v + "'");
+      a.robust = true;
     } else {
       a.saveDisplay = v;
     }
@@ -200,6 +259,9 @@ int run(const Args& a) {
   platform.values.cornerType = a.cornerType;
   platform.values.barrier = a.barrier;
   TrackerState state;
+  state.robustMode = a.robust;
+  state.robust.stages = a.stages;
+  StageTable stageTable;
   loadCamera(state, a.cameraParams, source->width(), source->height(), platform);
   initialise(state, source->width(), source->height());
 
@@ -225,7 +287,7 @@ int run(const Args& a) {
     for (long long w = 0; w < a.warmup; ++w) tick(state, platform);
     beginRegistration(state, platform);
     for (const CornerPoint& c : corners.pt) addClick(state, c.x, c.y, platform);
-    record(TrackRow{index, state.modelActive, state.clicks, state.model.modelKeypoints.size(), 0, 0,
+    record(TrackRow{index, state.modelActive, QuadCorners(state.clicks), state.model.modelKeypoints.size(), 0, 0,
                     platform.values.barrier, 0.0f, platform.values.frameRate, state.trackingState,
                     source->trueCorners()},
            true);
@@ -247,10 +309,14 @@ int run(const Args& a) {
       tick(state, platform);
     }
     if (index > a.registerFrame && !registering) {
-      record(TrackRow{index, state.modelActive, state.model.currentQuad,
-                      static_cast<std::size_t>(platform.values.keypointCount), state.model.matchMap.size(),
-                      state.model.inlierMap.size(), platform.values.barrier, state.elapsedMs,
-                      platform.values.frameRate, state.trackingState, source->trueCorners()},
+      if (a.stageTimes && state.trackingState == TrackingState::Tracking) stageTable.Add(state.robust.stats);
+      const bool robust = state.robustMode;
+      record(TrackRow{index, state.modelActive, state.quadCorners,
+                      static_cast<std::size_t>(platform.values.keypointCount),
+                      robust ? std::size_t(state.robust.stats.matches) : state.model.matchMap.size(),
+                      robust ? std::size_t(state.robust.stats.inliers) : state.model.inlierMap.size(),
+                      platform.values.barrier, state.elapsedMs, platform.values.frameRate, state.trackingState,
+                      source->trueCorners()},
              false);
     }
     if (!a.saveDisplay.empty()) {
@@ -270,6 +336,7 @@ int run(const Args& a) {
   ReleaseIndex(state.model.keypointIndex);
   if (a.memoryEvery > 0 && index % a.memoryEvery != 0) printMemory(index);
   if (!a.quiet) summary.Print(source->description(), index, a.registerFrame, state.model.modelKeypoints.size());
+  if (a.stageTimes) stageTable.Print(state.robust.model.points.size(), static_cast<int>(state.robust.model.trackPoints.size()));
   return 0;
 }
 

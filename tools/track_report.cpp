@@ -34,10 +34,16 @@ std::unique_ptr<FrameSource> OpenTrackSource(const std::string& sourceName, int 
   return OpenFrameSource(sourceName, options, error);
 }
 
-double CornerError(const Quad& quad, const FrameCorners& truth) {
+double CornerError(const FrameCorners& quad, const FrameCorners& truth) {
   double sum = 0.0;
-  for (int i = 0; i < 4; ++i) sum += std::hypot(quad.pt[i].x - truth[i].x, quad.pt[i].y - truth[i].y);
+  for (int i = 0; i < 4; ++i) sum += std::hypot(quad[i].x - truth[i].x, quad[i].y - truth[i].y);
   return sum / 4.0;
+}
+
+FrameCorners QuadCorners(const Quad& quad) {
+  FrameCorners corners;
+  for (int i = 0; i < 4; ++i) corners[i] = cv::Point2d(quad.pt[i].x, quad.pt[i].y);
+  return corners;
 }
 
 Quad RoundedCorners(const FrameCorners& c) {
@@ -76,7 +82,7 @@ void TrackCsv::Write(const TrackRow& r) {
     headerWritten_ = true;
   }
   out_ << r.frame << ',' << r.modelActive;
-  for (const CornerPoint& c : r.quad.pt) out_ << ',' << c.x << ',' << c.y;
+  for (const cv::Point2d& c : r.quad) out_ << ',' << c.x << ',' << c.y;
   out_ << ',' << r.keypoints << ',' << r.matches << ',' << r.inliers << ',' << r.barrier << ',' << r.ms << ','
        << r.frameRate << ',' << TrackingStateName(r.state);
   if (r.truth) {

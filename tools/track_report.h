@@ -22,7 +22,10 @@ std::unique_ptr<FrameSource> OpenTrackSource(const std::string& sourceName, int 
                                              std::string& error);
 
 // Mean distance, in pixels, between the quad's corners and the true ones.
-double CornerError(const Quad& quad, const FrameCorners& truth);
+double CornerError(const FrameCorners& quad, const FrameCorners& truth);
+
+// The integer corners of a quad as frame points.
+FrameCorners QuadCorners(const Quad& quad);
 
 // True corners rounded to the nearest pixel, as a user would click them.
 Quad RoundedCorners(const FrameCorners& corners);
@@ -31,7 +34,7 @@ Quad RoundedCorners(const FrameCorners& corners);
 struct TrackRow {
   long long frame = 0;
   int modelActive = 0;
-  Quad quad;
+  FrameCorners quad;  // sub-pixel where the tracker estimates so
   std::size_t keypoints = 0;
   std::size_t matches = 0;
   std::size_t inliers = 0;

@@ -48,10 +48,49 @@ bool loadCamera(TrackerState& state, const std::string& path, int width, int hei
                           [&](const std::string& text) { platform.report(text); }) == 0;
 }
 
+namespace {
+
+std::array<cv::Point2f, 4> ClickPoints(const Quad& clicks) {
+  std::array<cv::Point2f, 4> points;
+  for (int i = 0; i < 4; ++i)
+    points[i] = cv::Point2f(static_cast<float>(clicks.pt[i].x), static_cast<float>(clicks.pt[i].y));
+  return points;
+}
+
+// Robust tracking of the current frame: the quad and its sub-pixel corners, drawn into the display.
+void TrackRobustFrame(TrackerState& state, const GrayImage& gray, TrackerSettings& settings) {
+  RobustTracker& robust = state.robust;
+  if (!robust.registered()) {
+    // Switched on after registration: build from the registered frame, then search this frame globally.
+    RegisterRobust(robust, state.model.modelImage, ClickPoints(state.clicks), settings.cornerType + 9);
+    robust.acceptedRun = 0;
+  }
+  int corners = 0;
+  const bool accepted = TrackRobust(robust, gray, settings.barrier, corners);
+  if (corners > 0) AdaptBarrier(settings, corners, kTrackBandLow, kTrackBandHigh);
+  Quad candidate;
+  bool mapped = accepted;
+  for (int i = 0; i < 4 && mapped; ++i)
+    mapped = RoundCoordinate(robust.corners[i].x, candidate.pt[i].x) &&
+             RoundCoordinate(robust.corners[i].y, candidate.pt[i].y);
+  const QuadState quadState = AdvanceQuad(mapped, candidate, state.model.currentQuad, state.model.lastValidQuad,
+                                          state.model.missCount, kRobustMinQuadSide);
+  DrawQuadOutline(state.model.currentQuad, state.display);
+  state.trackingState = TrackingStateOf(quadState);
+  if (quadState == QuadState::Tracking) {
+    state.quadCorners = robust.corners;
+  } else if (quadState == QuadState::Lost) {
+    state.quadCorners.fill(cv::Point2d(kLostCoordinate, kLostCoordinate));
+  }
+}
+
+}  // namespace
+
 void beginRegistration(TrackerState& state, TrackerPlatform& platform) {
   platform.stopTick();
   ResetModel(state.model);
   state.trackingState = TrackingState::Detecting;
+  ResetRobust(state.robust);
   state.clickMode = 1;
   state.clickCount = 0;
 }
@@ -63,7 +102,10 @@ void addClick(TrackerState& state, int x, int y, TrackerPlatform& platform) {
   if (state.clickCount < 4) return;
   GrayImage gray;
   DibToGray(state.frame, gray);
-  if (!gray.empty()) RegisterFrame(state.model, state.clicks, gray, platform.settings());
+  if (!gray.empty()) {
+    RegisterFrame(state.model, state.clicks, gray, platform.settings());
+    if (state.robustMode) RegisterRobust(state.robust, gray, ClickPoints(state.clicks), platform.settings().cornerType + 9);
+  }
   state.clickMode = 0;
   state.clickCount = 0;
   platform.startTick();
@@ -76,19 +118,25 @@ int processTrackedFrame(TrackerState& state, TrackerPlatform& platform) {
   GrayImage gray;
   DibToGray(state.frame, gray);
   TrackerSettings& settings = platform.settings();
-  TrackFrame(state.model, gray, settings);
-  EstimateHomography(state.model);
-  const bool accepted = IsConsensusAcceptable(state.model.matchMap.size(), state.model.inlierMap.size());
-  state.trackingState = TrackingStateOf(updateQuad(state.clicks, state.model, state.display, accepted));
+  if (state.robustMode) {
+    TrackRobustFrame(state, gray, settings);
+  } else {
+    TrackFrame(state.model, gray, settings);
+    EstimateHomography(state.model);
+    const bool accepted = IsConsensusAcceptable(state.model.matchMap.size(), state.model.inlierMap.size());
+    state.trackingState = TrackingStateOf(updateQuad(state.clicks, state.model, state.display, accepted));
+    for (int i = 0; i < 4; ++i) {
+      const CornerPoint& c = state.model.currentQuad.pt[i];
+      state.quadCorners[i] = cv::Point2d(c.x, c.y);
+    }
+  }
 
   // Pose input: the quad's corners relative to the frame centre (integer halves), y still downwards.
   const int cx = state.frame.width() / 2;
   const int cy = state.frame.height() / 2;
   CornerSet centred{};
-  for (int i = 0; i < 4; ++i) {
-    const CornerPoint& c = state.model.currentQuad.pt[i];
-    centred[i] = PlanePoint{static_cast<double>(int64_t{c.x} - cx), static_cast<double>(int64_t{c.y} - cy)};
-  }
+  for (int i = 0; i < 4; ++i)
+    centred[i] = PlanePoint{state.quadCorners[i].x - cx, state.quadCorners[i].y - cy};
   estimateSquareHomography(state.pose, kModelSquare, centred);
   poseFromHomography(state.camera.cameraParams.mat[0][0], state.camera.cameraParams.mat[1][1], state.pose);
   timer.Stop();

@@ -12,6 +12,7 @@
 #include "geometry/quad.h"
 #include "image/corners.h"
 #include "image/dib_image.h"
+#include "tracker/robust_tracker.h"
 
 namespace quorl {
 
@@ -65,6 +66,13 @@ struct TrackerState {
   int modelActive = 0;
   TrackingState trackingState = TrackingState::Detecting;
   float elapsedMs = 0.0f;  // duration of the last tracked-frame processing
+  // Matching > Robust Tracking: tracked frames go through `robust`, which registration then also
+  // builds (or the first robust frame, from the registered frame, when the mode is switched on later).
+  bool robustMode = false;
+  RobustTracker robust;
+  // Corners of model.currentQuad before rounding (the robust mode's sub-pixel estimate; in the default
+  // mode the integer corners themselves).
+  std::array<cv::Point2d, 4> quadCorners{};
 };
 
 // Loads the calibration file at `path`, resized to width x height, into state.camera. A missing file

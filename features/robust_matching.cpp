@@ -1,0 +1,210 @@
+#include "features/robust_matching.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include <opencv2/video/tracking.hpp>
+
+namespace quorl {
+namespace {
+
+bool SamePoint(const RobustModel& model, int32_t a, int32_t b) {
+  const double coarser = std::min(kRobustScales[model.points[a].slot], kRobustScales[model.points[b].slot]);
+  return cv::norm(model.points[a].position - model.points[b].position) <= kSamePointPixels / coarser;
+}
+
+double SquaredDistance(const KeypointDescriptor& a, const KeypointDescriptor& b) {
+  double sum = 0.0;
+  for (int d = 0; d < kDescriptorSize; ++d) sum += (a[d] - b[d]) * (a[d] - b[d]);
+  return sum;
+}
+
+PointMatch MakeMatch(const RobustModel& model, const FrameFeatures& frame, int32_t modelIndex, std::size_t corner) {
+  const CornerPoint& c = frame.corners[corner];
+  return PointMatch{model.points[modelIndex].position, cv::Point2f(static_cast<float>(c.x), static_cast<float>(c.y)),
+                    modelIndex, static_cast<int32_t>(corner)};
+}
+
+// Scale of `h` around model point `p`: the square root of the area ratio of its local linear part.
+double LocalScale(const cv::Matx33d& h, cv::Point2f p) {
+  const double w = h(2, 0) * p.x + h(2, 1) * p.y + h(2, 2);
+  const double x = (h(0, 0) * p.x + h(0, 1) * p.y + h(0, 2)) / w;
+  const double y = (h(1, 0) * p.x + h(1, 1) * p.y + h(1, 2)) / w;
+  const double a = (h(0, 0) - x * h(2, 0)) / w, b = (h(0, 1) - x * h(2, 1)) / w;
+  const double c = (h(1, 0) - y * h(2, 0)) / w, d = (h(1, 1) - y * h(2, 1)) / w;
+  return std::sqrt(std::fabs(a * d - b * c));
+}
+
+}  // namespace
+
+bool Project(const cv::Matx33d& h, cv::Point2f p, cv::Point2f& out) {
+  const double w = h(2, 0) * p.x + h(2, 1) * p.y + h(2, 2);
+  if (!(w > 1e-9)) return false;
+  const double x = (h(0, 0) * p.x + h(0, 1) * p.y + h(0, 2)) / w;
+  const double y = (h(1, 0) * p.x + h(1, 1) * p.y + h(1, 2)) / w;
+  if (!(std::fabs(x) < 1e6 && std::fabs(y) < 1e6)) return false;
+  out = cv::Point2f(static_cast<float>(x), static_cast<float>(y));
+  return true;
+}
+
+int NearestScaleSlot(double scale) {
+  int best = 0;
+  for (int slot = 1; slot < static_cast<int>(kRobustScales.size()); ++slot)
+    if (std::fabs(std::log(kRobustScales[slot] / scale)) < std::fabs(std::log(kRobustScales[best] / scale))) best = slot;
+  return best;
+}
+
+void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& out) {
+  out.corners = DetectCorners(gray, arc, barrier);
+  out.descriptors.resize(out.corners.size());
+  out.orientations.resize(out.corners.size());
+  for (std::size_t i = 0; i < out.corners.size(); ++i)
+    out.orientations[i] =
+        static_cast<float>(DescribeOrientedKeypoint(gray, out.corners[i].x, out.corners[i].y, out.descriptors[i]));
+}
+
+std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatures& frame) {
+  std::vector<PointMatch> matches;
+  if (model.empty()) return matches;
+  for (std::size_t i = 0; i < frame.corners.size(); ++i) {
+    NearestPair pair;
+    if (!model.tree.FindTwoNearest(frame.descriptors[i], pair)) continue;  // ties: no clear nearest
+    if (pair.distance[0] > kRobustMatchDistance) continue;
+    if (pair.distance[1] < kRobustMatchRatio * pair.distance[0] && !SamePoint(model, pair.index[0], pair.index[1]))
+      continue;
+    matches.push_back(MakeMatch(model, frame, pair.index[0], i));
+  }
+  return matches;
+}
+
+std::vector<PointMatch> FilterByPoseVote(const RobustModel& model, const FrameFeatures& frame,
+                                         const std::vector<PointMatch>& matches) {
+  struct Vote {
+    cv::Point2d centre;
+    double angle;
+    int slot;
+  };
+  const cv::Point2f centre = model.centre();
+  const double radius = model.radius();
+  std::vector<Vote> votes;
+  votes.reserve(matches.size());
+  for (const PointMatch& m : matches) {
+    const ModelPoint& p = model.points[m.modelIndex];
+    const double angle = frame.orientations[m.corner] - p.orientation;
+    const double s = kRobustScales[p.slot];
+    // The phases turn counter-clockwise on screen; rows run downwards.
+    const double vx = centre.x - p.position.x, vy = centre.y - p.position.y;
+    const double c = std::cos(angle), sn = std::sin(angle);
+    votes.push_back(Vote{cv::Point2d(m.frame.x + s * (vx * c + vy * sn), m.frame.y + s * (-vx * sn + vy * c)), angle,
+                         p.slot});
+  }
+  auto agree = [&](const Vote& a, const Vote& b) {
+    if (std::abs(a.slot - b.slot) > 1) return false;
+    const double turn = std::remainder(a.angle - b.angle, 2.0 * std::numbers::pi);
+    if (std::fabs(turn) > kVoteAngle) return false;
+    const double reach = kVoteCentre * radius * kRobustScales[a.slot];
+    return cv::norm(a.centre - b.centre) <= reach;
+  };
+  std::size_t bestCount = 0, best = 0;
+  for (std::size_t i = 0; i < votes.size(); ++i) {
+    std::size_t count = 0;
+    for (const Vote& v : votes) count += agree(votes[i], v);
+    if (count > bestCount) {
+      bestCount = count;
+      best = i;
+    }
+  }
+  std::vector<PointMatch> kept;
+  if (bestCount < kMinVoteCluster) return kept;
+  for (std::size_t i = 0; i < votes.size(); ++i)
+    if (agree(votes[best], votes[i])) kept.push_back(matches[i]);
+  return kept;
+}
+
+std::vector<PointMatch> MatchGuided(const RobustModel& model, const FrameFeatures& frame,
+                                    const cv::Matx33d& modelToFrame, double radius) {
+  std::vector<PointMatch> matches;
+  if (model.empty() || frame.corners.empty() || !(radius > 0.0)) return matches;
+  const int slot = NearestScaleSlot(LocalScale(modelToFrame, model.centre()));
+  // Predicted positions of the model points of plausible scale, in a grid of radius-sized cells.
+  const int cell = std::max(1, static_cast<int>(std::ceil(radius)));
+  std::vector<std::pair<int64_t, int32_t>> grid;
+  std::vector<cv::Point2f> predicted(model.points.size());
+  for (std::size_t j = 0; j < model.points.size(); ++j) {
+    if (std::abs(model.points[j].slot - slot) > 1) continue;
+    if (!Project(modelToFrame, model.points[j].position, predicted[j])) continue;
+    const int64_t key = (static_cast<int64_t>(std::floor(predicted[j].y / cell)) << 32) +
+                        static_cast<int64_t>(std::floor(predicted[j].x / cell));
+    grid.emplace_back(key, static_cast<int32_t>(j));
+  }
+  std::sort(grid.begin(), grid.end());
+  const double r2 = radius * radius;
+  for (std::size_t i = 0; i < frame.corners.size(); ++i) {
+    const CornerPoint& c = frame.corners[i];
+    int32_t nearest = -1, second = -1;
+    double d0 = INFINITY, d1 = INFINITY;
+    const int64_t gx = static_cast<int64_t>(std::floor(static_cast<double>(c.x) / cell));
+    const int64_t gy = static_cast<int64_t>(std::floor(static_cast<double>(c.y) / cell));
+    for (int64_t y = gy - 1; y <= gy + 1; ++y) {
+      for (int64_t x = gx - 1; x <= gx + 1; ++x) {
+        const int64_t key = (y << 32) + x;
+        auto it = std::lower_bound(grid.begin(), grid.end(), std::pair<int64_t, int32_t>{key, -1});
+        for (; it != grid.end() && it->first == key; ++it) {
+          const cv::Point2f& p = predicted[it->second];
+          const double dx = p.x - c.x, dy = p.y - c.y;
+          if (dx * dx + dy * dy > r2) continue;
+          const double d = SquaredDistance(model.descriptors[it->second], frame.descriptors[i]);
+          if (d < d0) {
+            second = nearest;
+            d1 = d0;
+            nearest = it->second;
+            d0 = d;
+          } else if (d < d1) {
+            second = it->second;
+            d1 = d;
+          }
+        }
+      }
+    }
+    if (nearest < 0 || d0 > kRobustMatchDistance) continue;
+    if (second >= 0 && d1 < kRobustMatchRatio * d0 && !SamePoint(model, nearest, second)) continue;
+    matches.push_back(MakeMatch(model, frame, nearest, i));
+  }
+  return matches;
+}
+
+std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::vector<cv::Mat>& previousPyramid,
+                                          const std::vector<cv::Mat>& pyramid, const cv::Matx33d& previous,
+                                          const cv::Matx33d& predicted) {
+  std::vector<PointMatch> matches;
+  if (previousPyramid.empty() || pyramid.empty()) return matches;
+  const cv::Size size = pyramid[0].size();
+  std::vector<cv::Point2f> from, to, back, models;
+  for (const cv::Point2f& p : model.trackPoints) {
+    cv::Point2f a, b;
+    if (!Project(previous, p, a) || !Project(predicted, p, b)) continue;
+    if (a.x < 0 || a.y < 0 || a.x > size.width - 1 || a.y > size.height - 1) continue;
+    from.push_back(a);
+    to.push_back(b);
+    models.push_back(p);
+  }
+  if (from.empty()) return matches;
+  const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
+  const cv::Size window(kFlowWindow, kFlowWindow);
+  std::vector<uint8_t> forward, backward;
+  std::vector<float> error;
+  cv::calcOpticalFlowPyrLK(previousPyramid, pyramid, from, to, forward, error, window, kFlowLevels, stop,
+                           cv::OPTFLOW_USE_INITIAL_FLOW);
+  back = from;
+  cv::calcOpticalFlowPyrLK(pyramid, previousPyramid, to, back, backward, error, window, kFlowLevels, stop,
+                           cv::OPTFLOW_USE_INITIAL_FLOW);
+  for (std::size_t i = 0; i < from.size(); ++i) {
+    if (!forward[i] || !backward[i] || cv::norm(back[i] - from[i]) > kFlowReturnError) continue;
+    if (to[i].x < 0 || to[i].y < 0 || to[i].x > size.width - 1 || to[i].y > size.height - 1) continue;
+    matches.push_back(PointMatch{models[i], to[i], -1, -1});
+  }
+  return matches;
+}
+
+}  // namespace quorl

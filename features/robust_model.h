@@ -1,0 +1,74 @@
+#pragma once
+// The model of the robust tracking mode: oriented keypoints of the registered target over a wide range
+// of scales, the points followed from frame to frame, and the registration that builds them.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "features/descriptor.h"
+#include "features/keypoint_index.h"
+#include "image/quib_image.h"
+
+namespace quorl {
+
+// Scales at which the target region is searched for keypoints (a keypoint of scale s is what the target
+// shows when it appears s times its registered size).
+inline constexpr std::array<double, 7> kRobustScales = {0.35, 0.5, 0.7, 1.0, 1.4, 2.0, 2.8};
+// Registration barrier: the smallest barrier in kMinModelBarrier..kMaxModelBarrier that leaves at most
+// kModelCornerGoal corners inside the quad at scale 1, chosen on the quad alone so that a busy
+// background does not push it up. Every scale is searched with that barrier.
+inline constexpr int kModelCornerGoal = 250;
+inline constexpr int kMinModelBarrier = 12;
+inline constexpr int kMaxModelBarrier = 120;
+// Points followed by optical flow: at most this many, at least kTrackSpacing of the quad's half-diagonal
+// apart (a share) and at least 4 pixels.
+inline constexpr int kMaxTrackPoints = 200;
+inline constexpr double kTrackSpacing = 0.06;
+
+// A model keypoint: its registered-frame position (pixel centres at integers), its scale slot and the
+// Z_11 phase of its patch at that scale.
+struct ModelPoint {
+  cv::Point2f position;
+  int slot = 0;
+  float orientation = 0.0f;
+};
+
+// Ownership: the model owns everything it holds; rebuilt whole by RegisterRobustModel.
+struct RobustModel {
+  cv::Mat image;                          // the registered frame, CV_8UC1
+  std::array<cv::Point2f, 4> quad{};      // clicked corners, registered-frame pixels
+  std::vector<ModelPoint> points;
+  std::vector<KeypointDescriptor> descriptors;  // descriptor i belongs to points[i]
+  ExactKdTree tree;                       // over `descriptors`
+  std::vector<cv::Point2f> trackPoints;   // registered-frame positions followed by optical flow
+  int barrier = 0;                        // the registration barrier chosen
+  int arc = 10;                           // FAST arc length used
+
+  bool empty() const { return points.size() < 2; }
+  cv::Point2f centre() const { return (quad[0] + quad[1] + quad[2] + quad[3]) * 0.25f; }
+  // Half the longer diagonal of the quad, in registered-frame pixels.
+  double radius() const;
+};
+
+// Builds `model` from `gray` (CV_8UC1) inside `quad` (registered-frame pixels, click order) with
+// FAST-`arc` corners. Only the quad's surroundings are resampled, so the cost follows the quad's size.
+// A quad with no area inside the picture leaves a model with no points.
+void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc);
+
+// The barrier RegisterRobustModel uses for the corners of `gray` inside `quad` (kMinModelBarrier when
+// there are none).
+int ChooseModelBarrier(const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc);
+
+// A CV_8UC1 header over the pixels of `gray` (no copy; valid while `gray` lives unchanged), and a copy of
+// a CV_8UC1 picture as a GrayImage (empty for an empty picture).
+cv::Mat GrayMatView(const GrayImage& gray);
+GrayImage ToGrayImage(const cv::Mat& gray);
+
+// Registered-frame position of pixel `p` of a copy of the region starting at `origin` resized by `scale`
+// (pixel centres kept: x = origin + (p + 0.5) / scale - 0.5).
+cv::Point2f ScaledToRegistered(cv::Point2f p, cv::Point origin, double scale);
+
+}  // namespace quorl

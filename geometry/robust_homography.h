@@ -1,0 +1,30 @@
+#pragma once
+// Homography of the robust tracking mode: MAGSAC++ (OpenCV's USAC) over sub-pixel correspondences.
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "features/robust_matching.h"
+
+namespace quorl {
+
+// Inlier threshold in frame pixels, iteration cap and confidence of the estimator.
+inline constexpr double kRobustThreshold = 3.0;
+inline constexpr int kRobustMaxIterations = 1000;
+inline constexpr double kRobustConfidence = 0.995;
+// An estimate needs at least this many inliers.
+inline constexpr int kRobustMinInliers = 8;
+
+struct RobustEstimate {
+  cv::Matx33d modelToFrame = cv::Matx33d::eye();
+  std::vector<uint8_t> inlier;  // per match
+  int inliers = 0;
+};
+
+// Fits the model-to-frame homography of `matches`; false (estimate untouched) with fewer than
+// kRobustMinInliers inliers or no solution. The estimator's random state is fixed per call, so the same
+// matches give the same result on any thread.
+bool EstimateRobustHomography(const std::vector<PointMatch>& matches, RobustEstimate& out);
+
+}  // namespace quorl

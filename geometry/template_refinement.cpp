@@ -1,0 +1,246 @@
+#include "geometry/template_refinement.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+namespace quorl {
+namespace {
+
+// Smallest gradient magnitude (grey levels per pixel) a sample may have.
+constexpr float kMinSampleGradient = 4.0f;
+// Fewest samples inside the frame a level needs.
+constexpr int kMinLevelSamples = 8;
+
+// Bilinear value of `image` (CV_8UC1) at (x, y); false outside the area where all four neighbours exist.
+bool Sample(const cv::Mat& image, double x, double y, float& value) {
+  if (!(x >= 0.0 && y >= 0.0 && x < image.cols - 1 && y < image.rows - 1)) return false;
+  const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
+  const float fx = static_cast<float>(x - x0), fy = static_cast<float>(y - y0);
+  const uint8_t* r0 = image.ptr<uint8_t>(y0) + x0;
+  const uint8_t* r1 = r0 + image.step[0];
+  const float top = r0[0] + fx * (r0[1] - r0[0]);
+  const float bottom = r1[0] + fx * (r1[1] - r1[0]);
+  value = top + fy * (bottom - top);
+  return true;
+}
+
+// Normalised template coordinates from registered-frame pixels, and back.
+cv::Matx33d Normaliser(const RefinementTemplate& t) {
+  return cv::Matx33d(1.0 / t.scale, 0.0, -t.centre.x / t.scale, 0.0, 1.0 / t.scale, -t.centre.y / t.scale, 0.0, 0.0,
+                     1.0);
+}
+
+cv::Matx33d LevelScale(int level) {
+  const double s = std::ldexp(1.0, -level);
+  return cv::Matx33d(s, 0.0, 0.0, 0.0, s, 0.0, 0.0, 0.0, 1.0);
+}
+
+TemplateLevel BuildLevel(const cv::Mat& image, int level, const std::array<cv::Point2f, 4>& corners,
+                         const RefinementTemplate& t) {
+  TemplateLevel out;
+  out.level = level;
+  const float down = static_cast<float>(std::ldexp(1.0, -level));
+  std::vector<cv::Point> polygon;
+  for (const cv::Point2f& c : corners) polygon.emplace_back(cvRound(c.x * down), cvRound(c.y * down));
+  cv::Mat mask = cv::Mat::zeros(image.size(), CV_8UC1);
+  cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{polygon}, cv::Scalar(255));
+  const int margin = static_cast<int>(std::ceil(kTemplateEdgeMargin));
+  cv::erode(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * margin + 1, 2 * margin + 1)));
+  const cv::Rect box = cv::boundingRect(mask);
+  if (box.area() == 0) return out;
+
+  cv::Mat gx, gy;
+  cv::Sobel(image, gx, CV_32F, 1, 0, 3, 1.0 / 8.0);
+  cv::Sobel(image, gy, CV_32F, 0, 1, 3, 1.0 / 8.0);
+  const int inside = cv::countNonZero(mask(box));
+  const int cell = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(inside) / kTemplateSamples)));
+  // Per cell the pixel of strongest gradient; the warp Jacobian is taken at the normalised position.
+  const double toUnit = std::ldexp(1.0, level) / t.scale;
+  const float gradientScale = static_cast<float>(t.scale * std::ldexp(1.0, -level));
+  for (int cy = box.y; cy < box.y + box.height; cy += cell) {
+    for (int cx = box.x; cx < box.x + box.width; cx += cell) {
+      float best = kMinSampleGradient * kMinSampleGradient;
+      cv::Point at(-1, -1);
+      for (int y = cy; y < std::min(cy + cell, box.y + box.height); ++y) {
+        for (int x = cx; x < std::min(cx + cell, box.x + box.width); ++x) {
+          if (mask.at<uint8_t>(y, x) == 0) continue;
+          const float a = gx.at<float>(y, x), b = gy.at<float>(y, x);
+          if (a * a + b * b > best) {
+            best = a * a + b * b;
+            at = {x, y};
+          }
+        }
+      }
+      if (at.x < 0) continue;
+      const double px = at.x * std::ldexp(1.0, level), py = at.y * std::ldexp(1.0, level);
+      const double u = at.x * toUnit - t.centre.x / t.scale, v = at.y * toUnit - t.centre.y / t.scale;
+      const float du = gx.at<float>(at) * gradientScale, dv = gy.at<float>(at) * gradientScale;
+      out.points.emplace_back(static_cast<float>(px), static_cast<float>(py));
+      out.values.push_back(image.at<uint8_t>(at));
+      const float fu = static_cast<float>(u), fv = static_cast<float>(v);
+      out.steepest.push_back(cv::Vec<float, 8>(du * fu, dv * fu, du * fv, dv * fv, du, dv,
+                                               -fu * (du * fu + dv * fv), -fv * (du * fu + dv * fv)));
+    }
+  }
+  return out;
+}
+
+// Warped frame values at the samples of `lvl` under `a` (normalised template to frame-level pixels);
+// `inside` marks the samples that fell where the frame can be sampled.
+int WarpSamples(const TemplateLevel& lvl, const RefinementTemplate& t, const cv::Mat& image, const cv::Matx33d& a,
+                std::vector<float>& warped, std::vector<uint8_t>& inside) {
+  const std::size_t n = lvl.points.size();
+  warped.assign(n, 0.0f);
+  inside.assign(n, 0);
+  int count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double u = (lvl.points[i].x - t.centre.x) / t.scale, v = (lvl.points[i].y - t.centre.y) / t.scale;
+    const double w = a(2, 0) * u + a(2, 1) * v + a(2, 2);
+    if (!(w > 1e-9)) continue;
+    const double x = (a(0, 0) * u + a(0, 1) * v + a(0, 2)) / w;
+    const double y = (a(1, 0) * u + a(1, 1) * v + a(1, 2)) / w;
+    if (Sample(image, x, y, warped[i])) {
+      inside[i] = 1;
+      ++count;
+    }
+  }
+  return count;
+}
+
+// Normalised correlation of the warped values with the template over the samples inside the frame.
+double Correlation(const TemplateLevel& lvl, const std::vector<float>& warped, const std::vector<uint8_t>& inside) {
+  double n = 0, si = 0, st = 0, sii = 0, stt = 0, sit = 0;
+  for (std::size_t i = 0; i < warped.size(); ++i) {
+    if (!inside[i]) continue;
+    const double a = warped[i], b = lvl.values[i];
+    n += 1;
+    si += a;
+    st += b;
+    sii += a * a;
+    stt += b * b;
+    sit += a * b;
+  }
+  if (n < 2) return -1.0;
+  const double vi = sii - si * si / n, vt = stt - st * st / n;
+  if (vi <= 1e-9 || vt <= 1e-9) return 0.0;
+  return (sit - si * st / n) / std::sqrt(vi * vt);
+}
+
+// Largest shift, in frame-level pixels, of the normalised unit square's corners under the step warp.
+double StepShift(const cv::Matx33d& a, const cv::Matx33d& step) {
+  double shift = 0.0;
+  for (const auto& [u, v] : {std::pair{-0.7, -0.7}, {0.7, -0.7}, {0.7, 0.7}, {-0.7, 0.7}}) {
+    const cv::Vec3d p = a * cv::Vec3d(u, v, 1.0), q = a * (step * cv::Vec3d(u, v, 1.0));
+    if (std::fabs(p[2]) < 1e-12 || std::fabs(q[2]) < 1e-12) return 1e9;
+    shift = std::max(shift, std::hypot(p[0] / p[2] - q[0] / q[2], p[1] / p[2] - q[1] / q[2]));
+  }
+  return shift;
+}
+
+}  // namespace
+
+RefinementTemplate BuildRefinementTemplate(const cv::Mat& gray, const std::array<cv::Point2f, 4>& corners) {
+  RefinementTemplate t;
+  cv::Point2d sum(0, 0);
+  for (const cv::Point2f& c : corners) sum += cv::Point2d(c);
+  t.centre = sum * 0.25;
+  t.scale = 0.5 * std::max(cv::norm(corners[2] - corners[0]), cv::norm(corners[3] - corners[1]));
+  if (gray.empty() || !(t.scale >= 1.0)) return {};
+  cv::Mat image = gray;
+  for (int level = 0; level < kTemplateLevels; ++level) {
+    if (level > 0) cv::pyrDown(image, image);
+    if (image.cols < 8 || image.rows < 8) break;
+    t.levels[level] = BuildLevel(image, level, corners, t);
+  }
+  return t;
+}
+
+RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid,
+                                  const cv::Matx33d& modelToFrame, int coarsest, int finest) {
+  RefinementResult result;
+  result.homography = modelToFrame;
+  const cv::Matx33d normaliser = Normaliser(tmpl);
+  std::vector<float> warped, residual;
+  std::vector<uint8_t> inside;
+  for (int level = std::min(coarsest, static_cast<int>(pyramid.size()) - 1); level >= finest; --level) {
+    const TemplateLevel& lvl = tmpl.levels[level];
+    if (lvl.points.size() < static_cast<std::size_t>(kMinLevelSamples)) continue;
+    const cv::Mat& image = pyramid[level];
+    cv::Matx33d a = LevelScale(level) * result.homography * normaliser.inv();
+    bool converged = false;
+    for (int iteration = 0; iteration < kRefineIterations && !converged; ++iteration) {
+      const int count = WarpSamples(lvl, tmpl, image, a, warped, inside);
+      if (count < kMinLevelSamples) return result;
+      // The frame's gain and offset are matched to the template's over the samples inside the frame.
+      double si = 0, st = 0, sii = 0, stt = 0;
+      for (std::size_t i = 0; i < warped.size(); ++i) {
+        if (!inside[i]) continue;
+        si += warped[i];
+        st += lvl.values[i];
+        sii += double{warped[i]} * warped[i];
+        stt += double{lvl.values[i]} * lvl.values[i];
+      }
+      const double meanI = si / count, meanT = st / count;
+      const double sdI = std::sqrt(std::max(1e-6, sii / count - meanI * meanI));
+      const double sdT = std::sqrt(std::max(1e-6, stt / count - meanT * meanT));
+      const double gain = sdT / sdI;
+      residual.assign(warped.size(), 0.0f);
+      std::vector<float> magnitudes;
+      magnitudes.reserve(static_cast<std::size_t>(count));
+      for (std::size_t i = 0; i < warped.size(); ++i) {
+        if (!inside[i]) continue;
+        residual[i] = static_cast<float>((warped[i] - meanI) * gain + meanT - lvl.values[i]);
+        magnitudes.push_back(std::fabs(residual[i]));
+      }
+      auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2);
+      std::nth_element(magnitudes.begin(), middle, magnitudes.end());
+      const float cutoff = static_cast<float>(kRefineOutlierSigmas * 1.4826 * std::max(1.0f, *middle));
+      cv::Matx<double, 8, 8> hessian = cv::Matx<double, 8, 8>::zeros();
+      cv::Matx<double, 8, 1> gradient = cv::Matx<double, 8, 1>::zeros();
+      for (std::size_t i = 0; i < warped.size(); ++i) {
+        if (!inside[i] || std::fabs(residual[i]) > cutoff) continue;
+        const cv::Vec<float, 8>& sd = lvl.steepest[i];
+        for (int r = 0; r < 8; ++r) {
+          gradient(r) += double{sd[r]} * residual[i];
+          for (int c = r; c < 8; ++c) hessian(r, c) += double{sd[r]} * sd[c];
+        }
+      }
+      for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < r; ++c) hessian(r, c) = hessian(c, r);
+      cv::Matx<double, 8, 1> dp;
+      if (!cv::solve(hessian, gradient, dp, cv::DECOMP_CHOLESKY)) return result;
+      const cv::Matx33d step(1.0 + dp(0), dp(2), dp(4), dp(1), 1.0 + dp(3), dp(5), dp(6), dp(7), 1.0);
+      const cv::Matx33d stepInverse = step.inv();
+      converged = StepShift(a, stepInverse) < kRefineConvergence;
+      a = a * stepInverse;
+      result.homography = LevelScale(level).inv() * a * normaliser;
+    }
+    WarpSamples(lvl, tmpl, image, a, warped, inside);
+    result.correlation = Correlation(lvl, warped, inside);
+    result.coverage = static_cast<double>(std::count(inside.begin(), inside.end(), uint8_t{1})) /
+                      static_cast<double>(inside.size());
+    result.converged = converged;
+  }
+  return result;
+}
+
+RefinementResult MeasureAgreement(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid,
+                                  const cv::Matx33d& modelToFrame, int level) {
+  RefinementResult result;
+  result.homography = modelToFrame;
+  if (level < 0 || level >= static_cast<int>(pyramid.size())) return result;
+  const TemplateLevel& lvl = tmpl.levels[level];
+  if (lvl.points.empty()) return result;
+  std::vector<float> warped;
+  std::vector<uint8_t> inside;
+  const cv::Matx33d a = LevelScale(level) * modelToFrame * Normaliser(tmpl).inv();
+  WarpSamples(lvl, tmpl, pyramid[level], a, warped, inside);
+  result.correlation = Correlation(lvl, warped, inside);
+  result.coverage =
+      static_cast<double>(std::count(inside.begin(), inside.end(), uint8_t{1})) / static_cast<double>(inside.size());
+  return result;
+}
+
+}  // namespace quorl
