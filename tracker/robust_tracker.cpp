@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
@@ -43,9 +45,10 @@ bool PlausibleQuad(const std::array<cv::Point2d, 4>& corners) {
   return isQuadValid(q, kRobustMinQuadSide);
 }
 
-// Estimate, refine and verify from `matches`. `coarsest` is the first refinement level.
+// Estimate, refine and verify from `matches`. `coarsest` is the first refinement level; `prediction`,
+// when given, is the homography the motion predicts: an estimate that agrees with it needs less correlation.
 bool Solve(RobustTracker& t, const std::vector<PointMatch>& matches, const std::vector<cv::Mat>& pyramid,
-           int coarsest, cv::Matx33d& result, std::array<cv::Point2d, 4>& corners) {
+           int coarsest, const cv::Matx33d* prediction, cv::Matx33d& result, std::array<cv::Point2d, 4>& corners) {
   RobustFrameStats& s = t.stats;
   auto start = Clock::now();
   RobustEstimate estimate;
@@ -59,8 +62,18 @@ bool Solve(RobustTracker& t, const std::vector<PointMatch>& matches, const std::
                                        : MeasureAgreement(t.refinement, pyramid, estimate.modelToFrame, 1);
   s.refineMs += MsSince(start);
   s.correlation = refined.correlation;
-  if (refined.correlation < kAcceptCorrelation || refined.coverage < kMinCoverage) return false;
+  if (getenv("QDBG")) fprintf(stderr, "corr %.3f cov %.2f inl %d/%zu\n", refined.correlation, refined.coverage, estimate.inliers, matches.size());
+  if (refined.coverage < kMinCoverage || refined.correlation < kPredictedCorrelation) return false;
   if (!CornersOf(t.model, refined.homography, corners) || !PlausibleQuad(corners)) return false;
+  if (refined.correlation >= kAcceptCorrelation) {
+    result = refined.homography;
+    return true;
+  }
+  std::array<cv::Point2d, 4> expected;
+  if (prediction == nullptr || !CornersOf(t.model, *prediction, expected)) return false;
+  const double reach = kPredictionAgreement + 2.0 * t.lastMotion;
+  for (int i = 0; i < 4; ++i)
+    if (cv::norm(corners[i] - expected[i]) > reach) return false;
   result = refined.homography;
   return true;
 }
@@ -122,7 +135,7 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
       t.stats.matchMs += MsSince(start);
       t.stats.matches = static_cast<int>(guided.size());
     }
-    ok = Solve(t, matches, pyramid, 1, accepted, corners);
+    ok = Solve(t, matches, pyramid, 1, &predicted, accepted, corners);
   }
   if (!ok && (t.acceptedRun > 0 || t.lostFrames % kLostSearchPeriod == 0)) {
     describe();
@@ -132,7 +145,7 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
     if (t.stages.vote) matches = FilterByPoseVote(t.model, features, matches);
     t.stats.matchMs += MsSince(start);
     t.stats.matches = static_cast<int>(matches.size());
-    ok = Solve(t, matches, pyramid, kTemplateLevels - 1, accepted, corners);
+    ok = Solve(t, matches, pyramid, kTemplateLevels - 1, nullptr, accepted, corners);
   }
 
   if (ok) {

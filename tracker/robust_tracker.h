@@ -18,7 +18,11 @@ namespace quorl {
 // A frame's estimate is accepted when the refined template correlates with the frame at least this
 // well over at least kMinCoverage of its samples, and the quad stays convex with sides of at least
 // kRobustMinQuadSide pixels (smaller than the default mode's limit, for far and steeply tilted views).
+// While tracking, an estimate whose corners lie within kPredictionAgreement pixels (plus twice the last
+// frame's motion) of the motion's prediction needs only kPredictedCorrelation: partial occlusion.
 inline constexpr double kAcceptCorrelation = 0.55;
+inline constexpr double kPredictedCorrelation = 0.3;
+inline constexpr double kPredictionAgreement = 8.0;
 inline constexpr double kMinCoverage = 0.25;
 inline constexpr float kRobustMinQuadSide = 12.0f;
 // Guided matching looks this far around each prediction, plus the last frame's corner motion.
