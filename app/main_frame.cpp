@@ -58,6 +58,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   action(ID_APP_EXIT)->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::CTRL | Qt::Key_Q)});
   QMenu* matching = menuBar()->addMenu(QStringLiteral("&Matching"));
   addCommand(matching, ID_REGISTER_FRAME, QStringLiteral("Register Frame"), QKeySequence(Qt::CTRL | Qt::Key_R));
+  addCommand(matching, ID_ROBUST_TRACKING, QStringLiteral("Robust Tracking"), QKeySequence())->setCheckable(true);
   QMenu* config = menuBar()->addMenu(QStringLiteral("&Configurations"));
   addCommand(config, ID_VIDEO_FORMAT, QStringLiteral("Video &Format..."), QKeySequence(Qt::CTRL | Qt::Key_F));
   addCommand(config, ID_VIDEO_SOURCE, QStringLiteral("Video &Source..."), QKeySequence(Qt::CTRL | Qt::Key_S));
@@ -73,6 +74,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   connect(action(ID_REGISTER_FRAME), &QAction::triggered, view_, &CQuorlView::OnRegisterFrame);
   connect(action(ID_VIDEO_FORMAT), &QAction::triggered, view_, &CQuorlView::OnVideoFormat);
   connect(action(ID_VIDEO_SOURCE), &QAction::triggered, view_, &CQuorlView::OnVideoSource);
+  connect(action(ID_ROBUST_TRACKING), &QAction::toggled, view_, &CQuorlView::SetRobustTracking);
   connect(action(ID_OPTIONS), &QAction::triggered, this, [this] { ShowOptions(true); });
   connect(action(ID_APP_ABOUT), &QAction::triggered, this, &CMainFrame::aboutRequested);
 

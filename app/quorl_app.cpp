@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "app/about_dlg.h"
+#include "app/commands.h"
 #include "app/main_frame.h"
 #include "capture/synthetic_scene.h"
 #include "features/descriptor.h"
@@ -33,7 +34,11 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       QStringLiteral("Camera parameter file (default: Data/camera_param.dat in the working directory, else "
                      "the copy shipped with Quorl)."),
       QStringLiteral("file"));
-  parser.addOptions({help, version, source, cameraParams});
+  const QCommandLineOption robust(
+      QStringLiteral("robust"),
+      QStringLiteral("Start in the robust tracking mode (Matching > Robust Tracking): optical flow, guided "
+                     "matching and template refinement hold the target through steep tilt, blur and clutter."));
+  parser.addOptions({help, version, source, cameraParams, robust});
   // Qt's own options, taken by QApplication; single-dash words are what Qt documents for them.
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("name"));
@@ -74,6 +79,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   }
   result.view.source = parser.value(source).toStdString();
   result.view.cameraParams = parser.value(cameraParams).toStdString();
+  result.view.robust = parser.isSet(robust);
   result.platform = parser.value(platform).toStdString();
   result.display = parser.value(display).toStdString();
   return result;
@@ -127,6 +133,7 @@ bool CQuorlApp::InitInstance() {
   frame_ = std::make_unique<CMainFrame>();
   connect(frame_.get(), &CMainFrame::aboutRequested, this, &CQuorlApp::OnAppAbout);
   frame_->view()->OnInitialUpdate(options_);
+  frame_->action(ID_ROBUST_TRACKING)->setChecked(options_.robust);
   frame_->show();
   frame_->ShowOptions(false);
   frame_->activateWindow();

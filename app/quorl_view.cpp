@@ -73,6 +73,7 @@ void CQuorlView::OnInitialUpdate(const ViewOptions& options) {
   }
   frameSize_ = QSize(w, h);
   setFixedSize(frameSize_);
+  state_.robustMode = options.robust;
   loadCamera(state_, CameraParamPath(QString::fromStdString(options.cameraParams)).toStdString(), w, h, *this);
   initialise(state_, w, h);
   emit captureChanged(HasCapture());
@@ -151,7 +152,8 @@ void CQuorlView::requestRepaint() { update(); }
 TrackerSettings& CQuorlView::settings() { return options_.settings(); }
 
 void CQuorlView::refreshSettingsDisplay() {
-  options_.setInlierCount(static_cast<int>(state_.model.inlierMap.size()));
+  options_.setInlierCount(state_.robustMode ? state_.robust.stats.inliers
+                                            : static_cast<int>(state_.model.inlierMap.size()));
   options_.UpdateData(false);
 }
 
@@ -206,6 +208,11 @@ void CQuorlView::markClicks() {
   }
 }
 
+void CQuorlView::SetRobustTracking(bool on) {
+  state_.robustMode = on;
+  publishStatus();
+}
+
 QString CQuorlView::StatusText() const {
   QString text = QString::fromStdString(sourceText_) + QStringLiteral("  |  ");
   if (state_.clickMode == 1) {
@@ -218,13 +225,15 @@ QString CQuorlView::StatusText() const {
     return text + QStringLiteral("Stopped: %1 delivers no frames; capture resumes when it does")
                       .arg(QString::fromStdString(grabber_.source()->name()));
   }
-  if (!state_.model.isRegistered()) return text + QStringLiteral("Detecting");
+  const QString mode = state_.robustMode ? QStringLiteral(" (robust)") : QString();
+  if (!state_.model.isRegistered()) return text + QStringLiteral("Detecting") + mode;
   switch (state_.trackingState) {
     case TrackingState::Detecting: text += QStringLiteral("Registered"); break;
     case TrackingState::Tracking: text += QStringLiteral("Tracking"); break;
     case TrackingState::Holding: text += QStringLiteral("Holding"); break;
     case TrackingState::Lost: text += QStringLiteral("Lost"); break;
   }
+  text += mode;
   const int points = static_cast<int>(state_.model.modelKeypoints.size());
   text += QStringLiteral("  |  %1 model points").arg(points);
   if (points < kFewModelPoints) text += QStringLiteral(" (too few to track well: register a more textured rectangle)");

@@ -30,6 +30,7 @@ inline constexpr int kNoCaptureHeight = 240;
 struct ViewOptions {
   std::string source = "auto";  // frame source name: auto, synthetic[:profile], camera:N, a file or pattern
   std::string cameraParams;     // calibration file; empty: Data/camera_param.dat as found by CameraParamPath
+  bool robust = false;          // start in the robust tracking mode
 };
 
 // The picture as an image of its own size, top row first; a null image for an empty picture.
@@ -54,6 +55,9 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   void OnRegisterFrame();
   void OnCopyFrame();
   void OnSaveFrameAs();
+  // Matching > Robust Tracking: the mode of the tracked frames from the next tick on; the model stays.
+  void SetRobustTracking(bool on);
+  bool RobustTracking() const { return state_.robustMode; }
   // Writes the unmarked frame as an image file (format from the suffix, PNG without one).
   bool SaveFrame(const QString& path);
 
@@ -66,7 +70,8 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   CFrameGrabber& grabber() { return grabber_; }
   QSize frameSize() const { return frameSize_; }
   bool ticking() const { return tick_.isActive(); }
-  // One line: source, tracking state and, while registering, the corner to click next.
+  // One line: source, tracking state (marked "(robust)" in the robust mode) and, while registering, the
+  // corner to click next.
   QString StatusText() const;
 
   // TrackerPlatform.

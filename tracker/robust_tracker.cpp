@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
@@ -62,7 +60,6 @@ bool Solve(RobustTracker& t, const std::vector<PointMatch>& matches, const std::
                                        : MeasureAgreement(t.refinement, pyramid, estimate.modelToFrame, 1);
   s.refineMs += MsSince(start);
   s.correlation = refined.correlation;
-  if (getenv("QDBG")) fprintf(stderr, "corr %.3f cov %.2f inl %d/%zu\n", refined.correlation, refined.coverage, estimate.inliers, matches.size());
   if (refined.coverage < kMinCoverage || refined.correlation < kPredictedCorrelation) return false;
   if (!CornersOf(t.model, refined.homography, corners) || !PlausibleQuad(corners)) return false;
   if (refined.correlation >= kAcceptCorrelation) {

@@ -15,8 +15,10 @@ TEST(CommandLine, DefaultsAndOptions) {
   EXPECT_FALSE(c.exitNow);
   EXPECT_EQ(c.view.source, "auto");
   EXPECT_EQ(c.view.cameraParams, "");
-  c = parse({"--source", "synthetic:spin", "--camera-params=/tmp/cam.dat"});
+  EXPECT_FALSE(c.view.robust);
+  c = parse({"--source", "synthetic:spin", "--camera-params=/tmp/cam.dat", "--robust"});
   EXPECT_FALSE(c.exitNow);
+  EXPECT_TRUE(c.view.robust);
   EXPECT_EQ(c.view.source, "synthetic:spin");
   EXPECT_EQ(c.view.cameraParams, "/tmp/cam.dat");
 }

@@ -156,6 +156,31 @@ TEST_F(QuorlGui, RegistersTracksAndDrawsTheTeapot) {
 }
 
 // Clicks are marked on the frozen, unmarked frame; the status line names the next corner.
+// Matching > Robust Tracking switched on while tracking: the robust model is built from the registered
+// frame, the status line names the mode, and the quad follows the target.
+TEST_F(QuorlGui, RobustTrackingCanBeSwitchedOnWhileTracking) {
+  start("synthetic:orbit");
+  QAction* robust = frame->action(ID_ROBUST_TRACKING);
+  ASSERT_NE(robust, nullptr);
+  EXPECT_TRUE(robust->isCheckable());
+  EXPECT_FALSE(robust->isChecked());
+  registerTarget();
+  QTest::qWait(200);
+  EXPECT_FALSE(view->StatusText().contains("robust"));
+  robust->trigger();
+  EXPECT_TRUE(view->RobustTracking());
+  QTest::qWait(600);
+  const TrackerState& s = view->state();
+  EXPECT_TRUE(s.robust.registered());
+  EXPECT_TRUE(view->StatusText().contains("Tracking (robust)")) << view->StatusText().toStdString();
+  const auto truth = view->grabber().source()->trueCorners();
+  ASSERT_TRUE(truth.has_value());
+  // The source may be a frame ahead of the last tick.
+  for (int i = 0; i < 4; ++i) EXPECT_LT(cv::norm(s.quadCorners[i] - (*truth)[i]), 3.0) << "corner " << i;
+  robust->trigger();
+  EXPECT_FALSE(view->RobustTracking());
+}
+
 TEST_F(QuorlGui, ClicksAreMarkedOnTheFrozenFrame) {
   start("synthetic");
   QTest::qWait(100);
