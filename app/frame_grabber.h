@@ -77,8 +77,9 @@ class CFrameGrabber {
   // `source`) the current source stays.
   bool ReplaceSource(std::unique_ptr<FrameSource> source, const CaptureTiming& timing = {});
 
-  // Modal dialogs; each returns 1 when a change was made, 0 otherwise. Video Format needs a source;
-  // Video Source also connects one where there is none (the way out of a missing camera).
+  // Modal dialogs; each returns 1 when a change was made, 0 otherwise. Video Format needs a source that
+  // is not stopped (it says so otherwise); Video Source also connects one where there is none (the way
+  // out of a missing camera).
   int VideoFormatDialog(QWidget* parent);
   int VideoSourceDialog(QWidget* parent);
 

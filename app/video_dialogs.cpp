@@ -148,6 +148,12 @@ void CVideoSourceDlg::accept() {
 
 int CFrameGrabber::VideoFormatDialog(QWidget* parent) {
   if (source_ == nullptr) return 0;
+  // A change waits for the read in progress, which a stalled driver may hold for seconds.
+  if (SourceStopped()) {
+    ShowReport(parent, QStringLiteral("The video source delivers no frames; its format can be changed once it "
+                                      "delivers again."));
+    return 0;
+  }
   std::vector<PixelFormat> formats;
   std::string error;
   const std::optional<SourceRequest> parsed = ParseSourceName(sourceName_, error);

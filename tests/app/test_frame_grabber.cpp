@@ -9,6 +9,7 @@
 #include "app/frame_grabber.h"
 #include "tests/capture/fake_source.h"
 #include "tests/capture/gated_source.h"
+#include "widget_environment.h"
 
 namespace quorl {
 namespace {
@@ -93,6 +94,12 @@ TEST_F(GrabberTest, StalledOrFailingCameraStopsAndResumes) {
   EXPECT_FALSE(grabber.SourceStopped());
   now += milliseconds(1);
   EXPECT_TRUE(grabber.SourceStopped());
+  {
+    // Video Format would wait for the stalled read: it is refused with a reason instead.
+    testing::ReportRecorder reports;
+    EXPECT_EQ(grabber.VideoFormatDialog(nullptr), 0);
+    EXPECT_EQ(reports.texts.size(), 1);
+  }
   gate->allow(1);
   EXPECT_EQ(nextFrameByte(), 2);
   EXPECT_FALSE(grabber.SourceStopped());
