@@ -2,37 +2,34 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QUrl>
+
+#include "camera/shipped_files.h"
 
 namespace quorl {
 
 namespace {
 
-QString installedDataDir() { return QCoreApplication::applicationDirPath() + QStringLiteral("/../share/quorl"); }
+std::string executableDir() { return QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString(); }
+
+QString fromFileSystem(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
 
 }  // namespace
 
 QString FindShippedFile(const QString& relative) {
-  for (const QString& root : {installedDataDir(), QStringLiteral(QUORL_SOURCE_DIR)}) {
-    const QFileInfo info(QDir(root), relative);
-    if (info.exists()) return QDir::cleanPath(info.absoluteFilePath());
-  }
-  return QString();
+  return fromFileSystem(quorl::FindShippedFile(QFile::encodeName(relative).toStdString(), executableDir()));
 }
 
 QString ShippedFileUrl(const QString& relative) {
   const QString found = FindShippedFile(relative);
-  const QString path = found.isEmpty() ? QDir::cleanPath(installedDataDir() + QLatin1Char('/') + relative) : found;
+  const QString installed = fromFileSystem(ShippedFileRoots(executableDir()).front());
+  const QString path = found.isEmpty() ? QDir::cleanPath(installed + QLatin1Char('/') + relative) : found;
   return QUrl::fromLocalFile(path).toString();
 }
 
 QString CameraParamPath(const QString& explicitPath) {
-  if (!explicitPath.isEmpty()) return explicitPath;
-  const QString local = QString::fromLatin1(kCameraParamRelativePath);
-  if (QFileInfo::exists(local)) return local;
-  const QString shipped = FindShippedFile(local);
-  return shipped.isEmpty() ? local : shipped;
+  return fromFileSystem(FindCameraParamFile(QFile::encodeName(explicitPath).toStdString(), executableDir()));
 }
 
 }  // namespace quorl

@@ -1,12 +1,10 @@
 #pragma once
-// Where Quorl finds the files it ships: the calibration (Data/camera_param.dat), README.md and docs/.
+// Where Quorl finds the files it ships (the calibration, README.md and docs/): the lookup of
+// camera/shipped_files.h for this program, in Qt's strings.
 
 #include <QString>
 
 namespace quorl {
-
-// The calibration path relative to the working directory, where it is looked for first.
-inline constexpr const char* kCameraParamRelativePath = "Data/camera_param.dat";
 
 // Absolute path of `relative` in the first data folder that holds it: <executable>/../share/quorl when
 // installed, then the source tree the program was built from. Empty when neither has it.

@@ -157,7 +157,9 @@ void CQuorlView::refreshSettingsDisplay() {
   options_.UpdateData(false);
 }
 
-void CQuorlView::report(const std::string& text) { ShowReport(this, QString::fromStdString(text)); }
+void CQuorlView::report(const std::string& text, const std::string& detail) {
+  ShowReport(this, QString::fromStdString(text), QMessageBox::NoIcon, QString::fromStdString(detail));
+}
 
 void CQuorlView::timerEvent(QTimerEvent* event) {
   if (event->timerId() != tick_.timerId()) {

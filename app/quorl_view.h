@@ -82,7 +82,7 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   void requestRepaint() override;
   TrackerSettings& settings() override;
   void refreshSettingsDisplay() override;
-  void report(const std::string& text) override;
+  void report(const std::string& text, const std::string& detail) override;
 
  signals:
   void statusChanged(const QString& text);

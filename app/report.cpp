@@ -11,12 +11,13 @@ ReportHook& hook() {
 }
 }  // namespace
 
-void ShowReport(QWidget* parent, const QString& text, QMessageBox::Icon icon) {
+void ShowReport(QWidget* parent, const QString& text, QMessageBox::Icon icon, const QString& detail) {
   if (hook()) {
-    hook()(text, icon);
+    hook()(text, icon, detail);
     return;
   }
   QMessageBox box(icon, QStringLiteral("Quorl"), text, QMessageBox::Ok, parent);
+  box.setInformativeText(detail);
   box.exec();
 }
 

@@ -10,11 +10,13 @@ class QWidget;
 
 namespace quorl {
 
-// Receives the text and the icon instead of the message box.
-using ReportHook = std::function<void(const QString& text, QMessageBox::Icon icon)>;
+// Receives the text, the icon and the detail instead of the message box.
+using ReportHook = std::function<void(const QString& text, QMessageBox::Icon icon, const QString& detail)>;
 
-// Shows `text` verbatim (OK button, caption "Quorl") over `parent`, or hands it to the hook.
-void ShowReport(QWidget* parent, const QString& text, QMessageBox::Icon icon = QMessageBox::NoIcon);
+// Shows `text` verbatim (OK button, caption "Quorl") over `parent`, with `detail` (what the message
+// concerns and why, such as a file's path and the reason) below it when not empty; or hands all to the hook.
+void ShowReport(QWidget* parent, const QString& text, QMessageBox::Icon icon = QMessageBox::NoIcon,
+                const QString& detail = QString());
 
 // Installs `hook` and returns the previous one.
 ReportHook SetReportHook(ReportHook hook);

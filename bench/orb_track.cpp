@@ -156,13 +156,15 @@ class OrbTracker {
 
 int run(const TrackArgs& a) {
   cv::setNumThreads(1);
+  const TrackCalibration calibration = ReadTrackCalibration(a.cameraParams);
   std::string error;
-  std::unique_ptr<FrameSource> source =
-      OpenTrackSource(a.source, a.size.width, a.size.height, a.seed, a.targetImage, a.cameraParams, error);
+  std::unique_ptr<FrameSource> source = OpenTrackSource(a, calibration.param, error);
   if (!source) {
     std::cerr << "orb-track: " << error << "\n";
     return 1;
   }
+  TrackSummary summary("orb-track");
+  if (const auto code = CheckTrackInput(a, calibration, *source, summary)) return *code;
   const int known = source->frameCount();
   long long total = a.frames.value_or(known >= 0 ? known : 300);
   if (known >= 0) total = std::min<long long>(total, known);
@@ -182,7 +184,6 @@ int run(const TrackArgs& a) {
   cv::Mat gray;
   std::size_t modelPoints = 0;
   int frameRate = 0;
-  TrackSummary summary;
   long long index = 0;
   for (; index < total; ++index) {
     if (!source->read(packed)) break;
@@ -205,6 +206,7 @@ int run(const TrackArgs& a) {
       }
       cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
       modelPoints = tracker.registerModel(gray, corners);
+      summary.CheckModel(index, modelPoints);
       const TrackRow row{index, 0, QuadCorners(corners), modelPoints, 0, 0, 0, 0.0f, frameRate, TrackingState::Detecting, truth};
       csv.Write(row);
       summary.Add(row, true);
@@ -227,7 +229,7 @@ int run(const TrackArgs& a) {
               << a.registerFrame << "\n";
     return 1;
   }
-  if (!a.quiet) summary.Print(source->description(), index, a.registerFrame, modelPoints);
+  if (!a.quiet) summary.Print(source->description(), calibration.Describe(), index, a.registerFrame, modelPoints);
   return 0;
 }
 

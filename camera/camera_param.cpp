@@ -1,6 +1,10 @@
 #include "camera/camera_param.h"
 
+#include <sys/stat.h>
+
 #include <bit>
+#include <cerrno>
+#include <cstring>
 
 namespace quorl {
 
@@ -54,12 +58,23 @@ CameraParam decodeCameraParam(const CameraParamBytes& bytes) {
   return param;
 }
 
-std::optional<CameraParam> readCameraParamFile(std::FILE* file) {
+std::optional<CameraParam> readCameraParamFile(std::FILE* file, CameraFileDetail* detail) {
   if (file == nullptr) return std::nullopt;
+  CameraFileDetail found;
+  struct stat info {};
+  if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) found.fileSize = info.st_size;
   CameraParamBytes bytes{};
-  const bool whole = std::fread(bytes.data(), bytes.size(), 1, file) == 1;
+  // One request for the whole item; counting bytes tells how much of it there was.
+  errno = 0;
+  const std::size_t count = std::fread(bytes.data(), 1, bytes.size(), file);
+  if (count < bytes.size()) {
+    found.reason = std::ferror(file) != 0 && errno != 0
+                       ? std::strerror(errno)
+                       : std::to_string(count) + " of " + std::to_string(bytes.size()) + " bytes";
+  }
   std::fclose(file);
-  if (!whole) return std::nullopt;
+  if (detail != nullptr) *detail = found;
+  if (count < bytes.size()) return std::nullopt;
   return decodeCameraParam(bytes);
 }
 
@@ -80,10 +95,13 @@ const char* cameraFileMessage(CameraFileStatus status) {
   return "";
 }
 
-CameraFileStatus readCameraParamPath(const std::string& path, CameraParam& out) {
+CameraFileStatus readCameraParamPath(const std::string& path, CameraParam& out, CameraFileDetail* detail) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return CameraFileStatus::NotFound;
-  const std::optional<CameraParam> param = readCameraParamFile(file);
+  if (file == nullptr) {
+    if (detail != nullptr) *detail = CameraFileDetail{std::strerror(errno), -1};
+    return CameraFileStatus::NotFound;
+  }
+  const std::optional<CameraParam> param = readCameraParamFile(file, detail);
   if (!param) return CameraFileStatus::ReadError;
   out = *param;
   return CameraFileStatus::Ok;

@@ -34,10 +34,18 @@ using CameraParamBytes = std::array<uint8_t, kCameraParamFileSize>;
 CameraParamBytes encodeCameraParam(const CameraParam& param);
 CameraParam decodeCameraParam(const CameraParamBytes& bytes);
 
+// What a read found besides its result: the reason of a failure in words for the user, to follow the
+// message ("No such file or directory", "60 of 136 bytes"; empty on success), and the size in bytes of the
+// file read (-1 when unknown, as for a pipe).
+struct CameraFileDetail {
+  std::string reason;
+  long long fileSize = -1;
+};
+
 // Reads one 136-byte item from the start of the current position of `file`; bytes after it are never read.
 // Ownership: takes `file` and closes it whether or not the read succeeded. Returns nothing on a short read
-// or a null `file`. Values are not validated.
-std::optional<CameraParam> readCameraParamFile(std::FILE* file);
+// or a null `file`. Values are not validated. `detail`, when given, receives the reason and the size.
+std::optional<CameraParam> readCameraParamFile(std::FILE* file, CameraFileDetail* detail = nullptr);
 
 // Writes the record as one 136-byte item. The caller keeps `file` and closes it; a buffered write may still
 // fail at that close. Returns false when the item was not written whole or `file` is null.
@@ -55,8 +63,9 @@ enum class CameraFileStatus { Ok, NotFound, ReadError, NotCreated, WriteError };
 const char* cameraFileMessage(CameraFileStatus status);  // "" for Ok
 
 // Opens `path` in binary read mode and reads the record into `out`. `out` changes only on Ok.
-// `path` is in the file system's byte encoding (UTF-8 on the systems this runs on).
-CameraFileStatus readCameraParamPath(const std::string& path, CameraParam& out);
+// `path` is in the file system's byte encoding (UTF-8 on the systems this runs on). `detail`, when
+// given, receives the reason of a failure and the file's size (also on Ok: a longer file loads too).
+CameraFileStatus readCameraParamPath(const std::string& path, CameraParam& out, CameraFileDetail* detail = nullptr);
 
 // Opens (creates or truncates) `path` in binary write mode, writes the record and closes the file.
 // WriteError also covers a failure reported by the close, where buffered data reaches the disk.

@@ -135,9 +135,10 @@ bool setCameraParams(const CameraParam& param, int w, int h, CameraSetup& setup)
 }
 
 int loadCameraParams(std::FILE* file, int w, int h, CameraSetup& setup, const CameraReport& report) {
-  const std::optional<CameraParam> read = readCameraParamFile(file);
+  CameraFileDetail detail;
+  const std::optional<CameraParam> read = readCameraParamFile(file, &detail);
   if (!read || !setCameraParams(*read, w, h, setup)) {
-    if (report) report(kMsgFileReadError);
+    if (report) report(kMsgFileReadError, read ? std::string(kUnusableCameraReason) : detail.reason);
     return -1;
   }
   return 0;

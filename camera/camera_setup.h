@@ -19,8 +19,16 @@ struct CameraSetup {
   double farClip = 5000.0;              // far plane distance in model units, used by the projection
 };
 
-// Receives a user-facing message (exact text); the caller decides how to show it.
-using CameraReport = std::function<void(const std::string&)>;
+// True once a calibration was loaded into `setup` (a resized record always has a positive xsize).
+inline bool hasCalibration(const CameraSetup& setup) { return setup.cameraParams.xsize > 0; }
+
+// Receives a user-facing message (exact text) and its reason in words (what went wrong with the file);
+// the caller decides how to show them.
+using CameraReport = std::function<void(const std::string& text, const std::string& reason)>;
+
+// The reason given for a record that was read whole but cannot describe a camera.
+inline constexpr const char* kUnusableCameraReason =
+    "the values describe no camera (xsize not positive, or a zero or degenerate matrix)";
 
 // Resizes `param` to w x h frames and builds the projection with the setup's clip planes into `setup`.
 // False, `setup` untouched, when the record cannot be resized or give a finite projection. `param` may be
@@ -29,8 +37,9 @@ bool setCameraParams(const CameraParam& param, int w, int h, CameraSetup& setup)
 
 // Reads the record from `file` (taken and closed, see readCameraParamFile), resizes it to w x h and builds
 // the projection with the setup's clip planes. Returns 0 on success. Returns -1 and reports
-// kMsgFileReadError when the read is short or the record cannot give a finite projection (xsize not
-// positive, a zero third matrix row, a degenerate or non-finite matrix); `setup` is then left untouched.
+// kMsgFileReadError when the read is short (reason: the bytes read, or the system's reason) or the record
+// cannot give a finite projection (xsize not positive, a zero third matrix row, a degenerate or non-finite
+// matrix; reason kUnusableCameraReason); `setup` is then left untouched.
 int loadCameraParams(std::FILE* file, int w, int h, CameraSetup& setup, const CameraReport& report);
 
 // Rescales `source` to w x h images by the horizontal ratio w / source.xsize, for both axes: matrix rows 0

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::FILE* file = size > 0 ? fmemopen(const_cast<uint8_t*>(data), size, "rb") : nullptr;
     quorl::CameraSetup setup;
     int reports = 0;
-    const int result = quorl::loadCameraParams(file, wh[0], wh[1], setup, [&](const std::string&) { ++reports; });
+    const int result = quorl::loadCameraParams(file, wh[0], wh[1], setup, [&](const std::string&, const std::string&) { ++reports; });
     Require(result == 0 || result == -1, "result code");
     Require((result == -1) == (reports == 1), "exactly one message on failure, none on success");
     Require(size >= quorl::kCameraParamFileSize || result == -1, "short file refused");

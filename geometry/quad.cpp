@@ -1,9 +1,12 @@
 #include "geometry/quad.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
 #include <opencv2/imgproc.hpp>
+
+#include "features/registration.h"
 
 namespace quorl {
 
@@ -52,6 +55,52 @@ void DrawQuadOutline(const Quad& quad, DibImage& display) {
   }
   display.CreateRgbDib(work.width, work.height);
   for (int y = 0; y < work.height; ++y) std::memcpy(display.rows24()[y], work.rows[y], rowBytes);
+}
+
+bool QuadCoversFramePixel(const Quad& quad, int width, int height) {
+  int64_t x0 = width, y0 = height, x1 = -1, y1 = -1;
+  for (const CornerPoint& c : quad.pt) {
+    x0 = std::min<int64_t>(x0, c.x);
+    y0 = std::min<int64_t>(y0, c.y);
+    x1 = std::max<int64_t>(x1, c.x);
+    y1 = std::max<int64_t>(y1, c.y);
+  }
+  x0 = std::max<int64_t>(x0, 0);
+  y0 = std::max<int64_t>(y0, 0);
+  x1 = std::min<int64_t>(x1, width - 1);
+  y1 = std::min<int64_t>(y1, height - 1);
+  for (int64_t y = y0; y <= y1; ++y)
+    for (int64_t x = x0; x <= x1; ++x)
+      if (PointInQuad(quad, static_cast<int32_t>(x), static_cast<int32_t>(y))) return true;
+  return false;
+}
+
+namespace {
+
+// Sign of the turn a -> b -> c: 1 left, -1 right, 0 collinear (64-bit products of 33-bit differences).
+int Turn(const CornerPoint& a, const CornerPoint& b, const CornerPoint& c) {
+  const __int128 cross = static_cast<__int128>(int64_t{b.x} - a.x) * (int64_t{c.y} - a.y) -
+                         static_cast<__int128>(int64_t{b.y} - a.y) * (int64_t{c.x} - a.x);
+  return (cross > 0) - (cross < 0);
+}
+
+bool OnSegment(const CornerPoint& a, const CornerPoint& b, const CornerPoint& p) {
+  return std::min(a.x, b.x) <= p.x && p.x <= std::max(a.x, b.x) && std::min(a.y, b.y) <= p.y &&
+         p.y <= std::max(a.y, b.y);
+}
+
+// Segments a-b and c-d share at least one point.
+bool SegmentsMeet(const CornerPoint& a, const CornerPoint& b, const CornerPoint& c, const CornerPoint& d) {
+  const int t1 = Turn(a, b, c), t2 = Turn(a, b, d), t3 = Turn(c, d, a), t4 = Turn(c, d, b);
+  if (t1 * t2 < 0 && t3 * t4 < 0) return true;  // a proper crossing
+  return (t1 == 0 && OnSegment(a, b, c)) || (t2 == 0 && OnSegment(a, b, d)) || (t3 == 0 && OnSegment(c, d, a)) ||
+         (t4 == 0 && OnSegment(c, d, b));
+}
+
+}  // namespace
+
+bool IsQuadSelfCrossing(const Quad& q) {
+  return SegmentsMeet(q.pt[0], q.pt[1], q.pt[2], q.pt[3]) || SegmentsMeet(q.pt[1], q.pt[2], q.pt[3], q.pt[0]);
 }
 
 bool isQuadValid(const Quad& quad, float minSide) {

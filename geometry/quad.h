@@ -43,6 +43,15 @@ bool RoundCoordinate(double v, int32_t& out);
 QuadState AdvanceQuad(bool mapped, const Quad& candidate, Quad& currentQuad, Quad& lastValidQuad,
                       int32_t& missCount, float minSide = kMinQuadSide);
 
+// True when at least one pixel of a width x height frame lies inside `quad` (PointInQuad of registration):
+// otherwise a registration on these corners finds no model point. Checks only the pixels of the frame
+// under the quad's bounding box.
+bool QuadCoversFramePixel(const Quad& quad, int width, int height);
+
+// True when two opposite edges of `quad` (0-1 and 2-3, or 1-2 and 3-0) meet: the corners are not in
+// order around the outline (a bow-tie), and no frame can show such a target.
+bool IsQuadSelfCrossing(const Quad& quad);
+
 // Convex (closed contour in corner order) and a minimum-area rectangle at least `minSide` in both
 // width and height.
 bool isQuadValid(const Quad& quad, float minSide = kMinQuadSide);

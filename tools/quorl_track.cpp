@@ -18,7 +18,9 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "capture/open_source.h"
+#include "camera/camera_setup.h"
 #include "geometry/homography.h"
+#include "geometry/quad.h"
 #include "tools/track_options.h"
 #include "tools/track_report.h"
 #include "tracker/tracker.h"
@@ -184,7 +186,9 @@ class HeadlessPlatform final : public TrackerPlatform {
   void requestRepaint() override {}
   TrackerSettings& settings() override { return values; }
   void refreshSettingsDisplay() override {}
-  void report(const std::string& text) override { std::cerr << "quorl-track: " << text << "\n"; }
+  void report(const std::string& text, const std::string& detail) override {
+    std::cerr << "quorl-track: " << text << (detail.empty() ? "" : " ") << detail << "\n";
+  }
 };
 
 // Resident set size of this process in KiB (second field of /proc/self/statm, in pages); -1 if unreadable.
@@ -226,13 +230,15 @@ class ProgressBar {
 };
 
 int run(const Args& a) {
+  const TrackCalibration calibration = ReadTrackCalibration(a.cameraParams);
   std::string error;
-  std::unique_ptr<FrameSource> source =
-      OpenTrackSource(a.source, a.size.width, a.size.height, a.seed, a.targetImage, a.cameraParams, error);
+  std::unique_ptr<FrameSource> source = OpenTrackSource(a, calibration.param, error);
   if (!source) {
     std::cerr << "quorl-track: " << error << "\n";
     return 1;
   }
+  TrackSummary summary("quorl-track");
+  if (const auto code = CheckTrackInput(a, calibration, *source, summary)) return *code;
   const int known = source->frameCount();
   long long total = a.frames.value_or(known >= 0 ? known : 300);
   if (known >= 0) total = std::min<long long>(total, known);
@@ -262,12 +268,11 @@ int run(const Args& a) {
   state.robustMode = a.robust;
   state.robust.stages = a.stages;
   StageTable stageTable;
-  loadCamera(state, a.cameraParams, source->width(), source->height(), platform);
+  if (calibration.param) setCameraParams(*calibration.param, source->width(), source->height(), state.camera);
   initialise(state, source->width(), source->height());
 
   // Every frame from the registration frame on is one CSV row and one count of the summary. The summary
   // keeps every frame's time and error; a quiet run prints none and keeps none.
-  TrackSummary summary;
   auto record = [&](const TrackRow& row, bool registration) {
     csv.Write(row);
     if (!a.quiet) summary.Add(row, registration);
@@ -287,6 +292,7 @@ int run(const Args& a) {
     for (long long w = 0; w < a.warmup; ++w) tick(state, platform);
     beginRegistration(state, platform);
     for (const CornerPoint& c : corners.pt) addClick(state, c.x, c.y, platform);
+    summary.CheckModel(index, state.model.modelKeypoints.size());
     record(TrackRow{index, state.modelActive, QuadCorners(state.clicks), state.model.modelKeypoints.size(), 0, 0,
                     platform.values.barrier, 0.0f, platform.values.frameRate, state.trackingState,
                     source->trueCorners()},
@@ -335,7 +341,9 @@ int run(const Args& a) {
   }
   ReleaseIndex(state.model.keypointIndex);
   if (a.memoryEvery > 0 && index % a.memoryEvery != 0) printMemory(index);
-  if (!a.quiet) summary.Print(source->description(), index, a.registerFrame, state.model.modelKeypoints.size());
+  if (!a.quiet)
+    summary.Print(source->description(), calibration.Describe(), index, a.registerFrame,
+                  state.model.modelKeypoints.size());
   if (a.stageTimes) stageTable.Print(state.robust.model.points.size(), static_cast<int>(state.robust.model.trackPoints.size()));
   return 0;
 }

@@ -59,14 +59,16 @@ std::string TrackArgsUsage() {
                       or an image pattern such as frames/%04d.png; PROFILE is one of
                       )" + MotionProfileList() +
          R"(
-  --size WxH          frame size (default 320x240)
+  --size WxH          frame size (default 320x240); frames of files, sequences and images are
+                      scaled to it, a camera gets the nearest size it offers (default: their own)
   --frames N          frames to process (default 300; files and sequences: to their end)
   --seed S            seed of the synthetic scene (default 1)
   --register-frame K  frame to register the target on (default 0)
   --corners x0,y0,x1,y1,x2,y2,x3,y3
                       the target's corners on frame K, clockwise (default for the synthetic scene:
                       its true corners)
-  --camera-params P   camera parameter file (default Data/camera_param.dat)
+  --camera-params P   camera parameter file; one that cannot be read is an error (default:
+                      Data/camera_param.dat in the working directory, else the installed copy)
   --target-image F    synthetic scene: show the picture in file F as the target (default: the
                       built-in texture)
   --csv PATH          one row per frame from frame K on
@@ -96,6 +98,7 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
       return "--size wants WxH with sides of " + std::to_string(kMinFrameSide) + " to " +
              std::to_string(kMaxFrameSide) + ", not " + quoted;
     a.size = *s;
+    a.sizeGiven = true;
   } else if (opt == "--frames") {
     a.frames = ParseCount(v, 1LL << 40);
     if (!a.frames) return "--frames wants a count, not " + quoted;
@@ -111,6 +114,7 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
     a.corners = ParseCorners(v);
     if (!a.corners) return "--corners wants eight integers x0,y0,x1,y1,x2,y2,x3,y3, not " + quoted;
   } else if (opt == "--camera-params") {
+    if (v.empty()) return "--camera-params wants a file name";
     a.cameraParams = v;
   } else if (opt == "--target-image") {
     a.targetImage = v;

@@ -28,11 +28,12 @@ std::optional<long long> ParseCount(std::string_view text, long long limit);
 struct TrackArgs {
   std::string source = "synthetic";
   FrameSize size{320, 240};
+  bool sizeGiven = false;           // --size was given: sources of their own size are scaled to it
   std::optional<long long> frames;  // unset: files to their end, live sources 300
   uint32_t seed = 1;
   long long registerFrame = 0;
   std::optional<Quad> corners;      // unset: the source's true corners
-  std::string cameraParams = "Data/camera_param.dat";
+  std::string cameraParams;         // unset: found as the desktop program finds it (FindCameraParamFile)
   std::string targetImage;          // synthetic scene: image file shown as the target; empty: built-in texture
   std::string csv;
   bool quiet = false;

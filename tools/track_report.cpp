@@ -5,6 +5,9 @@
 #include <cstdio>
 
 #include "camera/camera_setup.h"
+#include "camera/shipped_files.h"
+#include "geometry/homography.h"
+#include "geometry/quad.h"
 
 namespace quorl {
 namespace {
@@ -17,21 +20,67 @@ double percentile(std::vector<double> v, double p) {
 
 }  // namespace
 
-std::unique_ptr<FrameSource> OpenTrackSource(const std::string& sourceName, int width, int height, uint32_t seed,
-                                             const std::string& targetImage, const std::string& cameraParams,
+std::string TrackCalibration::Describe() const { return param ? path : "none (" + problem + ")"; }
+
+TrackCalibration ReadTrackCalibration(const std::string& explicitPath) {
+  TrackCalibration c;
+  c.path = FindCameraParamFile(explicitPath, ExecutableDir());
+  CameraParam param;
+  CameraFileDetail detail;
+  const CameraFileStatus status = readCameraParamPath(c.path, param, &detail);
+  CameraSetup check;
+  if (status != CameraFileStatus::Ok) {
+    c.problem = std::string(cameraFileMessage(status)) + " " + c.path + ": " + detail.reason;
+  } else if (!setCameraParams(param, param.xsize, param.ysize, check)) {
+    c.problem = std::string(kMsgFileReadError) + " " + c.path + ": " + kUnusableCameraReason;
+  } else {
+    c.param = param;
+  }
+  return c;
+}
+
+std::optional<int> CheckTrackInput(const TrackArgs& args, const TrackCalibration& calibration,
+                                   const FrameSource& source, TrackSummary& summary) {
+  if (!calibration.param) {
+    if (!args.cameraParams.empty()) {
+      summary.Error(calibration.problem);
+      return 2;
+    }
+    summary.Warn(calibration.problem + "; going on without a calibration: no pose can be computed");
+  }
+  if (args.corners) {
+    const std::string frame = std::to_string(source.width()) + "x" + std::to_string(source.height());
+    if (!QuadCoversFramePixel(*args.corners, source.width(), source.height())) {
+      summary.Error("the --corners leave no part of the target inside the " + frame + " frame");
+      return 2;
+    }
+    if (IsQuadSelfCrossing(*args.corners))
+      summary.Warn("the --corners cross themselves; give them in order around the target, clockwise");
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<FrameSource> OpenTrackSource(const TrackArgs& args, const std::optional<CameraParam>& camera,
                                              std::string& error) {
+  const int width = args.size.width, height = args.size.height;
   FrameSourceOptions options;
   options.width = width;
   options.height = height;
-  options.seed = seed;
-  options.targetImage = targetImage;
+  options.seed = args.seed;
+  options.targetImage = args.targetImage;
   options.loop = false;
-  CameraParam param;
-  if (readCameraParamPath(cameraParams, param) == CameraFileStatus::Ok) {
-    if (const auto k = cameraIntrinsicsForFrame(param, width, height))
+  if (camera) {
+    if (const auto k = cameraIntrinsicsForFrame(*camera, width, height))
       options.intrinsics = PinholeIntrinsics{k->fx, k->fy, k->cx, k->cy};
   }
-  return OpenFrameSource(sourceName, options, error);
+  std::unique_ptr<FrameSource> source = OpenFrameSource(args.source, options, error);
+  if (source && args.sizeGiven && (source->width() != width || source->height() != height) &&
+      !source->setFrameSize(width, height)) {
+    error = "cannot deliver " + source->description() + " at " + std::to_string(width) + "x" +
+            std::to_string(height);
+    return nullptr;
+  }
+  return source;
 }
 
 double CornerError(const FrameCorners& quad, const FrameCorners& truth) {
@@ -92,6 +141,19 @@ void TrackCsv::Write(const TrackRow& r) {
   out_ << "\n";
 }
 
+void TrackSummary::Error(const std::string& text) const { std::fprintf(stderr, "%s: %s\n", tool_.c_str(), text.c_str()); }
+
+void TrackSummary::Warn(const std::string& text) {
+  Error("warning: " + text);
+  warnings_.push_back(text);
+}
+
+void TrackSummary::CheckModel(long long frame, std::size_t modelPoints) {
+  if (modelPoints >= kMinConsensus) return;
+  Warn("the target registered on frame " + std::to_string(frame) + " has " + std::to_string(modelPoints) +
+       " model points; tracking needs at least " + std::to_string(kMinConsensus));
+}
+
 void TrackSummary::Add(const TrackRow& row, bool registration) {
   ++stateCounts_[static_cast<int>(row.state)];
   if (registration) return;
@@ -104,10 +166,12 @@ void TrackSummary::Add(const TrackRow& row, bool registration) {
   if (row.state == TrackingState::Tracking) errors_.push_back(err);
 }
 
-void TrackSummary::Print(const std::string& source, long long frames, long long registerFrame,
-                         std::size_t modelPoints) const {
+void TrackSummary::Print(const std::string& source, const std::string& calibration, long long frames,
+                         long long registerFrame, std::size_t modelPoints) const {
   std::printf("source: %s\n", source.c_str());
+  std::printf("calibration: %s\n", calibration.c_str());
   std::printf("frames: %lld, registered on frame %lld with %zu model points\n", frames, registerFrame, modelPoints);
+  for (const std::string& w : warnings_) std::printf("warning: %s\n", w.c_str());
   long long rows = 0;
   for (long long n : stateCounts_) rows += n;
   std::printf("states of the %lld frames from frame %lld on:", rows, registerFrame);

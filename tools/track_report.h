@@ -6,19 +6,44 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture/open_source.h"
+#include "camera/camera_param.h"
 #include "features/model.h"
+#include "tools/track_options.h"
 #include "tracker/tracker.h"
 
 namespace quorl {
 
-// Opens `sourceName` at width x height. The synthetic scene films through the camera of the calibration file at
-// `cameraParams` (resized to the frame) when it can be read, else through its default camera, and shows the
-// picture in `targetImage` as its target (empty: its built-in texture).
-std::unique_ptr<FrameSource> OpenTrackSource(const std::string& sourceName, int width, int height, uint32_t seed,
-                                             const std::string& targetImage, const std::string& cameraParams,
+// The calibration of a headless run.
+struct TrackCalibration {
+  std::string path;                  // the file read or looked for
+  std::optional<CameraParam> param;  // nothing when it cannot be read or describes no camera
+  std::string problem;               // then: the message, the path and the reason
+  std::string Describe() const;      // for the summary: the path, or "none" and the problem
+};
+
+// Reads `explicitPath` (--camera-params) or, when empty, the file FindCameraParamFile finds for this
+// program. A record read whole must also describe a camera (resize and project at its own size).
+TrackCalibration ReadTrackCalibration(const std::string& explicitPath);
+
+class TrackSummary;
+
+// The checks of a run before its first frame. An unusable calibration named by --camera-params stops the
+// run (exit code 2); one found by default is a warning, and the run goes on without a pose. --corners that
+// leave no part of the target inside the frame stop it too (2); --corners that cross themselves are a
+// warning. Returns the exit code when the run must stop.
+std::optional<int> CheckTrackInput(const TrackArgs& args, const TrackCalibration& calibration,
+                                   const FrameSource& source, TrackSummary& summary);
+
+// Opens the source of `args` at args.size. The synthetic scene films through `camera` (resized to the
+// frame) when given, else through its default camera, and shows args.targetImage as its target. With
+// --size given, sources of their own size (files, sequences, images, cameras) are asked for that size:
+// files are scaled to it, a camera takes the nearest it offers. Nothing, with `error`, when the source
+// does not open or cannot be scaled.
+std::unique_ptr<FrameSource> OpenTrackSource(const TrackArgs& args, const std::optional<CameraParam>& camera,
                                              std::string& error);
 
 // Mean distance, in pixels, between the quad's corners and the true ones.
@@ -63,12 +88,25 @@ class TrackCsv {
 // Accumulates the rows of the CSV (written or not) and prints the summary.
 class TrackSummary {
  public:
+  // `tool` prefixes the messages on standard error.
+  explicit TrackSummary(std::string tool) : tool_(std::move(tool)) {}
+
   // Counts the row's state. A registration row counts nothing else; the other rows, frames tracked after
   // registration, add their time and, with the truth, their corner error.
   void Add(const TrackRow& row, bool registration);
-  void Print(const std::string& source, long long frames, long long registerFrame, std::size_t modelPoints) const;
+  // Prints "<tool>: <text>" on standard error now; `Warn` also keeps "warning: <text>" for the summary,
+  // after its registration line.
+  void Error(const std::string& text) const;
+  void Warn(const std::string& text);
+  // Warns when a model registered on `frame` has fewer points than an acceptable consensus needs
+  // (kMinConsensus): no frame can then be tracked.
+  void CheckModel(long long frame, std::size_t modelPoints);
+  void Print(const std::string& source, const std::string& calibration, long long frames, long long registerFrame,
+             std::size_t modelPoints) const;
 
  private:
+  std::string tool_;
+  std::vector<std::string> warnings_;
   long long stateCounts_[4] = {};  // by TrackingState
   long long within5_ = 0, within10_ = 0, withTruth_ = 0;
   std::vector<double> errors_, times_;

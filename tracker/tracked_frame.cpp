@@ -1,4 +1,6 @@
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "features/matching.h"
 #include "features/registration.h"
@@ -41,11 +43,12 @@ int FrameRateFromElapsed(float elapsedMs, int previous) {
 bool loadCamera(TrackerState& state, const std::string& path, int width, int height, TrackerPlatform& platform) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
-    platform.report(kMsgCameraFileNotFound);
+    platform.report(kMsgCameraFileNotFound, path + ": " + std::strerror(errno));
     return false;
   }
-  return loadCameraParams(file, width, height, state.camera,
-                          [&](const std::string& text) { platform.report(text); }) == 0;
+  return loadCameraParams(file, width, height, state.camera, [&](const std::string& text, const std::string& reason) {
+           platform.report(text, path + ": " + reason);
+         }) == 0;
 }
 
 namespace {

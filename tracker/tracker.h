@@ -32,8 +32,9 @@ class TrackerPlatform {
   // The detector settings, owned by the Options dialog; refreshSettingsDisplay copies them to its controls.
   virtual TrackerSettings& settings() = 0;
   virtual void refreshSettingsDisplay() = 0;
-  // One-button message box with a fixed text.
-  virtual void report(const std::string& text) = 0;
+  // One-button message box with a fixed text; `detail`, when not empty, says what it concerns and why
+  // (for a file: "<path>: <reason>").
+  virtual void report(const std::string& text, const std::string& detail) = 0;
 };
 
 inline constexpr int kTickPeriodMs = 33;
@@ -76,8 +77,8 @@ struct TrackerState {
 };
 
 // Loads the calibration file at `path`, resized to width x height, into state.camera. A missing file
-// reports "Can't find the camera parameter file!!!"; a bad one "File read error!!!"; either way the
-// set-up keeps its previous values. Returns true when loaded.
+// reports "Can't find the camera parameter file!!!"; a bad one "File read error!!!", each with the detail
+// "<path>: <reason>"; either way the set-up keeps its previous values. Returns true when loaded.
 bool loadCamera(TrackerState& state, const std::string& path, int width, int height, TrackerPlatform& platform);
 
 // Register Frame: stops the tick, resets the model, starts collecting four clicks; the state is Detecting.

@@ -224,6 +224,7 @@ TEST_F(QuorlGui, MissingCameraFileIsReported) {
   ReportRecorder reports;
   start("synthetic", "/no/such/camera_param.dat");
   EXPECT_EQ(reports.texts, QStringList{"Can't find the camera parameter file!!!"});
+  EXPECT_EQ(reports.details, QStringList{"/no/such/camera_param.dat: No such file or directory"});
   EXPECT_TRUE(view->ticking());
 }
 

@@ -30,14 +30,16 @@ class WidgetEnvironment : public ::testing::Environment {
 class ReportRecorder {
  public:
   ReportRecorder() {
-    previous_ = SetReportHook([this](const QString& text, QMessageBox::Icon icon) {
+    previous_ = SetReportHook([this](const QString& text, QMessageBox::Icon icon, const QString& detail) {
       texts.append(text);
       icons.append(icon);
+      details.append(detail);
     });
   }
   ~ReportRecorder() { SetReportHook(previous_); }
   QStringList texts;
   QList<QMessageBox::Icon> icons;
+  QStringList details;
 
  private:
   ReportHook previous_;

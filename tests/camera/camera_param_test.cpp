@@ -49,28 +49,39 @@ TEST(CameraParamFile, SizesOf136And200LoadAnd135Fails) {
   TempDir dir;
   std::vector<unsigned char> bytes = bytesOf(sample());
   CameraParam out;
-  ASSERT_EQ(readCameraParamPath(dir.write("exact.dat", bytes), out), CameraFileStatus::Ok);
+  CameraFileDetail detail;
+  ASSERT_EQ(readCameraParamPath(dir.write("exact.dat", bytes), out, &detail), CameraFileStatus::Ok);
   EXPECT_EQ(bytesOf(out), bytes);
+  EXPECT_EQ(detail.fileSize, 136);
+  EXPECT_EQ(detail.reason, "");
 
   std::vector<unsigned char> longer = bytes;
   longer.resize(200, 0xAB);
   CameraParam fromLonger;
-  ASSERT_EQ(readCameraParamPath(dir.write("long.dat", longer), fromLonger), CameraFileStatus::Ok);
+  ASSERT_EQ(readCameraParamPath(dir.write("long.dat", longer), fromLonger, &detail), CameraFileStatus::Ok);
   EXPECT_EQ(bytesOf(fromLonger), bytes);
+  EXPECT_EQ(detail.fileSize, 200);  // loaded, but the caller can tell that the size is wrong
 
-  std::vector<unsigned char> shorter(bytes.begin(), bytes.end() - 1);
-  CameraParam untouched = makePinholeCameraParam(320, 240, 1.0);
-  EXPECT_EQ(readCameraParamPath(dir.write("short.dat", shorter), untouched), CameraFileStatus::ReadError);
-  EXPECT_EQ(bytesOf(untouched), bytesOf(makePinholeCameraParam(320, 240, 1.0)));
+  for (std::size_t size : {std::size_t{0}, std::size_t{60}, std::size_t{135}}) {
+    std::vector<unsigned char> shorter(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+    CameraParam untouched = makePinholeCameraParam(320, 240, 1.0);
+    EXPECT_EQ(readCameraParamPath(dir.write("short.dat", shorter), untouched, &detail), CameraFileStatus::ReadError);
+    EXPECT_EQ(bytesOf(untouched), bytesOf(makePinholeCameraParam(320, 240, 1.0)));
+    EXPECT_EQ(detail.reason, std::to_string(size) + " of 136 bytes");
+    EXPECT_EQ(detail.fileSize, static_cast<long long>(size));
+  }
 }
 
 TEST(CameraParamFile, FailuresMapToTheirMessages) {
   TempDir dir;
   CameraParam p;
-  EXPECT_EQ(readCameraParamPath(dir.file("missing.dat"), p), CameraFileStatus::NotFound);
+  CameraFileDetail detail;
+  EXPECT_EQ(readCameraParamPath(dir.file("missing.dat"), p, &detail), CameraFileStatus::NotFound);
+  EXPECT_EQ(detail.reason, "No such file or directory");
   EXPECT_STREQ(cameraFileMessage(CameraFileStatus::NotFound), "Can't find the camera parameter file!!!");
   // A directory opens for reading but yields no bytes.
-  EXPECT_EQ(readCameraParamPath(dir.file(""), p), CameraFileStatus::ReadError);
+  EXPECT_EQ(readCameraParamPath(dir.file(""), p, &detail), CameraFileStatus::ReadError);
+  EXPECT_EQ(detail.reason, "Is a directory");
   EXPECT_STREQ(cameraFileMessage(CameraFileStatus::ReadError), "File read error!!!");
   EXPECT_EQ(writeCameraParamPath(dir.file("no/such/dir.dat"), p), CameraFileStatus::NotCreated);
   EXPECT_STREQ(cameraFileMessage(CameraFileStatus::NotCreated), "Can't open the camera parameter file!!!");

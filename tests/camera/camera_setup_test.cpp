@@ -31,7 +31,7 @@ int loadThroughFile(const CameraParam& param, int w, int h, CameraSetup& setup, 
   const std::string path = dir.file("c.dat");
   EXPECT_EQ(writeCameraParamPath(path, param), CameraFileStatus::Ok);
   return loadCameraParams(std::fopen(path.c_str(), "rb"), w, h, setup,
-                          [&](const std::string& text) { said.push_back(text); });
+                          [&](const std::string& text, const std::string&) { said.push_back(text); });
 }
 
 TEST(ChangeParamSize, HalvesEveryPixelQuantityFor320x240) {
@@ -221,9 +221,9 @@ TEST(LoadCameraParams, RefusesUnusableFilesAndLeavesTheSetupUntouched) {
   CameraSetup setup;
   std::vector<std::string> said;
   EXPECT_EQ(loadCameraParams(std::fopen(path.c_str(), "rb"), 320, 240, setup,
-                             [&](const std::string& t) { said.push_back(t); }),
+                             [&](const std::string& t, const std::string& why) { said.push_back(t + " " + why); }),
             -1);
-  EXPECT_EQ(said, std::vector<std::string>{"File read error!!!"});
+  EXPECT_EQ(said, std::vector<std::string>{"File read error!!! 135 of 136 bytes"});
   EXPECT_EQ(loadCameraParams(std::fopen(path.c_str(), "rb"), 320, 240, setup, nullptr), -1);
 }
 

@@ -66,6 +66,25 @@ TEST(QuadCheck, BowTieCollinearAndCoincidentCornersFail) {
   EXPECT_TRUE(isQuadValid(MakeQuad({{0, 0}, {0, 100}, {100, 100}, {100, 0}})));
 }
 
+TEST(QuadCheck, CornersThatCoverNoPixelOrCrossThemselves) {
+  EXPECT_TRUE(QuadCoversFramePixel(kClicks, kWidth, kHeight));
+  EXPECT_TRUE(QuadCoversFramePixel(MakeQuad({{-100, -100}, {1000, -100}, {1000, 1000}, {-100, 1000}}), kWidth, kHeight));
+  EXPECT_TRUE(QuadCoversFramePixel(MakeQuad({{-50, 20}, {1, 20}, {1, 30}, {-50, 30}}), kWidth, kHeight));
+  EXPECT_FALSE(QuadCoversFramePixel(MakeQuad({{-50, 20}, {0, 20}, {0, 30}, {-50, 30}}), kWidth, kHeight));
+  EXPECT_FALSE(QuadCoversFramePixel(MakeQuad({{-500, -500}, {-400, -500}, {-400, -400}, {-500, -400}}), kWidth, kHeight));
+  // Its bounding box overlaps the frame, the triangle-like quad itself passes beside the corner.
+  EXPECT_FALSE(QuadCoversFramePixel(MakeQuad({{-100, 50}, {-100, -100}, {50, -100}, {-60, -60}}), kWidth, kHeight));
+  EXPECT_FALSE(QuadCoversFramePixel(MakeQuad({{INT32_MIN, INT32_MIN}, {INT32_MAX, INT32_MIN}, {INT32_MAX, -1}, {INT32_MIN, -1}}),
+                                    kWidth, kHeight));
+
+  EXPECT_FALSE(IsQuadSelfCrossing(kClicks));
+  EXPECT_FALSE(IsQuadSelfCrossing(MakeQuad({{0, 0}, {0, 100}, {100, 100}, {100, 0}})));  // anticlockwise
+  EXPECT_TRUE(IsQuadSelfCrossing(MakeQuad({{0, 0}, {100, 100}, {100, 0}, {0, 100}})));
+  EXPECT_TRUE(IsQuadSelfCrossing(MakeQuad({{0, 0}, {100, 0}, {0, 100}, {100, 100}})));
+  EXPECT_TRUE(IsQuadSelfCrossing(MakeQuad({{5, 5}, {5, 5}, {5, 5}, {5, 5}})));  // edges that touch count
+  EXPECT_TRUE(IsQuadSelfCrossing(MakeQuad({{INT32_MIN, 0}, {INT32_MAX, 1}, {INT32_MIN, 1}, {INT32_MAX, 0}})));
+}
+
 TEST(QuadUpdate, IdentityReproducesTheClicksAndDrawsTheOutline) {
   ModelRecord model;
   DibImage display = FilledDisplay();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # quorl-track refuses bad input with a clear message and a non-zero exit.
-# Usage: expect_failures.sh QUORL_TRACK
+# Usage: expect_failures.sh QUORL_TRACK CALIBRATION
 set -uo pipefail
 tool="$1"
+calibration="$2"
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 failures=0
@@ -34,5 +35,37 @@ expect 2 "WxH" --size 10x10
 expect 2 "corner-type" --corner-type 4
 expect 1 "Cannot read the target image" --target-image "$tmp/bad.avi"
 
-echo "$((13 - failures)) passed, $failures failed"
+# A calibration named on the command line must be readable: the message, the path and the reason.
+head -c 60 "$calibration" > "$tmp/short.dat"
+expect 2 "File read error!!! $tmp/short.dat: 60 of 136 bytes" --camera-params "$tmp/short.dat"
+expect 2 "Can't find the camera parameter file!!! $tmp/none.dat: No such file or directory" \
+  --camera-params "$tmp/none.dat"
+head -c 136 /dev/zero > "$tmp/zero.dat"
+expect 2 "File read error!!! $tmp/zero.dat: the values describe no camera" --camera-params "$tmp/zero.dat"
+# Corners with no part inside the frame are refused; crossing ones are a warning.
+expect 2 "no part of the target inside the 320x240 frame" --corners -500,-500,-400,-500,-400,-400,-500,-400
+expect 0 "warning: the --corners cross themselves" --frames 3 --corners 80,60,240,180,240,60,80,180
+expect 0 "warning: the target registered on frame 0 has 0 model points" --frames 3 --corners 5,5,6,5,6,6,5,6
+
+# summary_has PATTERN ARGS...: the run succeeds and its summary matches PATTERN.
+summary_has() {
+  local pattern="$1"; shift
+  local out
+  if ! out="$(cd "$tmp" && "$tool" "$@" 2>/dev/null)" || ! grep -q -- "$pattern" <<<"$out"; then
+    echo "FAIL: quorl-track $* -> '$out' (wanted /$pattern/)"
+    failures=$((failures + 1))
+  fi
+}
+# Outside the checkout the calibration is found where the program is installed (../share/quorl/Data).
+mkdir -p "$tmp/bin" "$tmp/share/quorl/Data"
+cp "$tool" "$tmp/bin/"
+cp "$calibration" "$tmp/share/quorl/Data/"
+tool="$tmp/bin/$(basename "$tool")"
+summary_has "calibration: $tmp/share/quorl/Data/camera_param.dat" --frames 3
+# --size scales the frames of a sequence.
+summary_has "image sequence '$tmp/seq/%06d.png', 160x120" --source "$tmp/seq/%06d.png" --size 160x120 \
+  --corners 40,30,120,30,120,90,40,90
+summary_has "^  state  *detecting, tracking, holding or lost" --help
+
+echo "$((22 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -16,6 +16,7 @@ class FakePlatform : public TrackerPlatform {
   std::vector<uint8_t> current;
   TrackerSettings values;
   std::vector<std::string> reports;
+  std::vector<std::string> details;  // the detail of each report
   int starts = 0, stops = 0, repaints = 0, refreshes = 0;
 
   bool hasCapture() const override { return capture; }
@@ -32,7 +33,10 @@ class FakePlatform : public TrackerPlatform {
   void requestRepaint() override { ++repaints; }
   TrackerSettings& settings() override { return values; }
   void refreshSettingsDisplay() override { ++refreshes; }
-  void report(const std::string& text) override { reports.push_back(text); }
+  void report(const std::string& text, const std::string& detail) override {
+    reports.push_back(text);
+    details.push_back(detail);
+  }
 };
 
 // Packed bytes of a DibImage, as a grabber would hand them over.

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "camera/camera_param.h"
+#include "camera/camera_setup.h"
 #include "fake_platform.h"
 #include "geometry/homography.h"
 #include "tracker/tracker.h"
@@ -178,13 +179,23 @@ TEST(LoadCamera, MissingAndPresentFiles) {
   EXPECT_FALSE(loadCamera(s, "/nonexistent/camera_param.dat", 320, 240, p));
   ASSERT_EQ(p.reports.size(), 1u);
   EXPECT_EQ(p.reports[0], "Can't find the camera parameter file!!!");
+  EXPECT_EQ(p.details[0], "/nonexistent/camera_param.dat: No such file or directory");
   EXPECT_EQ(s.camera.cameraParams.mat[0][0], 0.0);
+  EXPECT_FALSE(hasCalibration(s.camera));
 
+  // A file that the tracker cannot use names the file and the reason too.
   const auto path = std::filesystem::temp_directory_path() / "quorl_test_camera.dat";
+  ASSERT_EQ(writeCameraParamPath(path.string(), CameraParam{}), CameraFileStatus::Ok);
+  EXPECT_FALSE(loadCamera(s, path.string(), 320, 240, p));
+  ASSERT_EQ(p.reports.size(), 2u);
+  EXPECT_EQ(p.reports[1], "File read error!!!");
+  EXPECT_EQ(p.details[1], path.string() + ": " + kUnusableCameraReason);
+
   ASSERT_EQ(writeCameraParamPath(path.string(), makePinholeCameraParam(640, 480, 600.0)), CameraFileStatus::Ok);
   EXPECT_TRUE(loadCamera(s, path.string(), 320, 240, p));
-  EXPECT_EQ(p.reports.size(), 1u);
+  EXPECT_EQ(p.reports.size(), 2u);
   EXPECT_DOUBLE_EQ(s.camera.cameraParams.mat[0][0], 300.0);
+  EXPECT_TRUE(hasCalibration(s.camera));
   std::filesystem::remove(path);
 }
 

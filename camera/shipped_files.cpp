@@ -1,0 +1,40 @@
+#include "camera/shipped_files.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace quorl {
+
+namespace fs = std::filesystem;
+
+std::string ExecutableDir() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.parent_path().string();
+}
+
+std::vector<std::string> ShippedFileRoots(const std::string& executableDir) {
+  std::vector<std::string> roots;
+  if (!executableDir.empty()) roots.push_back((fs::path(executableDir) / ".." / "share" / "quorl").string());
+  roots.emplace_back(QUORL_SOURCE_DIR);
+  return roots;
+}
+
+std::string FindShippedFile(const std::string& relative, const std::string& executableDir) {
+  for (const std::string& root : ShippedFileRoots(executableDir)) {
+    std::error_code ec;
+    const fs::path candidate = fs::path(root) / relative;
+    if (fs::exists(candidate, ec)) return fs::weakly_canonical(fs::absolute(candidate, ec), ec).string();
+  }
+  return {};
+}
+
+std::string FindCameraParamFile(const std::string& explicitPath, const std::string& executableDir) {
+  if (!explicitPath.empty()) return explicitPath;
+  std::error_code ec;
+  if (fs::exists(kCameraParamRelativePath, ec)) return kCameraParamRelativePath;
+  const std::string shipped = FindShippedFile(kCameraParamRelativePath, executableDir);
+  return shipped.empty() ? kCameraParamRelativePath : shipped;
+}
+
+}  // namespace quorl
