@@ -54,6 +54,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   addCommand(file, ID_EDIT_COPY, QStringLiteral("&Copy Frame"), QKeySequence(Qt::CTRL | Qt::Key_C));
   addCommand(file, ID_SAVE_FRAME_AS, QStringLiteral("&Save Frame As..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
   file->addSeparator();
+  addCommand(file, ID_LOAD_CAMERA_PARAMS, QStringLiteral("&Load Camera Parameters..."), QKeySequence());
+  file->addSeparator();
   addCommand(file, ID_APP_EXIT, QStringLiteral("E&xit"), QKeySequence(Qt::CTRL | Qt::Key_X));
   action(ID_APP_EXIT)->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::CTRL | Qt::Key_Q)});
   QMenu* matching = menuBar()->addMenu(QStringLiteral("&Matching"));
@@ -70,6 +72,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   // The view takes the commands on the picture; the application shows About; the frame does the rest.
   connect(action(ID_EDIT_COPY), &QAction::triggered, view_, &CQuorlView::OnCopyFrame);
   connect(action(ID_SAVE_FRAME_AS), &QAction::triggered, view_, &CQuorlView::OnSaveFrameAs);
+  connect(action(ID_LOAD_CAMERA_PARAMS), &QAction::triggered, view_, &CQuorlView::OnLoadCameraParams);
   connect(action(ID_APP_EXIT), &QAction::triggered, this, &QWidget::close);
   connect(action(ID_REGISTER_FRAME), &QAction::triggered, view_, &CQuorlView::OnRegisterFrame);
   connect(action(ID_VIDEO_FORMAT), &QAction::triggered, view_, &CQuorlView::OnVideoFormat);

@@ -1,6 +1,7 @@
 #include "app/quorl_view.h"
 
 #include <QClipboard>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -141,6 +142,20 @@ void CQuorlView::OnSaveFrameAs() {
   if (!SaveFrame(path)) ShowReport(this, QStringLiteral("Can't save the frame to %1!!!").arg(path));
 }
 
+void CQuorlView::OnLoadCameraParams() {
+  const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Load Camera Parameters"), QString(),
+                                                    QStringLiteral("Camera Parameter files (*.dat);;All files (*)"));
+  if (!path.isEmpty()) LoadCameraParams(path);
+}
+
+bool CQuorlView::LoadCameraParams(const QString& path) {
+  const bool loaded =
+      loadCamera(state_, QFile::encodeName(path).toStdString(), frameSize_.width(), frameSize_.height(), *this);
+  update();
+  publishStatus();
+  return loaded;
+}
+
 bool CQuorlView::grabFrame(const uint8_t*& packed, std::size_t& byteCount) {
   packed = grabber_.GetFrame(byteCount);
   return packed != nullptr;
@@ -216,6 +231,11 @@ void CQuorlView::SetRobustTracking(bool on) {
 }
 
 QString CQuorlView::StatusText() const {
+  if (hasCalibration(state_.camera)) return trackingStatus();
+  return trackingStatus() + QStringLiteral("  |  ") + QString::fromLatin1(kNoCalibrationStatus);
+}
+
+QString CQuorlView::trackingStatus() const {
   QString text = QString::fromStdString(sourceText_) + QStringLiteral("  |  ");
   if (state_.clickMode == 1) {
     return text + QStringLiteral("Clicking: click the %1 corner (%2 of 4), clockwise")

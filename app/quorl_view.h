@@ -22,6 +22,10 @@ class COptionDlg;
 // Fewer model keypoints than this track poorly; the status line then warns.
 inline constexpr int kFewModelPoints = 40;
 
+// Status line note while no calibration is loaded.
+inline constexpr const char* kNoCalibrationStatus =
+    "No calibration: no pose can be drawn until one is loaded (File > Load Camera Parameters...)";
+
 // Frame size used when there is no video source.
 inline constexpr int kNoCaptureWidth = 320;
 inline constexpr int kNoCaptureHeight = 240;
@@ -55,6 +59,11 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   void OnRegisterFrame();
   void OnCopyFrame();
   void OnSaveFrameAs();
+  // File > Load Camera Parameters...: a file chooser, then LoadCameraParams.
+  void OnLoadCameraParams();
+  // Loads the calibration at `path` rescaled to the current frame size, as at start-up: a file that
+  // cannot be used is reported (text, path and reason) and the calibration in use stays. True when loaded.
+  bool LoadCameraParams(const QString& path);
   // Matching > Robust Tracking: the mode of the tracked frames from the next tick on; the model stays.
   void SetRobustTracking(bool on);
   bool RobustTracking() const { return state_.robustMode; }
@@ -71,7 +80,7 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   QSize frameSize() const { return frameSize_; }
   bool ticking() const { return tick_.isActive(); }
   // One line: source, tracking state (marked "(robust)" in the robust mode) and, while registering, the
-  // corner to click next.
+  // corner to click next; without a calibration, that no pose can be drawn until one is loaded.
   QString StatusText() const;
 
   // TrackerPlatform.
@@ -100,6 +109,7 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   void releaseGl();
   void markClicks();
   void publishStatus();
+  QString trackingStatus() const;
 
   COptionDlg& options_;
   TrackerState state_;

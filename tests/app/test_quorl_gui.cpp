@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -226,6 +227,27 @@ TEST_F(QuorlGui, MissingCameraFileIsReported) {
   EXPECT_EQ(reports.texts, QStringList{"Can't find the camera parameter file!!!"});
   EXPECT_EQ(reports.details, QStringList{"/no/such/camera_param.dat: No such file or directory"});
   EXPECT_TRUE(view->ticking());
+  EXPECT_TRUE(view->StatusText().endsWith(kNoCalibrationStatus)) << view->StatusText().toStdString();
+
+  // File > Load Camera Parameters...: a short file is reported and changes nothing; a good one is taken,
+  // rescaled to the frame, and the status line no longer warns.
+  EXPECT_EQ(frame->action(ID_LOAD_CAMERA_PARAMS)->text(), "&Load Camera Parameters...");
+  QTemporaryDir dir;
+  const QString shortFile = dir.filePath("short.dat");
+  QFile source(QString::fromStdString(kCameraFile));
+  ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+  QFile cut(shortFile);
+  ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
+  cut.write(source.read(60));
+  cut.close();
+  EXPECT_FALSE(view->LoadCameraParams(shortFile));
+  EXPECT_EQ(reports.texts.last(), "File read error!!!");
+  EXPECT_EQ(reports.details.last(), shortFile + ": 60 of 136 bytes");
+  EXPECT_TRUE(view->StatusText().endsWith(kNoCalibrationStatus));
+  EXPECT_TRUE(view->LoadCameraParams(QString::fromStdString(kCameraFile)));
+  EXPECT_EQ(reports.texts.size(), 2);
+  EXPECT_EQ(view->state().camera.cameraParams.xsize, 320);
+  EXPECT_FALSE(view->StatusText().contains("No calibration"));
 }
 
 // After Video Format the view has the new size and the calibration follows it (the focal length in
