@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Runs quorl-track (its default mode, and its robust mode when it has one) and its ORB peer orb-track on
-# every synthetic motion profile at 320x240 and 640x480 on identical frames, and prints one table: success
-# rate, mean corner error and median ms per frame of each, the 95th percentile ms of the robust mode, and
-# the ratios of quorl-track's times to orb-track's. Then the jitter on the still profile: the standard
-# deviation of each corner's x and y over the tracked frames, per tracker.
+# Runs quorl-track (its default and its robust mode) and its ORB peer orb-track on every synthetic motion
+# profile at 320x240 and 640x480 on identical frames, and prints one table: success rate, mean corner error
+# and median ms per frame of each, the 95th percentile ms of the robust mode, and the ratios of
+# quorl-track's times to orb-track's. Then the jitter on the still profile: the standard deviation of each
+# corner's x and y over the tracked frames, per tracker.
 #   usage: compare-trackers.sh [BUILD_DIR]     (default: build)
 #   Environment: FRAMES (default 600) and SEED (default 1) change the runs; PROFILES (default: every
 #   profile quorl-track lists) and SIZES (default "320x240 640x480") choose them; TARGET names a picture
@@ -39,9 +39,6 @@ else
   mapfile -t profiles < <("${tool[quorl]}" --list-profiles) || fail "quorl-track cannot list its profiles"
 fi
 [ "${#profiles[@]}" -gt 0 ] || fail "no profiles to run"
-# The robust column stays "n/a" while quorl-track has no robust mode.
-runs=(quorl orb)
-if "${tool[quorl]}" --help | grep -q -- --robust; then runs=(quorl robust orb); fi
 out="$build/compare"
 mkdir -p "$out" || fail "cannot create $out"
 
@@ -95,10 +92,6 @@ for profile in "${profiles[@]}"; do
   for size in "${sizes[@]}"; do
     line="$profile $size"
     for name in quorl robust orb; do
-      if [[ " ${runs[*]} " != *" $name "* ]]; then
-        line="$line n/a n/a n/a n/a"
-        continue
-      fi
       base="$out/$name-$profile-$size"
       args=(--source "synthetic:$profile" --size "$size" --frames "$frames" --seed "$seed"
         --camera-params "$camera" --csv "$base.csv")
@@ -114,8 +107,7 @@ for profile in "${profiles[@]}"; do
   done
 done
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else print "n/a" }'; }
-percent() { [ "$1" = n/a ] && echo n/a || echo "$1%"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
 echo "machine: $(nproc) cores, ${cpu:-unknown CPU}; OpenCV $opencv"
 echo "runs: synthetic profiles, $frames frames each, seed $seed, target ${target:-built-in}; all trackers see identical frames"
@@ -130,9 +122,8 @@ printf '%s\n' "-----------------+------------------------+----------------------
 for line in "${rows[@]}"; do
   # shellcheck disable=SC2086
   set -- $line
-  printf '%-8s %-7s | %7s %6s %7s | %7s %6s %7s %6s | %7s %6s %7s | %7s %6s\n' "$1" "$2" "$(percent "$3")" "$4" \
-    "$5" "$(percent "$7")" "$8" "$9" "${10}" "$(percent "${11}")" "${12}" "${13}" "$(ratio "$5" "${13}")" \
-    "$(ratio "$9" "${13}")"
+  printf '%-8s %-7s | %6s%% %6s %7s | %6s%% %6s %7s %6s | %6s%% %6s %7s | %7s %6s\n' "$1" "$2" "$3" "$4" "$5" \
+    "$7" "$8" "$9" "${10}" "${11}" "${12}" "${13}" "$(ratio "$5" "${13}")" "$(ratio "$9" "${13}")"
 done
 
 if [[ " ${profiles[*]} " == *" still "* ]]; then
@@ -140,7 +131,6 @@ if [[ " ${profiles[*]} " == *" still "* ]]; then
   echo "jitter on still: standard deviation (px) of x0 y0 x1 y1 x2 y2 x3 y3 over the tracked frames"
   for size in "${sizes[@]}"; do
     for name in quorl robust orb; do
-      [[ " ${runs[*]} " == *" $name "* ]] || { printf '%-7s %-7s n/a\n' "$size" "$name"; continue; }
       printf '%-7s %-7s %s\n' "$size" "${name/quorl/default}" "$(jitter "$out/$name-still-$size.csv")"
     done
   done
