@@ -20,11 +20,13 @@ FileChooserHook& fileChooserHook() {
 }  // namespace
 
 QMessageBox::StandardButton reportMessage(QWidget* parent, const QString& text,
-                                          QMessageBox::StandardButtons buttons) {
-  if (messageHook()) return messageHook()(text, buttons);
+                                          QMessageBox::StandardButtons buttons, const QString& detail) {
+  if (messageHook()) return messageHook()(text, buttons, detail);
   const QString title = parent != nullptr ? parent->windowTitle() : QString();
   QMessageBox box(QMessageBox::NoIcon, title, text, buttons, parent);
+  box.setInformativeText(detail);
   if (buttons.testFlag(QMessageBox::No)) box.setDefaultButton(QMessageBox::No);
+  if (buttons.testFlag(QMessageBox::Save)) box.setDefaultButton(QMessageBox::Save);
   return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

@@ -11,12 +11,14 @@ class QWidget;
 
 namespace quorl {
 
-// Shows `text` verbatim in a modal message box with `buttons` and returns the button pressed.
+// Shows `text` verbatim in a modal message box with `buttons`, and `detail` (what it concerns and why,
+// such as a file's path and the reason) below it when not empty; returns the button pressed.
 // The editor's messages all come through here.
-using MessageHook =
-    std::function<QMessageBox::StandardButton(const QString& text, QMessageBox::StandardButtons buttons)>;
+using MessageHook = std::function<QMessageBox::StandardButton(const QString& text, QMessageBox::StandardButtons buttons,
+                                                              const QString& detail)>;
 QMessageBox::StandardButton reportMessage(QWidget* parent, const QString& text,
-                                          QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+                                          QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                          const QString& detail = QString());
 void setMessageHook(MessageHook hook);
 
 // Which file is asked for: a camera parameter file to open or to save, or an OpenCV calibration.

@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "editor/prompts.h"
 #include "editor/tessik_dlg.h"
 
 namespace quorl {
@@ -34,12 +35,19 @@ int CTessikApp::run() {
     return 2;
   }
   const QString screenshotPath = parser_.value(screenshot_);
+  // Without a user to answer, messages go to standard error; a file that does not load ends the run.
+  if (!screenshotPath.isEmpty()) {
+    setMessageHook([](const QString& text, QMessageBox::StandardButtons buttons, const QString& detail) {
+      std::fprintf(stderr, "tessik: %s%s%s\n", qPrintable(text), detail.isEmpty() ? "" : " ", qPrintable(detail));
+      return buttons.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel : QMessageBox::Ok;
+    });
+  }
 
   CTessikDlg dialog;
   if (!files.isEmpty()) {
     dialog.pathText = files.constFirst();
     dialog.showMembers();
-    dialog.onLoad();
+    if (!dialog.onLoad() && !screenshotPath.isEmpty()) return 1;
   }
   if (screenshotPath.isEmpty()) {
     dialog.exec();

@@ -1,5 +1,7 @@
 #include "editor/tessik_dlg.h"
 
+#include <unistd.h>
+
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QFileInfo>
@@ -9,6 +11,9 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QSaveFile>
+#include <cerrno>
+#include <cstring>
 
 #include "camera/camera_setup.h"
 #include "camera/opencv_calibration.h"
@@ -35,6 +40,40 @@ double& doubleAt(CameraParam& p, int k) { return k < 12 ? p.mat[k / 4][k % 4] : 
 
 // A path in the file system's byte encoding, for the C file functions of the camera library.
 std::string fileSystemPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// The detail of a file message: the path and the reason, or that no file was named.
+QString fileDetail(const QString& path, const QString& reason) {
+  return path.isEmpty() ? QStringLiteral("No file name was given.") : path + QStringLiteral(": ") + reason;
+}
+
+// Writes the record's 136 bytes to `path` through a temporary file in the same folder, renamed over the
+// target only after a complete write that has reached the disk. NotCreated when the temporary file cannot
+// be made, WriteError when writing or replacing fails; `reason` then says why, and the target is untouched.
+// The write is unbuffered: QSaveFile's commit does not notice a buffered write that fails on its flush.
+CameraFileStatus writeRecordSafely(const QString& path, const CameraParam& param, QString& reason) {
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    reason = file.errorString();
+    return CameraFileStatus::NotCreated;
+  }
+  const CameraParamBytes bytes = encodeCameraParam(param);
+  const auto size = static_cast<qint64>(bytes.size());
+  const qint64 written = file.write(reinterpret_cast<const char*>(bytes.data()), size);
+  if (written != size) {
+    reason = written < 0 ? file.errorString()
+                         : QStringLiteral("only %1 of %2 bytes could be written").arg(written).arg(size);
+    return CameraFileStatus::WriteError;  // the temporary file goes with `file`
+  }
+  if (::fsync(file.handle()) != 0) {
+    reason = QString::fromLocal8Bit(std::strerror(errno));
+    return CameraFileStatus::WriteError;
+  }
+  if (!file.commit()) {
+    reason = file.errorString();
+    return CameraFileStatus::WriteError;
+  }
+  return CameraFileStatus::Ok;
+}
 
 // Reasons why the record may not describe the images it is about to be saved for; empty when it does.
 QStringList sizeWarnings(const CameraParam& p, const std::optional<QSize>& imported) {
@@ -133,6 +172,7 @@ CTessikDlg::CTessikDlg(QWidget* parent) : QDialog(parent), icon_(tessikIcon()) {
 
   setFixedSize(du.size(383, 201));
   showMembers();
+  markClean(pathText);
   dropBox_->setFocus();
 }
 
@@ -187,27 +227,53 @@ void CTessikDlg::onBrowse() {
   showMembers();
 }
 
-void CTessikDlg::onLoad() {
+QStringList CTessikDlg::valueTexts() const {
+  QStringList texts;
+  for (const QLineEdit* e : values_) texts << e->text();
+  return texts;
+}
+
+void CTessikDlg::markClean(const QString& path) {
+  cleanTexts_ = valueTexts();
+  shownPath_ = path;
+}
+
+bool CTessikDlg::hasUnsavedEdits() const { return valueTexts() != cleanTexts_; }
+
+bool CTessikDlg::onLoad() {
   readBack();  // a box that is not a number leaves the record as it was; the file replaces it anyway
   CameraParam scratch;
-  const CameraFileStatus status = readCameraParamPath(fileSystemPath(pathText), scratch);
+  CameraFileDetail detail;
+  const CameraFileStatus status = readCameraParamPath(fileSystemPath(pathText), scratch, &detail);
   if (status != CameraFileStatus::Ok) {
-    reportMessage(this, QString::fromLatin1(cameraFileMessage(status)));
-    return;
+    reportMessage(this, QString::fromLatin1(cameraFileMessage(status)), QMessageBox::Ok,
+                  fileDetail(pathText, QString::fromStdString(detail.reason)));
+    pathText = shownPath_;
+    dropBox_->setText(pathText);
+    return false;
   }
   record = scratch;
   importedSize_.reset();
   showMembers();
+  markClean(pathText);
+  if (detail.fileSize > static_cast<long long>(kCameraParamFileSize))
+    reportMessage(this,
+                  QStringLiteral("The file is %1 bytes long, but a camera parameter file has %2: only its first "
+                                 "%2 bytes were loaded.")
+                      .arg(detail.fileSize)
+                      .arg(kCameraParamFileSize),
+                  QMessageBox::Ok, pathText);
+  return true;
 }
 
-void CTessikDlg::onSaveAs() {
+bool CTessikDlg::onSaveAs() {
   const QString chosen = chooseFile(this, FileChoice::SaveCameraParam);
-  if (chosen.isEmpty()) return;
+  if (chosen.isEmpty()) return false;
   const QFileInfo target(chosen);
   if (target.exists() &&
       reportMessage(this, QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(target.fileName()),
                     QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
-    return;
+    return false;
 
   const QString invalid = readBack();
   if (!invalid.isEmpty()) {
@@ -216,16 +282,35 @@ void CTessikDlg::onSaveAs() {
       badEdit_->setFocus();
       badEdit_->selectAll();
     }
-    return;
+    return false;
   }
   const QStringList warnings = sizeWarnings(record, importedSize_);
   if (!warnings.isEmpty() &&
       reportMessage(this, warnings.join(QLatin1Char('\n')) + QStringLiteral("\n\nSave anyway?"),
                     QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
-    return;
+    return false;
 
-  const CameraFileStatus status = writeCameraParamPath(fileSystemPath(chosen), record);
-  reportMessage(this, QString::fromLatin1(status == CameraFileStatus::Ok ? kMsgFileSaved : cameraFileMessage(status)));
+  QString reason;
+  const CameraFileStatus status = writeRecordSafely(chosen, record, reason);
+  if (status != CameraFileStatus::Ok) {
+    reportMessage(this, QString::fromLatin1(cameraFileMessage(status)), QMessageBox::Ok, fileDetail(chosen, reason));
+    return false;
+  }
+  pathText = chosen;
+  dropBox_->setText(pathText);
+  markClean(pathText);
+  reportMessage(this, QString::fromLatin1(kMsgFileSaved), QMessageBox::Ok, chosen);
+  return true;
+}
+
+void CTessikDlg::reject() {
+  if (hasUnsavedEdits()) {
+    const QMessageBox::StandardButton answer =
+        reportMessage(this, QStringLiteral("The camera parameter values have been changed.\nSave them before closing?"),
+                      QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+    if (answer == QMessageBox::Save ? !onSaveAs() : answer != QMessageBox::Discard) return;
+  }
+  QDialog::reject();
 }
 
 void CTessikDlg::onImport() {

@@ -54,12 +54,23 @@ class CTessikDlg : public QDialog {
   // Otherwise the record stays as it was and the returned text names the first bad box (empty on success).
   QString readBack();
 
+  // True when a value box differs from what the last Load or Save As (or the start) showed.
+  bool hasUnsavedEdits() const;
+
  public slots:
   void onBrowse();
-  void onLoad();
-  void onSaveAs();
+  // Loads the file named by the path box. A file that cannot be read is reported with its path and the
+  // reason, and the path box returns to the file the boxes show. A file longer than 136 bytes loads its
+  // first 136 and says how long it is. Returns true when loaded.
+  bool onLoad();
+  // Saves through a temporary file in the target's folder that replaces the target only once written
+  // whole and flushed, so a failed save leaves an existing file as it was. The path box then shows the
+  // saved file. Returns true when saved.
+  bool onSaveAs();
   void onImport();
   void onAbout();
+  // Exit, Escape and the close box: with unsaved edits, asks Save / Discard / Cancel first.
+  void reject() override;
 
  protected:
   void contextMenuEvent(QContextMenuEvent* event) override;
@@ -74,6 +85,11 @@ class CTessikDlg : public QDialog {
   CDropEdit* dropBox_ = nullptr;
   std::array<QLineEdit*, kValueCount> values_{};
   QLineEdit* badEdit_ = nullptr;  // the box named by the last failed readBack
+  // The value boxes' texts and the path as the last Load or Save As (or the start) left them.
+  QStringList cleanTexts_;
+  QString shownPath_;
+  QStringList valueTexts() const;
+  void markClean(const QString& path);
   QIcon icon_;
   // Image size of the last imported OpenCV calibration, checked against xsize and ysize on saving;
   // cleared by a successful Load and by an import without a size.

@@ -18,7 +18,10 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <sys/resource.h>
+
 #include <bit>
+#include <csignal>
 #include <cmath>
 #include <deque>
 #include <random>
@@ -61,10 +64,11 @@ class TessikDialog : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
-    setMessageHook([this](const QString& text, QMessageBox::StandardButtons buttons) {
+    setMessageHook([this](const QString& text, QMessageBox::StandardButtons buttons, const QString& detail) {
       messages << text;
-      if (!buttons.testFlag(QMessageBox::Yes)) return QMessageBox::Ok;
-      if (answers.empty()) return QMessageBox::Yes;
+      details << detail;
+      if (!buttons.testFlag(QMessageBox::Yes) && !buttons.testFlag(QMessageBox::Save)) return QMessageBox::Ok;
+      if (answers.empty()) return buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Cancel;
       const QMessageBox::StandardButton answer = answers.front();
       answers.pop_front();
       return answer;
@@ -93,6 +97,7 @@ class TessikDialog : public ::testing::Test {
   QTemporaryDir dir;
   CTessikDlg dlg;
   QStringList messages;
+  QStringList details;  // of each message
   std::deque<QMessageBox::StandardButton> answers;
   std::vector<FileChoice> choices;
   QString chosenFile;
@@ -115,17 +120,40 @@ TEST_F(TessikDialog, LoadFillsAllEighteenBoxes) {
   EXPECT_EQ(bytesOf(dlg.record), bytesOf(sampleRecord()));
 }
 
-TEST_F(TessikDialog, LoadErrorsKeepTheBoxes) {
+// A failed Load names the file and the reason, keeps the boxes and puts back the path of what they show.
+TEST_F(TessikDialog, LoadErrorsKeepTheBoxesAndTheirPath) {
   writeFile(path("c.dat"), bytesOf(sampleRecord()));
   load(path("c.dat"));
   writeFile(path("short.dat"), QByteArray(100, '\x11'));
   load(path("short.dat"));
   EXPECT_EQ(messages, QStringList{"File read error!!!"});
+  EXPECT_EQ(details, QStringList{path("short.dat") + ": 100 of 136 bytes"});
   EXPECT_EQ(box(1005), "600");
   EXPECT_EQ(bytesOf(dlg.record), bytesOf(sampleRecord()));  // not half overwritten
+  EXPECT_EQ(dlg.dropBox()->text(), path("c.dat"));
+  EXPECT_EQ(dlg.pathText, path("c.dat"));
+  messages.clear();
+  details.clear();
+  load(path("none.dat"));
+  EXPECT_EQ(messages, QStringList{"Can't find the camera parameter file!!!"});
+  EXPECT_EQ(details, QStringList{path("none.dat") + ": No such file or directory"});
+  EXPECT_EQ(dlg.dropBox()->text(), path("c.dat"));
   messages.clear();
   load(QString());
   EXPECT_EQ(messages, QStringList{"Can't find the camera parameter file!!!"});
+
+  // A longer file loads its first 136 bytes and says how long it is.
+  QByteArray longer = bytesOf(makePinholeCameraParam(320, 240, 300.0));
+  longer.append(64, '\x7f');
+  writeFile(path("long.dat"), longer);
+  messages.clear();
+  details.clear();
+  load(path("long.dat"));
+  EXPECT_EQ(bytesOf(dlg.record), bytesOf(makePinholeCameraParam(320, 240, 300.0)));
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].startsWith("The file is 200 bytes long")) << messages[0].toStdString();
+  EXPECT_EQ(details, QStringList{path("long.dat")});
+  EXPECT_EQ(dlg.dropBox()->text(), path("long.dat"));
 }
 
 TEST_F(TessikDialog, LoadThenSaveAsReproducesEveryFiniteFileBitForBit) {
@@ -148,18 +176,19 @@ TEST_F(TessikDialog, LoadThenSaveAsReproducesEveryFiniteFileBitForBit) {
   }
 }
 
-TEST_F(TessikDialog, EditedValueIsSavedAndPathStays) {
+TEST_F(TessikDialog, EditedValueIsSavedAndThePathBoxShowsTheSavedFile) {
   writeFile(path("c.dat"), bytesOf(makePinholeCameraParam(640, 480, 600.0)));
   load(path("c.dat"));
   dlg.valueEdit(1016)->setText(" 0.25 ");  // mat[1][0]
   dlg.valueEdit(1003)->setText("641");
   saveAs(path("edited.dat"));
   EXPECT_EQ(messages, QStringList{"File was saved successfully!!!"});
+  EXPECT_EQ(details, QStringList{path("edited.dat")});
   CameraParam expected = makePinholeCameraParam(640, 480, 600.0);
   expected.mat[1][0] = 0.25;
   expected.xsize = 641;
   EXPECT_EQ(readFile(path("edited.dat")), bytesOf(expected));
-  EXPECT_EQ(dlg.dropBox()->text(), path("c.dat"));
+  EXPECT_EQ(dlg.dropBox()->text(), path("edited.dat"));
   EXPECT_EQ(choices, std::vector<FileChoice>{FileChoice::SaveCameraParam});
 }
 
@@ -213,16 +242,71 @@ TEST_F(TessikDialog, ExistingFileIsReplacedOnlyWhenTheUserAgrees) {
   EXPECT_EQ(readFile(path("old.dat")), bytesOf(makePinholeCameraParam(640, 480, 600.0)));
 }
 
-TEST_F(TessikDialog, WriteFailuresAreReported) {
+// Failed saves name the file and the reason; a write that fails part-way leaves the old file as it was.
+TEST_F(TessikDialog, WriteFailuresAreReportedAndKeepTheOldFile) {
   writeFile(path("c.dat"), bytesOf(makePinholeCameraParam(640, 480, 600.0)));
   load(path("c.dat"));
   saveAs(path("missing/dir/x.dat"));
   EXPECT_EQ(messages, QStringList{"Can't open the camera parameter file!!!"});
-  if (QFile::exists("/dev/full")) {
-    messages.clear();
-    saveAs("/dev/full");  // exists: the replace question is answered Yes
-    EXPECT_EQ(messages.last(), "File write error!!!");
-  }
+  ASSERT_EQ(details.size(), 1);
+  EXPECT_TRUE(details[0].startsWith(path("missing/dir/x.dat") + ": ")) << details[0].toStdString();
+  EXPECT_EQ(dlg.dropBox()->text(), path("c.dat"));
+
+  // Files may grow to 100 bytes only: the 136-byte write fails once its bytes reach the disk.
+  const QByteArray old = "an older file that must survive a failed save";
+  writeFile(path("old.dat"), old);
+  messages.clear();
+  details.clear();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  saveAs(path("old.dat"));  // exists: the replace question is answered Yes
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previousSignal);
+  EXPECT_EQ(messages.last(), "File write error!!!");
+  EXPECT_EQ(details.last(), path("old.dat") + ": only 100 of 136 bytes could be written");
+  EXPECT_EQ(readFile(path("old.dat")), old);
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), (QStringList{"c.dat", "old.dat"}));  // no leftovers
+}
+
+TEST_F(TessikDialog, UnsavedEditsAskBeforeClosing) {
+  dlg.show();
+  writeFile(path("c.dat"), bytesOf(makePinholeCameraParam(640, 480, 600.0)));
+  load(path("c.dat"));
+  EXPECT_FALSE(dlg.hasUnsavedEdits());
+  dlg.button(CTessikDlg::kExitButton)->click();  // nothing changed: closes without asking
+  EXPECT_TRUE(messages.isEmpty());
+  EXPECT_FALSE(dlg.isVisible());
+
+  dlg.show();
+  dlg.valueEdit(1005)->setText("601");
+  ASSERT_TRUE(dlg.hasUnsavedEdits());
+  answers = {QMessageBox::Cancel};
+  dlg.button(CTessikDlg::kExitButton)->click();
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].contains("Save them before closing?"));
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(box(1005), "601");
+
+  // Save, but the file chooser is cancelled: the dialog stays. Then saved: it closes.
+  answers = {QMessageBox::Save};
+  QTest::keyClick(&dlg, Qt::Key_Escape);
+  EXPECT_TRUE(dlg.isVisible());
+  answers = {QMessageBox::Save};
+  chosenFile = path("saved.dat");
+  dlg.close();
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_EQ(readFile(path("saved.dat")).mid(8, 8), bytesOf(makePinholeCameraParam(601, 480, 601.0)).mid(8, 8));
+
+  dlg.show();
+  dlg.valueEdit(1005)->setText("602");
+  answers = {QMessageBox::Discard};
+  dlg.button(CTessikDlg::kExitButton)->click();
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_EQ(readFile(path("saved.dat")).mid(8, 8), bytesOf(makePinholeCameraParam(601, 480, 601.0)).mid(8, 8));
 }
 
 TEST_F(TessikDialog, CancelledSaveAsDoesNothing) {
@@ -476,6 +560,14 @@ TEST(TessikProgram, AnswersHelpAndVersionAndRendersAFile) {
   ASSERT_TRUE(p.waitForFinished(20000));
   EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
   EXPECT_TRUE(QFile::exists(png));
+
+  // Without a user to answer a message box, a file that does not load is told on standard error.
+  const QString missing = dir.filePath("missing.dat");
+  p.start(QStringLiteral(QUORL_TESSIK_PROGRAM), {"-platform", "offscreen", "--screenshot", png, missing});
+  ASSERT_TRUE(p.waitForFinished(20000));
+  EXPECT_NE(p.exitCode(), 0);
+  EXPECT_TRUE(QString::fromLocal8Bit(p.readAllStandardError())
+                  .contains("tessik: Can't find the camera parameter file!!! " + missing + ": No such file or directory\n"));
 }
 
 }  // namespace
