@@ -27,4 +27,13 @@ struct RobustEstimate {
 // matches give the same result on any thread.
 bool EstimateRobustHomography(const std::vector<PointMatch>& matches, RobustEstimate& out);
 
+// The same from a partial view: an affine change of the frame after `previous` (model to frame), found by
+// RANSAC with kRobustThreshold, so that the view's perspective stays that of `previous`.
+bool EstimateAffineUpdate(const std::vector<PointMatch>& matches, const cv::Matx33d& previous, RobustEstimate& out);
+
+// Area of the convex hull of the inliers' model positions over the area of `quad` (model pixels); 0 for
+// an empty or degenerate quad.
+double InlierSpread(const std::vector<PointMatch>& matches, const RobustEstimate& estimate,
+                    const std::array<cv::Point2f, 4>& quad);
+
 }  // namespace quorl

@@ -109,6 +109,38 @@ int WarpSamples(const TemplateLevel& lvl, const RefinementTemplate& t, const cv:
   return count;
 }
 
+// Residuals of the warped values of the `inside` samples against the template (0 elsewhere), with the
+// gain and offset that match the warped values of the `use` samples to the template's, and the cutoff
+// beyond which a residual counts as an outlier: kRefineOutlierSigmas robust standard deviations.
+float Residuals(const TemplateLevel& lvl, const std::vector<float>& warped, const std::vector<uint8_t>& use,
+                const std::vector<uint8_t>& inside, std::vector<float>& residual) {
+  double n = 0, si = 0, st = 0, sii = 0, stt = 0;
+  for (std::size_t i = 0; i < warped.size(); ++i) {
+    if (!use[i]) continue;
+    n += 1;
+    si += warped[i];
+    st += lvl.values[i];
+    sii += double{warped[i]} * warped[i];
+    stt += double{lvl.values[i]} * lvl.values[i];
+  }
+  n = std::max(n, 1.0);
+  const double meanI = si / n, meanT = st / n;
+  const double sdI = std::sqrt(std::max(1e-6, sii / n - meanI * meanI));
+  const double sdT = std::sqrt(std::max(1e-6, stt / n - meanT * meanT));
+  const double gain = sdT / sdI;
+  residual.assign(warped.size(), 0.0f);
+  std::vector<float> magnitudes;
+  for (std::size_t i = 0; i < warped.size(); ++i) {
+    if (!inside[i]) continue;
+    residual[i] = static_cast<float>((warped[i] - meanI) * gain + meanT - lvl.values[i]);
+    magnitudes.push_back(std::fabs(residual[i]));
+  }
+  if (magnitudes.empty()) return 0.0f;
+  auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2);
+  std::nth_element(magnitudes.begin(), middle, magnitudes.end());
+  return static_cast<float>(kRefineOutlierSigmas * 1.4826 * std::max(1.0f, *middle));
+}
+
 // Normalised correlation of the warped values with the template over the samples inside the frame.
 double Correlation(const TemplateLevel& lvl, const std::vector<float>& warped, const std::vector<uint8_t>& inside) {
   double n = 0, si = 0, st = 0, sii = 0, stt = 0, sit = 0;
@@ -158,12 +190,12 @@ RefinementTemplate BuildRefinementTemplate(const cv::Mat& gray, const std::array
 }
 
 RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid,
-                                  const cv::Matx33d& modelToFrame, int coarsest, int finest) {
+                                  const cv::Matx33d& modelToFrame, int coarsest, int finest, bool affineOnly) {
   RefinementResult result;
   result.homography = modelToFrame;
   const cv::Matx33d normaliser = Normaliser(tmpl);
   std::vector<float> warped, residual;
-  std::vector<uint8_t> inside;
+  std::vector<uint8_t> inside, agree;
   for (int level = std::min(coarsest, static_cast<int>(pyramid.size()) - 1); level >= finest; --level) {
     const TemplateLevel& lvl = tmpl.levels[level];
     if (lvl.points.size() < static_cast<std::size_t>(kMinLevelSamples)) continue;
@@ -173,30 +205,12 @@ RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vec
     for (int iteration = 0; iteration < kRefineIterations && !converged; ++iteration) {
       const int count = WarpSamples(lvl, tmpl, image, a, warped, inside);
       if (count < kMinLevelSamples) return result;
-      // The frame's gain and offset are matched to the template's over the samples inside the frame.
-      double si = 0, st = 0, sii = 0, stt = 0;
-      for (std::size_t i = 0; i < warped.size(); ++i) {
-        if (!inside[i]) continue;
-        si += warped[i];
-        st += lvl.values[i];
-        sii += double{warped[i]} * warped[i];
-        stt += double{lvl.values[i]} * lvl.values[i];
-      }
-      const double meanI = si / count, meanT = st / count;
-      const double sdI = std::sqrt(std::max(1e-6, sii / count - meanI * meanI));
-      const double sdT = std::sqrt(std::max(1e-6, stt / count - meanT * meanT));
-      const double gain = sdT / sdI;
-      residual.assign(warped.size(), 0.0f);
-      std::vector<float> magnitudes;
-      magnitudes.reserve(static_cast<std::size_t>(count));
-      for (std::size_t i = 0; i < warped.size(); ++i) {
-        if (!inside[i]) continue;
-        residual[i] = static_cast<float>((warped[i] - meanI) * gain + meanT - lvl.values[i]);
-        magnitudes.push_back(std::fabs(residual[i]));
-      }
-      auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2);
-      std::nth_element(magnitudes.begin(), middle, magnitudes.end());
-      const float cutoff = static_cast<float>(kRefineOutlierSigmas * 1.4826 * std::max(1.0f, *middle));
+      agree.resize(inside.size());
+      // The frame's gain and offset are matched to the template's, first over the samples inside the
+      // frame, then again over those that agree, so that an occluder does not skew them.
+      float cutoff = Residuals(lvl, warped, inside, inside, residual);
+      for (std::size_t i = 0; i < warped.size(); ++i) agree[i] = inside[i] && std::fabs(residual[i]) <= cutoff;
+      cutoff = Residuals(lvl, warped, agree, inside, residual);
       cv::Matx<double, 8, 8> hessian = cv::Matx<double, 8, 8>::zeros();
       cv::Matx<double, 8, 1> gradient = cv::Matx<double, 8, 1>::zeros();
       for (std::size_t i = 0; i < warped.size(); ++i) {
@@ -209,8 +223,15 @@ RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vec
       }
       for (int r = 0; r < 8; ++r)
         for (int c = 0; c < r; ++c) hessian(r, c) = hessian(c, r);
-      cv::Matx<double, 8, 1> dp;
-      if (!cv::solve(hessian, gradient, dp, cv::DECOMP_CHOLESKY)) return result;
+      cv::Matx<double, 8, 1> dp = cv::Matx<double, 8, 1>::zeros();
+      if (affineOnly) {
+        cv::Matx<double, 6, 1> affine;
+        if (!cv::solve(hessian.get_minor<6, 6>(0, 0), gradient.get_minor<6, 1>(0, 0), affine, cv::DECOMP_CHOLESKY))
+          return result;
+        for (int r = 0; r < 6; ++r) dp(r) = affine(r);
+      } else if (!cv::solve(hessian, gradient, dp, cv::DECOMP_CHOLESKY)) {
+        return result;
+      }
       const cv::Matx33d step(1.0 + dp(0), dp(2), dp(4), dp(1), 1.0 + dp(3), dp(5), dp(6), dp(7), 1.0);
       const cv::Matx33d stepInverse = step.inv();
       converged = StepShift(a, stepInverse) < kRefineConvergence;

@@ -56,9 +56,11 @@ struct RefinementResult {
 // Refines `modelToFrame` against `pyramid` (the frame, CV_8UC1, level 0 first, each half the size of the
 // one before), from template level `coarsest` down to `finest` (0 <= finest <= coarsest < kTemplateLevels).
 // Template level t is aligned with frame level t. A level with fewer than 8 samples inside the frame, or
-// a singular step, stops the refinement with what was reached.
+// a singular step, stops the refinement with what was reached. `affineOnly` keeps the two perspective
+// parameters of the update at zero, for views that show too little of the target to fix them.
 RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid,
-                                  const cv::Matx33d& modelToFrame, int coarsest, int finest);
+                                  const cv::Matx33d& modelToFrame, int coarsest, int finest,
+                                  bool affineOnly = false);
 
 // Correlation only: the warped template at `level` against frame level `level`, no update.
 RefinementResult MeasureAgreement(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
@@ -14,6 +15,8 @@ namespace quorl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr int kNotDescribed = INT_MIN;
 
 double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -50,19 +53,25 @@ bool Solve(RobustTracker& t, const std::vector<PointMatch>& matches, const std::
   RobustFrameStats& s = t.stats;
   auto start = Clock::now();
   RobustEstimate estimate;
-  const bool found = EstimateRobustHomography(matches, estimate);
+  bool found = EstimateRobustHomography(matches, estimate);
+  const bool partial =
+      found && prediction != nullptr && InlierSpread(matches, estimate, t.model.quad) < kMinFullSpread;
+  if (partial) found = EstimateAffineUpdate(matches, t.modelToFrame, estimate);
   s.estimateMs += MsSince(start);
   if (!found) return false;
   s.inliers = estimate.inliers;
+  // A consensus of a minority is what a jump leaves among matches made for the old view.
+  if (estimate.inliers < kMinInlierShare * static_cast<double>(matches.size())) return false;
   start = Clock::now();
   const RefinementResult refined = t.stages.refine
-                                       ? RefineHomography(t.refinement, pyramid, estimate.modelToFrame, coarsest, 0)
+                                       ? RefineHomography(t.refinement, pyramid, estimate.modelToFrame, coarsest, 0,
+                                                          partial)
                                        : MeasureAgreement(t.refinement, pyramid, estimate.modelToFrame, 1);
   s.refineMs += MsSince(start);
   s.correlation = refined.correlation;
   if (refined.coverage < kMinCoverage || refined.correlation < kPredictedCorrelation) return false;
   if (!CornersOf(t.model, refined.homography, corners) || !PlausibleQuad(corners)) return false;
-  if (refined.correlation >= kAcceptCorrelation) {
+  if (refined.correlation >= (prediction != nullptr ? kAcceptCorrelation : kFoundCorrelation)) {
     result = refined.homography;
     return true;
   }
@@ -99,15 +108,16 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
   if (!t.registered() || gray.empty()) return false;
   std::vector<cv::Mat> pyramid = BuildPyramid(gray);
   FrameFeatures features;
-  bool described = false;
-  auto describe = [&] {
-    if (described) return;
+  int describedAt = kNotDescribed;
+  auto describe = [&](int at) {
+    if (describedAt == at) return;
     const auto start = Clock::now();
-    DescribeFrame(gray, t.model.arc, barrier, features);
+    DescribeFrame(gray, t.model.arc, at, features);
     t.stats.detectMs += MsSince(start);
     t.stats.corners = static_cast<int>(features.corners.size());
-    cornerCount = t.stats.corners;
-    described = true;
+    // Only a count at the frame's own barrier steers that barrier.
+    cornerCount = at == barrier ? t.stats.corners : 0;
+    describedAt = at;
   };
 
   cv::Matx33d accepted;
@@ -125,7 +135,7 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
       t.stats.flowPoints = static_cast<int>(matches.size());
     }
     if (t.stages.guided) {
-      describe();
+      describe(barrier);
       const auto start = Clock::now();
       const std::vector<PointMatch> guided = MatchGuided(t.model, features, predicted, kGuidedRadius + t.lastMotion);
       matches.insert(matches.end(), guided.begin(), guided.end());
@@ -135,7 +145,8 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
     ok = Solve(t, matches, pyramid, 1, &predicted, accepted, corners);
   }
   if (!ok && (t.acceptedRun > 0 || t.lostFrames % kLostSearchPeriod == 0)) {
-    describe();
+    // The barrier chosen at registration suits the target; a busy background may have raised the frame's.
+    describe(std::min(barrier, t.model.barrier));
     t.stats.global = true;
     const auto start = Clock::now();
     std::vector<PointMatch> matches = MatchGlobally(t.model, features);

@@ -21,10 +21,18 @@ namespace quorl {
 // While tracking, an estimate whose corners lie within kPredictionAgreement pixels (plus twice the last
 // frame's motion) of the motion's prediction needs only kPredictedCorrelation: partial occlusion.
 inline constexpr double kAcceptCorrelation = 0.55;
+// A target found by the global search, with no motion to agree with, needs this correlation.
+inline constexpr double kFoundCorrelation = 0.75;
 inline constexpr double kPredictedCorrelation = 0.3;
 inline constexpr double kPredictionAgreement = 8.0;
 inline constexpr double kMinCoverage = 0.25;
+// The estimator's inliers must also be at least this share of the matches it was given.
+inline constexpr double kMinInlierShare = 0.5;
 inline constexpr float kRobustMinQuadSide = 12.0f;
+// An estimate whose inliers span less than this share of the target's area, made while tracking, is
+// redone as an affine change of the last estimate and refined without perspective parameters: a partly
+// hidden or partly visible target does not fix its perspective.
+inline constexpr double kMinFullSpread = 0.3;
 // Guided matching looks this far around each prediction, plus the last frame's corner motion.
 inline constexpr double kGuidedRadius = 6.0;
 // While the target is lost the global search runs on every kLostSearchPeriod-th frame.

@@ -91,6 +91,37 @@ TEST_F(Refinement, PullsARoughEstimateOntoTheTruth) {
   }
 }
 
+TEST_F(Refinement, AffineStepsKeepThePerspectiveOfTheStart) {
+  cv::Matx33d rough = kTruth;
+  rough(0, 2) += 3.0;
+  rough(1, 2) -= 2.0;
+  // Affine steps alone change the start by an affine map of the model plane, and still remove a shift.
+  const RefinementResult affine = RefineHomography(tmpl, pyramid, rough, kTemplateLevels - 1, 0, true);
+  EXPECT_LT(CornerDistance(affine.homography, kTruth), 0.5);
+  const cv::Matx33d change = rough.inv() * affine.homography;
+  EXPECT_NEAR(change(2, 0) / change(2, 2), 0.0, 1e-9);
+  EXPECT_NEAR(change(2, 1) / change(2, 2), 0.0, 1e-9);
+}
+
+TEST(RobustEstimation, PartialViewsKeepThePerspective) {
+  // Matches on the left third of the target only.
+  std::vector<PointMatch> matches;
+  const cv::Matx33d moved = cv::Matx33d(1, 0, 4, 0, 1, -3, 0, 0, 1) * kTruth;
+  for (float x = 92; x < 135; x += 6)
+    for (float y = 62; y < 180; y += 6) {
+      cv::Point2f f;
+      ASSERT_TRUE(Project(moved, cv::Point2f(x, y), f));
+      matches.push_back(PointMatch{cv::Point2f(x, y), f});
+    }
+  RobustEstimate estimate;
+  ASSERT_TRUE(EstimateRobustHomography(matches, estimate));
+  EXPECT_NEAR(InlierSpread(matches, estimate, kQuad), 0.27, 0.05);
+  ASSERT_TRUE(EstimateAffineUpdate(matches, kTruth, estimate));
+  EXPECT_LT(CornerDistance(estimate.modelToFrame, moved), 1e-3);
+  EXPECT_EQ(estimate.inliers, static_cast<int>(matches.size()));
+  EXPECT_EQ(InlierSpread({}, estimate, kQuad), 0.0);
+}
+
 TEST_F(Refinement, AWrongPoseCorrelatesPoorly) {
   cv::Matx33d wrong = kTruth;
   wrong(0, 2) += 45.0;

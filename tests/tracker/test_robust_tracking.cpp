@@ -48,7 +48,9 @@ TEST_P(RobustProfiles, TracksWithinAPixel) {
 
 INSTANTIATE_TEST_SUITE_P(Profiles, RobustProfiles,
                          ::testing::Values(MotionProfile::kOrbit, MotionProfile::kZoom, MotionProfile::kSpin,
-                                           MotionProfile::kShake, MotionProfile::kOcclude),
+                                           MotionProfile::kShake, MotionProfile::kOcclude, MotionProfile::kApproach,
+                                           MotionProfile::kRecede, MotionProfile::kTilt, MotionProfile::kBlur,
+                                           MotionProfile::kDim, MotionProfile::kCut, MotionProfile::kStill),
                          [](const auto& info) { return std::string(MotionProfileName(info.param)); });
 
 // kLeave has the target wholly out of the picture on frames 94..159: never tracking there, and found
@@ -71,6 +73,36 @@ TEST(RobustTracking, OutOfViewIsNeverTrackingAndTheTargetIsFoundAgain) {
     if (i >= 200) foundAgain += run->Tracked() && SubPixelError(run->state, scene->cornersAt(i)) < 2.0;
   }
   EXPECT_GE(foundAgain, 38);
+}
+
+// A photograph as the target, leaving and found again at half size in front of a busy table: whenever it
+// is wholly in the picture it is tracked, and never while it is wholly out.
+TEST(RobustTracking, FindsAPhotoTargetAgainInClutter) {
+  SceneSettings settings;
+  settings.profile = MotionProfile::kClutter;
+  settings.targetImage = "/usr/share/doc/opencv-doc/examples/data/graf1.png";
+  std::string error;
+  auto scene = SyntheticScene::Create(settings, error);
+  ASSERT_TRUE(scene) << error;
+  auto run = RobustRun(*scene);
+  int inView = 0, missed = 0;
+  for (int i = 1; i < 300; ++i) {
+    run->Tick(Frame(*scene, i));
+    const FrameCorners c = scene->cornersAt(i);
+    const bool whollyIn = std::all_of(c.begin(), c.end(), [](const cv::Point2d& p) {
+      return p.x >= 0 && p.y >= 0 && p.x < 320 && p.y < 240;
+    });
+    const bool whollyOut = std::all_of(c.begin(), c.end(), [](const cv::Point2d& p) { return p.x < 0; }) ||
+                           std::all_of(c.begin(), c.end(), [](const cv::Point2d& p) { return p.x >= 320; });
+    if (whollyOut) {
+      EXPECT_FALSE(run->Tracked()) << "frame " << i;
+    }
+    if (!whollyIn) continue;
+    ++inView;
+    missed += !(run->Tracked() && SubPixelError(run->state, c) < 10.0);
+  }
+  EXPECT_GT(inView, 150);
+  EXPECT_LE(missed, 3);
 }
 
 TEST(RobustTracking, SwitchedOnAfterRegistrationFindsTheTarget) {
