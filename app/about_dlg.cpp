@@ -9,7 +9,7 @@
 
 #include "app/app_icon.h"
 #include "app/data_paths.h"
-#include "app/dialog_layout.h"
+#include "qtcommon/dialog_units.h"
 #include "app/hyperlink.h"
 
 namespace quorl {
@@ -24,7 +24,7 @@ constexpr int kDialogHeight = 194;
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("About Quorl"));
-  const DialogLayout du(font());
+  const DialogUnits du(font());
   setMinimumSize(du.rect(0, 0, kDialogWidth, kDialogHeight).size());
 
   auto* icon = new QLabel(this);

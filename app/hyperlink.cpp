@@ -7,7 +7,7 @@
 #include <QMouseEvent>
 #include <utility>
 
-#include "app/report.h"
+#include "qtcommon/message.h"
 
 namespace quorl {
 
@@ -128,8 +128,8 @@ void CHyperLink::Open() {
   }
   SetVisited(false);
   QApplication::beep();
-  ShowReport(window(), QStringLiteral("Unable to open hyperlink:\n\n") + HyperlinkErrorText(result),
-             QMessageBox::Warning);
+  ShowMessage(window(), QStringLiteral("Unable to open hyperlink:\n\n") + HyperlinkErrorText(result),
+              {}, QMessageBox::Ok, QMessageBox::Warning);
 }
 
 void CHyperLink::enterEvent(QEnterEvent* event) {

@@ -7,7 +7,7 @@
 
 #include "app/app_icon.h"
 #include "app/quorl_app.h"
-#include "app/report.h"
+#include "qtcommon/message.h"
 #include "app/x_display.h"
 #include "render/gl_render.h"
 
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   if (const QString problem = quorl::OpenGlProblem(QSurfaceFormat::defaultFormat()); !problem.isEmpty()) {
     std::fprintf(stderr, "quorl: %s\n", qPrintable(problem));
     if (!quorl::IsWindowlessPlatform(QGuiApplication::platformName())) {
-      quorl::ShowReport(nullptr, problem, QMessageBox::Critical);
+      quorl::ShowMessage(nullptr, problem, {}, QMessageBox::Ok, QMessageBox::Critical);
     }
     return 1;
   }

@@ -8,8 +8,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "app/dialog_layout.h"
-#include "app/report.h"
+#include "qtcommon/dialog_units.h"
+#include "qtcommon/message.h"
 
 namespace quorl {
 
@@ -23,7 +23,7 @@ COptionDlg::COptionDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Options"));
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-  const DialogLayout du(font());
+  const DialogUnits du(font());
 
   // Group boxes first so the controls inside them stack above.
   auto* cornerBox = new QGroupBox(QStringLiteral("Corner Type"), this);
@@ -92,7 +92,7 @@ bool COptionDlg::exchangeInt(QLineEdit* edit, int& member, bool save) {
   bool ok = false;
   const int value = edit->text().trimmed().toInt(&ok, 10);
   if (!ok) {
-    ShowReport(this, QString::fromLatin1(kMsgEnterInteger), QMessageBox::Warning);
+    ShowMessage(this, QString::fromLatin1(kMsgEnterInteger), {}, QMessageBox::Ok, QMessageBox::Warning);
     edit->setFocus();
     edit->selectAll();
     return false;

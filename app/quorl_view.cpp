@@ -15,7 +15,7 @@
 
 #include "app/data_paths.h"
 #include "app/option_dlg.h"
-#include "app/report.h"
+#include "qtcommon/message.h"
 #include "camera/camera_setup.h"
 
 namespace quorl {
@@ -139,7 +139,7 @@ void CQuorlView::OnSaveFrameAs() {
                                               QStringLiteral("PNG images (*.png);;All files (*)"));
   if (path.isEmpty()) return;
   if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".png");
-  if (!SaveFrame(path)) ShowReport(this, QStringLiteral("Can't save the frame to %1!!!").arg(path));
+  if (!SaveFrame(path)) ShowMessage(this, QStringLiteral("Can't save the frame to %1!!!").arg(path));
 }
 
 void CQuorlView::OnLoadCameraParams() {
@@ -173,7 +173,7 @@ void CQuorlView::refreshSettingsDisplay() {
 }
 
 void CQuorlView::report(const std::string& text, const std::string& detail) {
-  ShowReport(this, QString::fromStdString(text), QMessageBox::NoIcon, QString::fromStdString(detail));
+  ShowMessage(this, QString::fromStdString(text), QString::fromStdString(detail));
 }
 
 void CQuorlView::timerEvent(QTimerEvent* event) {

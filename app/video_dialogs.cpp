@@ -9,7 +9,7 @@
 #include <QLabel>
 
 #include "app/frame_grabber.h"
-#include "app/report.h"
+#include "qtcommon/message.h"
 #include "capture/open_source.h"
 #include "capture/synthetic_scene.h"
 #include "capture/v4l2_devices.h"
@@ -150,7 +150,7 @@ int CFrameGrabber::VideoFormatDialog(QWidget* parent) {
   if (source_ == nullptr) return 0;
   // A change waits for the read in progress, which a stalled driver may hold for seconds.
   if (SourceStopped()) {
-    ShowReport(parent, QStringLiteral("The video source delivers no frames; its format can be changed once it "
+    ShowMessage(parent, QStringLiteral("The video source delivers no frames; its format can be changed once it "
                                       "delivers again."));
     return 0;
   }
@@ -163,13 +163,13 @@ int CFrameGrabber::VideoFormatDialog(QWidget* parent) {
   if (dialog.exec() != QDialog::Accepted) return 0;
   const cv::Size size = dialog.selected();
   if (!SetFormat(size.width, size.height, dialog.selectedPixelFormat(), dialog.selectedRate())) {
-    ShowReport(parent, QStringLiteral("The source cannot deliver %1 frames.").arg(sizeText(size)));
+    ShowMessage(parent, QStringLiteral("The source cannot deliver %1 frames.").arg(sizeText(size)));
     return 0;
   }
   // A camera delivers the nearest size it offers, which need not be the one chosen.
   const cv::Size delivered(FrameWidth(), FrameHeight());
   if (delivered != size) {
-    ShowReport(parent, QStringLiteral("The source delivers %1 frames instead of %2.").arg(sizeText(delivered), sizeText(size)));
+    ShowMessage(parent, QStringLiteral("The source delivers %1 frames instead of %2.").arg(sizeText(delivered), sizeText(size)));
   }
   return 1;
 }
@@ -179,7 +179,7 @@ int CFrameGrabber::VideoSourceDialog(QWidget* parent) {
   if (dialog.exec() != QDialog::Accepted) return 0;
   std::string error;
   if (!Open(dialog.selectedSourceName(), error)) {
-    ShowReport(parent, QStringLiteral("Can't open the video source:\n%1").arg(QString::fromStdString(error)));
+    ShowMessage(parent, QStringLiteral("Can't open the video source:\n%1").arg(QString::fromStdString(error)));
     return 0;
   }
   return 1;

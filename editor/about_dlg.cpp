@@ -4,7 +4,7 @@
 #include <QPushButton>
 
 #include "editor/app_icon.h"
-#include "editor/dialog_units.h"
+#include "qtcommon/dialog_units.h"
 
 namespace quorl {
 

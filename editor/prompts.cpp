@@ -7,30 +7,12 @@ namespace quorl {
 
 namespace {
 
-MessageHook& messageHook() {
-  static MessageHook hook;
-  return hook;
-}
-
 FileChooserHook& fileChooserHook() {
   static FileChooserHook hook;
   return hook;
 }
 
 }  // namespace
-
-QMessageBox::StandardButton reportMessage(QWidget* parent, const QString& text,
-                                          QMessageBox::StandardButtons buttons, const QString& detail) {
-  if (messageHook()) return messageHook()(text, buttons, detail);
-  const QString title = parent != nullptr ? parent->windowTitle() : QString();
-  QMessageBox box(QMessageBox::NoIcon, title, text, buttons, parent);
-  box.setInformativeText(detail);
-  if (buttons.testFlag(QMessageBox::No)) box.setDefaultButton(QMessageBox::No);
-  if (buttons.testFlag(QMessageBox::Save)) box.setDefaultButton(QMessageBox::Save);
-  return static_cast<QMessageBox::StandardButton>(box.exec());
-}
-
-void setMessageHook(MessageHook hook) { messageHook() = std::move(hook); }
 
 QString chooseFile(QWidget* parent, FileChoice choice) {
   if (fileChooserHook()) return fileChooserHook()(choice);

@@ -1,9 +1,7 @@
 #pragma once
-// The editor's only ways to ask or tell the user something: message boxes and file choosers.
-// Both can be replaced by a hook (tests drive the dialogs without a user); an empty hook restores the
-// default, the real modal dialog.
+// The editor's file choosers (its messages go through ShowMessage, qtcommon/message.h). They can be
+// replaced by a hook (tests drive the dialogs without a user); an empty hook restores the real dialog.
 
-#include <QMessageBox>
 #include <QString>
 #include <functional>
 
@@ -11,21 +9,11 @@ class QWidget;
 
 namespace quorl {
 
-// Shows `text` verbatim in a modal message box with `buttons`, and `detail` (what it concerns and why,
-// such as a file's path and the reason) below it when not empty; returns the button pressed.
-// The editor's messages all come through here.
-using MessageHook = std::function<QMessageBox::StandardButton(const QString& text, QMessageBox::StandardButtons buttons,
-                                                              const QString& detail)>;
-QMessageBox::StandardButton reportMessage(QWidget* parent, const QString& text,
-                                          QMessageBox::StandardButtons buttons = QMessageBox::Ok,
-                                          const QString& detail = QString());
-void setMessageHook(MessageHook hook);
-
 // Which file is asked for: a camera parameter file to open or to save, or an OpenCV calibration.
 enum class FileChoice { OpenCameraParam, SaveCameraParam, ImportCalibration };
 
 // Returns the chosen full path, or an empty string when the user cancels. The save chooser does not
-// confirm overwriting; the caller asks through reportMessage.
+// confirm overwriting; the caller asks through ShowMessage.
 using FileChooserHook = std::function<QString(FileChoice choice)>;
 QString chooseFile(QWidget* parent, FileChoice choice);
 void setFileChooserHook(FileChooserHook hook);

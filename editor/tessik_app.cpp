@@ -4,8 +4,8 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "editor/prompts.h"
 #include "editor/tessik_dlg.h"
+#include "qtcommon/message.h"
 
 namespace quorl {
 
@@ -37,9 +37,10 @@ int CTessikApp::run() {
   const QString screenshotPath = parser_.value(screenshot_);
   // Without a user to answer, messages go to standard error; a file that does not load ends the run.
   if (!screenshotPath.isEmpty()) {
-    setMessageHook([](const QString& text, QMessageBox::StandardButtons buttons, const QString& detail) {
-      std::fprintf(stderr, "tessik: %s%s%s\n", qPrintable(text), detail.isEmpty() ? "" : " ", qPrintable(detail));
-      return buttons.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel : QMessageBox::Ok;
+    SetMessageHook([](const QString& text, const MessageOptions& options) {
+      std::fprintf(stderr, "tessik: %s%s%s\n", qPrintable(text), options.detail.isEmpty() ? "" : " ",
+                   qPrintable(options.detail));
+      return options.buttons.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel : QMessageBox::Ok;
     });
   }
 

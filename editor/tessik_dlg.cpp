@@ -19,10 +19,11 @@
 #include "camera/opencv_calibration.h"
 #include "editor/about_dlg.h"
 #include "editor/app_icon.h"
-#include "editor/dialog_units.h"
 #include "editor/drop_edit.h"
 #include "editor/number_text.h"
 #include "editor/prompts.h"
+#include "qtcommon/dialog_units.h"
+#include "qtcommon/message.h"
 
 namespace quorl {
 
@@ -246,8 +247,8 @@ bool CTessikDlg::onLoad() {
   CameraFileDetail detail;
   const CameraFileStatus status = readCameraParamPath(fileSystemPath(pathText), scratch, &detail);
   if (status != CameraFileStatus::Ok) {
-    reportMessage(this, QString::fromLatin1(cameraFileMessage(status)), QMessageBox::Ok,
-                  fileDetail(pathText, QString::fromStdString(detail.reason)));
+    ShowMessage(this, QString::fromLatin1(cameraFileMessage(status)),
+                fileDetail(pathText, QString::fromStdString(detail.reason)));
     pathText = shownPath_;
     dropBox_->setText(pathText);
     return false;
@@ -257,12 +258,12 @@ bool CTessikDlg::onLoad() {
   showMembers();
   markClean(pathText);
   if (detail.fileSize > static_cast<long long>(kCameraParamFileSize))
-    reportMessage(this,
-                  QStringLiteral("The file is %1 bytes long, but a camera parameter file has %2: only its first "
-                                 "%2 bytes were loaded.")
-                      .arg(detail.fileSize)
-                      .arg(kCameraParamFileSize),
-                  QMessageBox::Ok, pathText);
+    ShowMessage(this,
+                QStringLiteral("The file is %1 bytes long, but a camera parameter file has %2: only its first "
+                               "%2 bytes were loaded.")
+                    .arg(detail.fileSize)
+                    .arg(kCameraParamFileSize),
+                pathText);
   return true;
 }
 
@@ -271,13 +272,13 @@ bool CTessikDlg::onSaveAs() {
   if (chosen.isEmpty()) return false;
   const QFileInfo target(chosen);
   if (target.exists() &&
-      reportMessage(this, QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(target.fileName()),
-                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+      ShowMessage(this, QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(target.fileName()),
+                  {}, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
     return false;
 
   const QString invalid = readBack();
   if (!invalid.isEmpty()) {
-    reportMessage(this, invalid + QStringLiteral("\nNothing was saved."));
+    ShowMessage(this, invalid + QStringLiteral("\nNothing was saved."));
     if (badEdit_ != nullptr) {
       badEdit_->setFocus();
       badEdit_->selectAll();
@@ -286,28 +287,28 @@ bool CTessikDlg::onSaveAs() {
   }
   const QStringList warnings = sizeWarnings(record, importedSize_);
   if (!warnings.isEmpty() &&
-      reportMessage(this, warnings.join(QLatin1Char('\n')) + QStringLiteral("\n\nSave anyway?"),
-                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+      ShowMessage(this, warnings.join(QLatin1Char('\n')) + QStringLiteral("\n\nSave anyway?"),
+                  {}, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
     return false;
 
   QString reason;
   const CameraFileStatus status = writeRecordSafely(chosen, record, reason);
   if (status != CameraFileStatus::Ok) {
-    reportMessage(this, QString::fromLatin1(cameraFileMessage(status)), QMessageBox::Ok, fileDetail(chosen, reason));
+    ShowMessage(this, QString::fromLatin1(cameraFileMessage(status)), fileDetail(chosen, reason));
     return false;
   }
   pathText = chosen;
   dropBox_->setText(pathText);
   markClean(pathText);
-  reportMessage(this, QString::fromLatin1(kMsgFileSaved), QMessageBox::Ok, chosen);
+  ShowMessage(this, QString::fromLatin1(kMsgFileSaved), chosen);
   return true;
 }
 
 void CTessikDlg::reject() {
   if (hasUnsavedEdits()) {
     const QMessageBox::StandardButton answer =
-        reportMessage(this, QStringLiteral("The camera parameter values have been changed.\nSave them before closing?"),
-                      QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+        ShowMessage(this, QStringLiteral("The camera parameter values have been changed.\nSave them before closing?"),
+                    {}, QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
     if (answer == QMessageBox::Save ? !onSaveAs() : answer != QMessageBox::Discard) return;
   }
   QDialog::reject();
@@ -319,8 +320,8 @@ void CTessikDlg::onImport() {
   std::string error;
   const std::optional<ImportedCalibration> imported = importOpenCVCalibration(fileSystemPath(chosen), error);
   if (!imported) {
-    reportMessage(this, QStringLiteral("Can't import the OpenCV calibration %1:\n%2")
-                            .arg(QFileInfo(chosen).fileName(), QString::fromStdString(error)));
+    ShowMessage(this, QStringLiteral("Can't import the OpenCV calibration %1:\n%2")
+                          .arg(QFileInfo(chosen).fileName(), QString::fromStdString(error)));
     return;
   }
   readBack();  // keeps xsize and ysize typed by the user when the file has no image size
@@ -339,7 +340,7 @@ void CTessikDlg::onImport() {
   if (!imported->hasImageSize)
     notes << QStringLiteral("The calibration gives no image size; xsize and ysize were kept. Check them before saving.");
   for (const std::string& note : imported->notes) notes << QString::fromStdString(note);
-  if (!notes.isEmpty()) reportMessage(this, notes.join(QLatin1Char('\n')));
+  if (!notes.isEmpty()) ShowMessage(this, notes.join(QLatin1Char('\n')));
 }
 
 void CTessikDlg::onAbout() {

@@ -14,7 +14,7 @@
 #include "app/data_paths.h"
 #include "app/hyperlink.h"
 #include "app/option_dlg.h"
-#include "widget_environment.h"
+#include "tests/qtcommon/widget_environment.h"
 
 namespace quorl {
 namespace {

@@ -9,7 +9,7 @@
 #include "app/frame_grabber.h"
 #include "tests/capture/fake_source.h"
 #include "tests/capture/gated_source.h"
-#include "widget_environment.h"
+#include "tests/qtcommon/widget_environment.h"
 
 namespace quorl {
 namespace {

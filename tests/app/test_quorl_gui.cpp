@@ -28,7 +28,7 @@
 #include "camera/camera_setup.h"
 #include "render/gl_render.h"
 #include "tests/capture/gated_source.h"
-#include "widget_environment.h"
+#include "tests/qtcommon/widget_environment.h"
 
 namespace quorl {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "app/video_dialogs.h"
 #include "tests/capture/fake_source.h"
-#include "widget_environment.h"
+#include "tests/qtcommon/widget_environment.h"
 
 namespace quorl {
 namespace {

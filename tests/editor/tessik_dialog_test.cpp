@@ -29,6 +29,7 @@
 #include "editor/about_dlg.h"
 #include "editor/drop_edit.h"
 #include "editor/prompts.h"
+#include "qtcommon/message.h"
 
 namespace quorl {
 namespace {
@@ -64,9 +65,10 @@ class TessikDialog : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
-    setMessageHook([this](const QString& text, QMessageBox::StandardButtons buttons, const QString& detail) {
+    SetMessageHook([this](const QString& text, const MessageOptions& options) {
+      const QMessageBox::StandardButtons buttons = options.buttons;
       messages << text;
-      details << detail;
+      details << options.detail;
       if (!buttons.testFlag(QMessageBox::Yes) && !buttons.testFlag(QMessageBox::Save)) return QMessageBox::Ok;
       if (answers.empty()) return buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Cancel;
       const QMessageBox::StandardButton answer = answers.front();
@@ -79,7 +81,7 @@ class TessikDialog : public ::testing::Test {
     });
   }
   void TearDown() override {
-    setMessageHook({});
+    SetMessageHook({});
     setFileChooserHook({});
   }
 

@@ -1,6 +1,8 @@
-#include "editor/dialog_units.h"
+#include "qtcommon/dialog_units.h"
 
+#include <QAbstractButton>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QPushButton>
 #include <QStyle>
 #include <QWidget>
@@ -29,21 +31,28 @@ QSize DialogUnits::size(int width, int height) const { return QSize(x(width), y(
 
 void DialogUnits::place(QWidget* widget, int x0, int y0, int width, int height, bool growLeft) const {
   QRect r = rect(x0, y0, width, height);
-  int needed = widget->sizeHint().width();
+  const bool hasText = qobject_cast<const QLabel*>(widget) != nullptr || qobject_cast<const QAbstractButton*>(widget) != nullptr;
+  if (!hasText) {
+    widget->setGeometry(r);
+    return;
+  }
+  QSize needed = widget->sizeHint();
   if (const auto* button = qobject_cast<const QPushButton*>(widget)) {
     // A push button's size hint has a style minimum far above what a short text like "..." needs.
     const QStyle* style = button->style();
     QString text = button->text();
     text.remove(QLatin1Char('&'));
-    needed = button->fontMetrics().horizontalAdvance(text) + 2 * style->pixelMetric(QStyle::PM_ButtonMargin) +
-             2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth);
+    needed.setWidth(button->fontMetrics().horizontalAdvance(text) + 2 * style->pixelMetric(QStyle::PM_ButtonMargin) +
+                    2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth));
+    needed.setHeight(r.height());
   }
-  if (needed > r.width()) {
+  if (needed.width() > r.width()) {
     if (growLeft)
-      r.setLeft(r.right() + 1 - needed);
+      r.setLeft(r.right() + 1 - needed.width());
     else
-      r.setWidth(needed);
+      r.setWidth(needed.width());
   }
+  if (needed.height() > r.height()) r.setHeight(needed.height());
   widget->setGeometry(r);
 }
 

@@ -8,7 +8,7 @@
 #include <QStringList>
 #include <memory>
 
-#include "app/report.h"
+#include "qtcommon/message.h"
 
 namespace quorl::testing {
 
@@ -30,19 +30,20 @@ class WidgetEnvironment : public ::testing::Environment {
 class ReportRecorder {
  public:
   ReportRecorder() {
-    previous_ = SetReportHook([this](const QString& text, QMessageBox::Icon icon, const QString& detail) {
+    previous_ = SetMessageHook([this](const QString& text, const MessageOptions& options) {
       texts.append(text);
-      icons.append(icon);
-      details.append(detail);
+      icons.append(options.icon);
+      details.append(options.detail);
+      return QMessageBox::Ok;
     });
   }
-  ~ReportRecorder() { SetReportHook(previous_); }
+  ~ReportRecorder() { SetMessageHook(previous_); }
   QStringList texts;
   QList<QMessageBox::Icon> icons;
   QStringList details;
 
  private:
-  ReportHook previous_;
+  MessageHook previous_;
 };
 
 }  // namespace quorl::testing

@@ -19,9 +19,10 @@ class DialogUnits {
   QRect rect(int x, int y, int width, int height) const;
   QSize size(int width, int height) const;
 
-  // Places `widget` at the rectangle. When its text needs more than the rectangle's width (labels: their
-  // size hint; push buttons: the text plus the style's margins), it grows to the left keeping the right
-  // edge when `growLeft`, else to the right, so that the text is never clipped.
+  // Places `widget` at the rectangle. When a label's or a button's text needs more room (labels, check
+  // and radio boxes: their size hint; push buttons: the text plus the style's margins), it grows to the
+  // left keeping the right edge when `growLeft`, else to the right, and downwards, so that no text is
+  // clipped in a font wider than the layout assumed. Other widgets get the rectangle as it is.
   void place(QWidget* widget, int x, int y, int width, int height, bool growLeft = false) const;
 
   int baseWidth() const { return baseWidth_; }
