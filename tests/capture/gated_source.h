@@ -78,9 +78,6 @@ class GatedSource : public FakeSource {
     const int number = gate_->read();
     return number > 0 && PackBgrFrame(cv::Mat(height(), width(), CV_8UC3, cv::Scalar(number % 256, 0, 0)), packed);
   }
-  std::string description() const override {
-    return name() + ", " + std::to_string(width()) + "x" + std::to_string(height());
-  }
   std::string name() const override { return "gated camera (/dev/video7)"; }
   bool readsBlock() const override { return true; }
   bool restart() override { return gate_->restart(); }
