@@ -61,7 +61,7 @@ std::vector<PointMatch> MatchGuided(const RobustModel& model, const FrameFeature
 // and predicted by `predicted` in this one, are followed by pyramidal Lucas-Kanade from the previous
 // pyramid into this one and back; a point counts when it returns within kFlowReturnError pixels.
 // Pyramids come from cv::buildOpticalFlowPyramid with kFlowWindow and kFlowLevels.
-inline constexpr int kFlowWindow = 21;
+inline constexpr int kFlowWindow = 15;
 inline constexpr int kFlowLevels = 3;
 inline constexpr float kFlowReturnError = 1.0f;
 std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::vector<cv::Mat>& previousPyramid,
