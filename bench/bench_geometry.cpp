@@ -32,11 +32,11 @@ quorl::CorrespMap MakeMatches(int count) {
 void BM_EstimateHomography(benchmark::State& state) {
   quorl::ModelRecord model;
   model.matchMap = MakeMatches(static_cast<int>(state.range(0)));
-  quorl::ResetHomographySampler();
+  quorl::HomographySampler sampler;
   int64_t hypotheses = 0;
   for (auto _ : state) {
-    quorl::EstimateHomography(model);
-    hypotheses += quorl::LastHomographyStats().hypotheses;
+    quorl::EstimateHomography(model, sampler);
+    hypotheses += sampler.stats.hypotheses;
     benchmark::DoNotOptimize(model.frameToModel.data);
   }
   state.counters["hypotheses"] =

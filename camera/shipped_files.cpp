@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "camera/camera_setup.h"
+
 namespace quorl {
 
 namespace fs = std::filesystem;
@@ -35,6 +37,25 @@ std::string FindCameraParamFile(const std::string& explicitPath, const std::stri
   if (fs::exists(kCameraParamRelativePath, ec)) return kCameraParamRelativePath;
   const std::string shipped = FindShippedFile(kCameraParamRelativePath, executableDir);
   return shipped.empty() ? kCameraParamRelativePath : shipped;
+}
+
+std::string TrackCalibration::Describe() const { return param ? path : "none (" + problem + ")"; }
+
+TrackCalibration ReadTrackCalibration(const std::string& explicitPath) {
+  TrackCalibration c;
+  c.path = FindCameraParamFile(explicitPath, ExecutableDir());
+  CameraParam param;
+  CameraFileDetail detail;
+  const CameraFileStatus status = readCameraParamPath(c.path, param, &detail);
+  CameraSetup check;
+  if (status != CameraFileStatus::Ok) {
+    c.problem = std::string(cameraFileMessage(status)) + " " + c.path + ": " + detail.reason;
+  } else if (!setCameraParams(param, param.xsize, param.ysize, check)) {
+    c.problem = std::string(kMsgFileReadError) + " " + c.path + ": " + kUnusableCameraReason;
+  } else {
+    c.param = param;
+  }
+  return c;
 }
 
 }  // namespace quorl

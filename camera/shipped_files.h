@@ -3,8 +3,11 @@
 // and docs/. Looked for in the working directory first (the calibration only), then in the copy installed
 // with the program (<executable's folder>/../share/quorl), then in the source tree it was built from.
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "camera/camera_param.h"
 
 namespace quorl {
 
@@ -24,5 +27,18 @@ std::string FindShippedFile(const std::string& relative, const std::string& exec
 // else kCameraParamRelativePath in the working directory, else the shipped copy; when none exists, the
 // working-directory path, whose absence is then reported.
 std::string FindCameraParamFile(const std::string& explicitPath, const std::string& executableDir);
+
+// The calibration of a run without a window (the headless tools, the library).
+struct TrackCalibration {
+  std::string path;                  // the file read or looked for
+  std::optional<CameraParam> param;  // nothing when it cannot be read or describes no camera
+  std::string problem;               // then: the message, the path and the reason
+  std::string Describe() const;      // for the summary: the path, or "none" and the problem
+};
+
+// Reads `explicitPath` (a tool's --camera-params, the library's option) or, when empty, the file
+// FindCameraParamFile finds for this program. A record read whole must also describe a camera (resize
+// and project at its own size).
+TrackCalibration ReadTrackCalibration(const std::string& explicitPath);
 
 }  // namespace quorl

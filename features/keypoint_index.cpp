@@ -2,19 +2,36 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 namespace quorl {
 namespace {
+
+// ANN keeps process-wide state: the search's query and distance globals, and a shared empty leaf that
+// tree construction creates, tree destruction compares against and annClose frees.
+std::mutex& AnnMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+void CloseAnn() {
+  const std::lock_guard lock(AnnMutex());
+  annClose();
+}
 
 void FreeAnnObjects(KeypointIndex& index) {
   if (index.points != nullptr) {
     annDeallocPts(index.points);
     index.points = nullptr;
   }
-  delete index.tree;  // the tree does not read its points while it is destroyed
-  index.tree = nullptr;
+  if (index.tree != nullptr) {
+    const std::lock_guard lock(AnnMutex());
+    delete index.tree;  // the tree does not read its points while it is destroyed
+    index.tree = nullptr;
+  }
   index.pointCount = 0;
 }
 
@@ -149,13 +166,17 @@ void BuildIndex(const std::vector<KeypointDescriptor>& descriptors, KeypointInde
   // without points keeps `points` null and gets a tree over zero points.
   if (n > 0) index.points = annAllocPts(n, kDescriptorSize);
   for (int i = 0; i < n; ++i) std::memcpy(index.points[i], descriptors[i].data(), sizeof(KeypointDescriptor));
-  index.tree = new ANNkd_tree(index.points, n, kDescriptorSize, 1, ANN_KD_SUGGEST);
+  {
+    const std::lock_guard lock(AnnMutex());
+    index.tree = new ANNkd_tree(index.points, n, kDescriptorSize, 1, ANN_KD_SUGGEST);
+  }
   index.pointCount = n;
   index.fastTree.Build(descriptors);
 }
 
 NearestPair FindTwoNearestAnn(const KeypointIndex& index, const KeypointDescriptor& query) {
   NearestPair out;
+  const std::lock_guard lock(AnnMutex());
   // The library takes a non-const point but only reads it.
   index.tree->annkSearch(const_cast<double*>(query.data()), 2, out.index, out.distance, 0.0);
   return out;
@@ -194,7 +215,12 @@ void ClearIndex(KeypointIndex& index) {
 
 void ReleaseIndex(KeypointIndex& index) {
   ClearIndex(index);
-  annClose();
+  CloseAnn();
+}
+
+void CloseAnnAtExit() {
+  static std::once_flag registered;
+  std::call_once(registered, [] { std::atexit(CloseAnn); });
 }
 
 }  // namespace quorl

@@ -73,7 +73,8 @@ int32_t AcceptMatch(int32_t nearest, double nearestDistance, double secondDistan
 void BuildIndex(const std::vector<KeypointDescriptor>& descriptors, KeypointIndex& index);
 
 // The two nearest model points by ANN's exact search (eps 0). Needs a tree of at least two points.
-// The library searches through process-wide state: one search at a time, on one thread.
+// The library searches through process-wide state; its searches, like the building and freeing of its
+// trees and its closing, take one process-wide lock, so indexes may be used on several threads at once.
 NearestPair FindTwoNearestAnn(const KeypointIndex& index, const KeypointDescriptor& query);
 
 // The same answer as FindTwoNearestAnn, tie order included: the fast tree answers, and ANN decides
@@ -89,5 +90,10 @@ void ClearIndex(KeypointIndex& index);
 
 // Frees the index and closes the ANN library; call once, when the program's last index is gone.
 void ReleaseIndex(KeypointIndex& index);
+
+// For hosts that cannot tell which index is the last (several trackers, on any threads): closes the ANN
+// library once, at normal process exit. Call it in the constructor of an owner of indexes: an owner with
+// static storage is then destroyed before the library closes.
+void CloseAnnAtExit();
 
 }  // namespace quorl

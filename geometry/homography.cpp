@@ -8,15 +8,6 @@
 namespace quorl {
 namespace {
 
-constexpr uint32_t kSamplerStart = 1;
-uint32_t samplerState = kSamplerStart;
-HomographyStats lastStats;
-
-int32_t NextSample() {
-  samplerState = samplerState * 214013u + 2531011u;
-  return static_cast<int32_t>((samplerState >> 16) & 0x7FFFu);
-}
-
 // Least-squares homography with dst ~ H * src, written into H as CV_32FC1; H unchanged on failure.
 bool FitHomography(cv::InputArray src, cv::InputArray dst, cv::Mat& H) {
   const cv::Mat fit = cv::findHomography(src, dst, 0);
@@ -27,9 +18,10 @@ bool FitHomography(cv::InputArray src, cv::InputArray dst, cv::Mat& H) {
 
 }  // namespace
 
-const HomographyStats& LastHomographyStats() { return lastStats; }
-
-void ResetHomographySampler() { samplerState = kSamplerStart; }
+int32_t HomographySampler::Next() {
+  state = state * 214013u + 2531011u;
+  return static_cast<int32_t>((state >> 16) & 0x7FFFu);
+}
 
 bool IsConsensusAcceptable(std::size_t matches, std::size_t inliers) {
   return matches >= kMinMatches && inliers >= kMinConsensus;
@@ -94,11 +86,11 @@ float NeededHypotheses(int32_t best, std::size_t n, float& outlierRatio) {
   return logFailure / logMiss;
 }
 
-void RansacHomography(const CorrespMap& matches, CorrespMap& inliers, cv::Mat& H) {
+void RansacHomography(const CorrespMap& matches, CorrespMap& inliers, cv::Mat& H, HomographySampler& sampler) {
   const std::size_t n = matches.size();
   HomographyStats stats;
   if (n < kMinMatches) {
-    lastStats = stats;
+    sampler.stats = stats;
     return;
   }
   cv::Mat sample(3, 3, CV_32FC1, cv::Scalar(0));
@@ -111,7 +103,7 @@ void RansacHomography(const CorrespMap& matches, CorrespMap& inliers, cv::Mat& H
     SamplePoints model;
     SamplePoints frame;
     for (int k = 0; k < 4; ++k) {
-      const Correspondence& m = matches[static_cast<std::size_t>(NextSample()) % n];
+      const Correspondence& m = matches[static_cast<std::size_t>(sampler.Next()) % n];
       model[k] = cv::Point2f(static_cast<float>(m.modelX), static_cast<float>(m.modelY));
       frame[k] = cv::Point2f(static_cast<float>(m.frameX), static_cast<float>(m.frameY));
     }
@@ -138,16 +130,16 @@ void RansacHomography(const CorrespMap& matches, CorrespMap& inliers, cv::Mat& H
     }
   }
   stats.needed = needed;
-  lastStats = stats;
+  sampler.stats = stats;
 }
 
-void EstimateHomography(ModelRecord& model) {
+void EstimateHomography(ModelRecord& model, HomographySampler& sampler) {
   if (model.matchMap.size() < kMinMatches) {
-    lastStats = HomographyStats{};
+    sampler.stats = HomographyStats{};
     return;
   }
   model.inlierMap.clear();
-  RansacHomography(model.matchMap, model.inlierMap, model.frameToModel);
+  RansacHomography(model.matchMap, model.inlierMap, model.frameToModel, sampler);
   if (model.inlierMap.size() < kMinFitInliers) return;
 
   std::vector<cv::Point2f> src;
@@ -158,7 +150,7 @@ void EstimateHomography(ModelRecord& model) {
     src.emplace_back(static_cast<float>(m.frameX), static_cast<float>(m.frameY));
     dst.emplace_back(static_cast<float>(m.modelX), static_cast<float>(m.modelY));
   }
-  lastStats.finalFit = FitHomography(src, dst, model.frameToModel);
+  sampler.stats.finalFit = FitHomography(src, dst, model.frameToModel);
 }
 
 }  // namespace quorl

@@ -45,8 +45,8 @@ enum class SamplingStop {
   DegenerateLimit,  // kMaxDegenerateSamples samples were degenerate
 };
 
-// Statistics of the last EstimateHomography / RansacHomography call (process-wide, overwritten by each
-// call, GUI thread only). inliers: size of the best consensus set; finalFit: the least-squares fit ran.
+// Statistics of one EstimateHomography / RansacHomography call. inliers: size of the best consensus set;
+// finalFit: the least-squares fit ran.
 struct HomographyStats {
   int32_t hypotheses = 0;
   int32_t degenerate = 0;
@@ -55,12 +55,17 @@ struct HomographyStats {
   SamplingStop stop = SamplingStop::NotRun;
   bool finalFit = false;
 };
-const HomographyStats& LastHomographyStats();
 
-// The sample generator is process-wide and owned by this module: a 32-bit linear congruential
-// generator (s = s * 214013 + 2531011, output (s >> 16) & 0x7FFF), state 1 at program start, never
-// reseeded, carried over from call to call. This puts it back to its start state (for tests).
-void ResetHomographySampler();
+// The sample generator and the statistics of the last call, owned by one tracker (its state record), so
+// that trackers on different threads neither share nor disturb each other's sequence. A 32-bit linear
+// congruential generator (s = s * 214013 + 2531011, output (s >> 16) & 0x7FFF), state 1 when constructed,
+// never reseeded, carried over from call to call.
+struct HomographySampler {
+  uint32_t state = 1;
+  HomographyStats stats;  // overwritten by each call
+
+  int32_t Next();
+};
 
 // True when an estimation ran (at least kMinMatches matches) and its best consensus set holds at least
 // kMinConsensus records: only then does the frame's homography say where the target is. After
@@ -70,12 +75,12 @@ bool IsConsensusAcceptable(std::size_t matches, std::size_t inliers);
 // Per tracked frame: with at least kMinMatches matches, replaces `inlierMap` by the best consensus set
 // and writes the best sample homography into `frameToModel`; with at least kMinFitInliers inliers,
 // `frameToModel` becomes the least-squares fit over them instead. `frameToModel` maps frame to model.
-void EstimateHomography(ModelRecord& model);
+void EstimateHomography(ModelRecord& model, HomographySampler& sampler);
 
 // Sampling over `matches` (at least kMinMatches records). `inliers` is replaced by the best consensus
 // set when one is taken (a set must reach the largest size so far, starting at 1; the later of two
 // equally large sets wins); `H` (3 x 3 CV_32FC1) receives its sample homography, else stays unchanged.
-void RansacHomography(const CorrespMap& matches, CorrespMap& inliers, cv::Mat& H);
+void RansacHomography(const CorrespMap& matches, CorrespMap& inliers, cv::Mat& H, HomographySampler& sampler);
 
 // Exact fit through four correspondences: H (converted to CV_32FC1) maps frame points to model points.
 // Returns false and leaves H unchanged when the library finds the points degenerate.

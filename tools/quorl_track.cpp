@@ -23,6 +23,7 @@
 #include "geometry/quad.h"
 #include "tools/track_options.h"
 #include "tools/track_report.h"
+#include "tracker/headless_platform.h"
 #include "tracker/tracker.h"
 
 namespace quorl {
@@ -168,29 +169,6 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
   return std::nullopt;
 }
 
-// The host of the frame loop: hands over the frame read last and prints messages on standard error.
-class HeadlessPlatform final : public TrackerPlatform {
- public:
-  std::vector<uint8_t> packed;
-  TrackerSettings values;
-
-  bool hasCapture() const override { return true; }
-  bool grabFrame(const uint8_t*& data, std::size_t& byteCount) override {
-    if (packed.empty()) return false;
-    data = packed.data();
-    byteCount = packed.size();
-    return true;
-  }
-  void startTick() override {}
-  void stopTick() override {}
-  void requestRepaint() override {}
-  TrackerSettings& settings() override { return values; }
-  void refreshSettingsDisplay() override {}
-  void report(const std::string& text, const std::string& detail) override {
-    std::cerr << "quorl-track: " << text << (detail.empty() ? "" : " ") << detail << "\n";
-  }
-};
-
 // Resident set size of this process in KiB (second field of /proc/self/statm, in pages); -1 if unreadable.
 long long residentKiB() {
   std::FILE* statm = std::fopen("/proc/self/statm", "r");
@@ -261,7 +239,7 @@ int run(const Args& a) {
     }
   }
 
-  HeadlessPlatform platform;
+  HeadlessPlatform platform("quorl-track");
   platform.values.cornerType = a.cornerType;
   platform.values.barrier = a.barrier;
   TrackerState state;

@@ -20,25 +20,6 @@ double percentile(std::vector<double> v, double p) {
 
 }  // namespace
 
-std::string TrackCalibration::Describe() const { return param ? path : "none (" + problem + ")"; }
-
-TrackCalibration ReadTrackCalibration(const std::string& explicitPath) {
-  TrackCalibration c;
-  c.path = FindCameraParamFile(explicitPath, ExecutableDir());
-  CameraParam param;
-  CameraFileDetail detail;
-  const CameraFileStatus status = readCameraParamPath(c.path, param, &detail);
-  CameraSetup check;
-  if (status != CameraFileStatus::Ok) {
-    c.problem = std::string(cameraFileMessage(status)) + " " + c.path + ": " + detail.reason;
-  } else if (!setCameraParams(param, param.xsize, param.ysize, check)) {
-    c.problem = std::string(kMsgFileReadError) + " " + c.path + ": " + kUnusableCameraReason;
-  } else {
-    c.param = param;
-  }
-  return c;
-}
-
 std::optional<int> CheckTrackInput(const TrackArgs& args, const TrackCalibration& calibration,
                                    const FrameSource& source, TrackSummary& summary) {
   if (!calibration.param) {

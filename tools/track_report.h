@@ -11,23 +11,12 @@
 
 #include "capture/open_source.h"
 #include "camera/camera_param.h"
+#include "camera/shipped_files.h"
 #include "features/model.h"
 #include "tools/track_options.h"
 #include "tracker/tracker.h"
 
 namespace quorl {
-
-// The calibration of a headless run.
-struct TrackCalibration {
-  std::string path;                  // the file read or looked for
-  std::optional<CameraParam> param;  // nothing when it cannot be read or describes no camera
-  std::string problem;               // then: the message, the path and the reason
-  std::string Describe() const;      // for the summary: the path, or "none" and the problem
-};
-
-// Reads `explicitPath` (--camera-params) or, when empty, the file FindCameraParamFile finds for this
-// program. A record read whole must also describe a camera (resize and project at its own size).
-TrackCalibration ReadTrackCalibration(const std::string& explicitPath);
 
 class TrackSummary;
 

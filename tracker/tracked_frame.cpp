@@ -125,7 +125,7 @@ int processTrackedFrame(TrackerState& state, TrackerPlatform& platform) {
     TrackRobustFrame(state, gray, settings);
   } else {
     TrackFrame(state.model, gray, settings);
-    EstimateHomography(state.model);
+    EstimateHomography(state.model, state.sampler);
     const bool accepted = IsConsensusAcceptable(state.model.matchMap.size(), state.model.inlierMap.size());
     state.trackingState = TrackingStateOf(updateQuad(state.clicks, state.model, state.display, accepted));
     for (int i = 0; i < 4; ++i) {

@@ -8,6 +8,7 @@
 
 #include "camera/camera_setup.h"
 #include "features/model.h"
+#include "geometry/homography.h"
 #include "geometry/pose.h"
 #include "geometry/quad.h"
 #include "image/corners.h"
@@ -59,6 +60,7 @@ struct TrackerState {
   CameraSetup camera;  // calibration resized to the frame, projection, clip planes
   PoseEstimate pose;   // homography from the model square and the modelview of the last tracked frame
   ModelRecord model;
+  HomographySampler sampler;  // this tracker's sample sequence, carried over registrations
   DibImage frame;    // newest captured frame
   DibImage display;  // copy of frame with marks; the background picture
   int clickMode = 0;

@@ -56,9 +56,10 @@ void AddOutliers(CorrespMap& map, int count, unsigned seed) {
   }
 }
 
+// Each test starts a generator of its own, as each tracker does.
 class Homography : public ::testing::Test {
  protected:
-  void SetUp() override { ResetHomographySampler(); }
+  HomographySampler sampler;
 };
 
 TEST_F(Homography, FourMatchesChangeNothingFiveRunTheEstimation) {
@@ -68,16 +69,16 @@ TEST_F(Homography, FourMatchesChangeNothingFiveRunTheEstimation) {
   const Correspondence sentinel = Match(1, 2, 3, 4);
   model.inlierMap = {sentinel};
   model.matchMap = TranslatedCircle(4, 30, 20);
-  EstimateHomography(model);
+  EstimateHomography(model, sampler);
   EXPECT_TRUE(SameMatrix(model.frameToModel, before));
   EXPECT_TRUE(SameMaps(model.inlierMap, {sentinel}));
-  EXPECT_EQ(LastHomographyStats().stop, SamplingStop::NotRun);
+  EXPECT_EQ(sampler.stats.stop, SamplingStop::NotRun);
 
   model.matchMap = TranslatedCircle(5, 30, 20);
-  EstimateHomography(model);
+  EstimateHomography(model, sampler);
   EXPECT_TRUE(SameMaps(model.inlierMap, model.matchMap));
-  EXPECT_EQ(LastHomographyStats().hypotheses, 1);
-  EXPECT_FALSE(LastHomographyStats().finalFit);
+  EXPECT_EQ(sampler.stats.hypotheses, 1);
+  EXPECT_FALSE(sampler.stats.finalFit);
   const cv::Matx33f h(model.frameToModel);
   EXPECT_NEAR(h(0, 2), 30.0f, 1e-3f);
   EXPECT_NEAR(h(1, 2), 20.0f, 1e-3f);
@@ -97,8 +98,8 @@ TEST_F(Homography, AllMatchesConsistentScoreExactlyOneHypothesisThenFitAll) {
     const int x = 13 + (i * 37) % 600, y = 7 + (i * i * 11) % 460;
     model.matchMap.push_back(Match(x, y, 2 * x + 3, 2 * y - 4));
   }
-  EstimateHomography(model);
-  const HomographyStats& stats = LastHomographyStats();
+  EstimateHomography(model, sampler);
+  const HomographyStats& stats = sampler.stats;
   EXPECT_EQ(stats.hypotheses, 1);
   EXPECT_EQ(stats.needed, 0.0f);
   EXPECT_EQ(stats.stop, SamplingStop::Converged);
@@ -109,20 +110,19 @@ TEST_F(Homography, AllMatchesConsistentScoreExactlyOneHypothesisThenFitAll) {
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(h.val[i], expected.val[i], 1e-3f);
 }
 
-// Runs the sampling alone (from a reset generator) and the whole estimation (again from a reset
-// generator) on the same matches.
+// Runs the sampling alone and the whole estimation, each from a new generator, on the same matches.
 struct TwoRuns {
   cv::Mat sampleH;
   ModelRecord model;
+  HomographySampler whole;
 };
 void RunBoth(const CorrespMap& matches, TwoRuns& runs) {
-  ResetHomographySampler();
+  HomographySampler alone;
   CorrespMap inliers;
   runs.sampleH = cv::Mat::eye(3, 3, CV_32FC1);
-  RansacHomography(matches, inliers, runs.sampleH);
-  ResetHomographySampler();
+  RansacHomography(matches, inliers, runs.sampleH, alone);
   runs.model.matchMap = matches;
-  EstimateHomography(runs.model);
+  EstimateHomography(runs.model, runs.whole);
 }
 
 TEST_F(Homography, TenInliersKeepTheBestSampleElevenGetTheLeastSquaresFit) {
@@ -137,10 +137,10 @@ TEST_F(Homography, TenInliersKeepTheBestSampleElevenGetTheLeastSquaresFit) {
     RunBoth(matches, runs);
     ASSERT_EQ(runs.model.inlierMap.size(), static_cast<std::size_t>(inlierCount));
     if (inlierCount == 10) {
-      EXPECT_FALSE(LastHomographyStats().finalFit);
+      EXPECT_FALSE(runs.whole.stats.finalFit);
       EXPECT_TRUE(SameMatrix(runs.model.frameToModel, runs.sampleH));
     } else {
-      EXPECT_TRUE(LastHomographyStats().finalFit);
+      EXPECT_TRUE(runs.whole.stats.finalFit);
       std::vector<cv::Point2f> src, dst;
       for (const Correspondence& m : runs.model.inlierMap) {
         src.emplace_back(static_cast<float>(m.frameX), static_cast<float>(m.frameY));
@@ -197,12 +197,12 @@ TEST_F(Homography, AllFrameCornersOnOneLineStopAfterFiftyDegenerateSamples) {
   model.frameToModel = (cv::Mat_<float>(3, 3) << 1, 2, 3, 4, 5, 6, 7, 8, 9);
   const cv::Mat before = model.frameToModel.clone();
   model.inlierMap = {Match(1, 1, 1, 1)};
-  EstimateHomography(model);
+  EstimateHomography(model, sampler);
   EXPECT_TRUE(model.inlierMap.empty());
   EXPECT_TRUE(SameMatrix(model.frameToModel, before));
-  EXPECT_EQ(LastHomographyStats().degenerate, 50);
-  EXPECT_EQ(LastHomographyStats().hypotheses, 0);
-  EXPECT_EQ(LastHomographyStats().stop, SamplingStop::DegenerateLimit);
+  EXPECT_EQ(sampler.stats.degenerate, 50);
+  EXPECT_EQ(sampler.stats.hypotheses, 0);
+  EXPECT_EQ(sampler.stats.stop, SamplingStop::DegenerateLimit);
 }
 
 TEST_F(Homography, NeededHypothesesFollowTheBestConsensus) {
@@ -221,8 +221,8 @@ TEST_F(Homography, HalfConsensusScoresSeventyTwoHypotheses) {
   ModelRecord model;
   model.matchMap = TranslatedCircle(20, 40, 10);
   AddOutliers(model.matchMap, 20, 3);
-  EstimateHomography(model);
-  const HomographyStats& stats = LastHomographyStats();
+  EstimateHomography(model, sampler);
+  const HomographyStats& stats = sampler.stats;
   EXPECT_EQ(stats.hypotheses, 72);
   EXPECT_LT(stats.degenerate, 50);
   EXPECT_EQ(stats.stop, SamplingStop::Converged);
@@ -248,8 +248,8 @@ TEST_F(Homography, LaterOfEquallyLargeConsensusSetsWins) {
   matches[2].modelY -= 90;
   CorrespMap inliers;
   cv::Mat h = cv::Mat::eye(3, 3, CV_32FC1);
-  RansacHomography(matches, inliers, h);
-  const int hypotheses = LastHomographyStats().hypotheses;
+  RansacHomography(matches, inliers, h, sampler);
+  const int hypotheses = sampler.stats.hypotheses;
   ASSERT_GE(hypotheses, 2);
 
   Generator generator;
@@ -289,8 +289,8 @@ TEST_F(Homography, RandomHomographiesWithThirtyPercentOutliersMapInliersWithinOn
         trueInliers.push_back(model.matchMap.back());
       }
     }
-    EstimateHomography(model);
-    ASSERT_TRUE(LastHomographyStats().finalFit) << "trial " << trial;
+    EstimateHomography(model, sampler);
+    ASSERT_TRUE(sampler.stats.finalFit) << "trial " << trial;
     // A 4-point fit through rounded points may extrapolate past the error limit for a few inliers.
     EXPECT_GE(model.inlierMap.size(), trueInliers.size() * 9 / 10);
     const cv::Matx33d estimate(cv::Matx33f(model.frameToModel));

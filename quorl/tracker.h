@@ -1,0 +1,79 @@
+#pragma once
+// Quorl's tracker as a library: register a planar target by its four corners in one frame, then follow it
+// frame by frame. No windows, no OpenGL; frames are OpenCV images.
+//
+//   quorl::Tracker tracker;
+//   tracker.registerTarget(first, {{{x0, y0}, {x1, y1}, {x2, y2}, {x3, y3}}});
+//   for (const cv::Mat& frame : frames) {
+//     const quorl::TrackResult r = tracker.track(frame);
+//     if (r.state == "tracking") draw(r.quad);
+//   }
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace quorl {
+
+struct TrackerOptions {
+  int cornerType = 1;  // FAST variant 0..3 for FAST-9..FAST-12
+  int barrier = 40;    // initial corner threshold; adapted from frame to frame
+  int warmup = 30;     // detection ticks on the registration image before it is registered
+  bool robust = false;  // the robust tracking mode
+  std::string cameraParams;  // calibration file; empty: the shipped Data/camera_param.dat
+};
+
+struct TrackResult {
+  std::string state;  // "detecting", "tracking", "holding", "lost"
+  // Corners of the target in the frame, clockwise from the top-left (sub-pixel in the robust mode). Holding:
+  // the last valid quad; lost or detecting: every coordinate -1.
+  std::array<cv::Point2f, 4> quad{};
+  // Maps registration-frame pixels to this frame's pixels (the registered corners onto `quad`); all zero
+  // while detecting or lost.
+  cv::Matx33d homography = cv::Matx33d::zeros();
+  // Model-to-camera rigid transform, row-major, camera x right, y down, z forwards, target modelled as a
+  // square of side 200 centred on the origin. Only while tracking or holding, with a usable calibration.
+  std::optional<cv::Matx44d> pose;
+  int keypoints = 0;  // corners detected in the frame
+  int matches = 0;    // accepted matches to the target
+  int inliers = 0;    // matches that agree with the frame's estimate
+  double ms = 0.0;    // processing time of the frame
+};
+
+// One tracker owns all of its state: trackers may run on different threads at once (each one on one
+// thread at a time), and each gives exactly the results it gives alone. Images are CV_8UC3 (BGR) or
+// CV_8UC1 of any size (the calibration is resized to the frame size); anything else throws
+// std::invalid_argument naming what was given.
+class Tracker {
+ public:
+  // Throws std::invalid_argument when options.cameraParams names a file that cannot be used, or an option
+  // is out of range. Without such a file and without the shipped one, tracking works but gives no pose.
+  explicit Tracker(TrackerOptions options = {});
+  ~Tracker();
+  Tracker(Tracker&&) noexcept;
+  Tracker& operator=(Tracker&&) noexcept;
+  Tracker(const Tracker&) = delete;
+  Tracker& operator=(const Tracker&) = delete;
+
+  // Runs options.warmup detection ticks on `image`, then registers the target inside `corners` (clockwise
+  // from the top-left, pixels, rounded to the nearest). Returns the number of model points (0: nothing to
+  // track; track() then reports "detecting"). Corners outside the image throw std::invalid_argument.
+  int registerTarget(const cv::Mat& image, const std::array<cv::Point2f, 4>& corners);
+
+  // One frame: tracking once a target is registered, else detection only ("detecting").
+  TrackResult track(const cv::Mat& image);
+
+  // Forgets the target and the adapted threshold: back to the state of a new tracker.
+  void reset();
+
+  const TrackerOptions& options() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace quorl
