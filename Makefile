@@ -11,7 +11,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config \
             qt6-base-dev libqt6opengl6-dev libxkbcommon-dev libvulkan-dev libgl-dev freeglut3-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             xvfb xauth fonts-nanum \
-            clang libclang-rt-14-dev clang-tidy zlib1g-dev
+            clang libclang-rt-14-dev clang-tidy zlib1g-dev \
+            pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan

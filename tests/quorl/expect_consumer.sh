@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, builds examples/ against it out of tree (CMake package) and
-# track_video.cpp again by pkg-config, then tracks frames the headless tool saved with the CMake build.
+# track_video.cpp again by pkg-config, then tracks frames the headless tool saved with the CMake build and
+# with the installed Python module.
 # Usage: expect_consumer.sh BUILD_DIR SOURCE_DIR QUORL_TRACK
 set -euo pipefail
 build="$1"; source="$2"; tool="$3"
@@ -29,3 +30,13 @@ tracked="$(sed -n 's/^tracked \([0-9]*\) of \([0-9]*\) frames.*/\1 \2/p' <<<"$ou
 [ -n "$tracked" ] || { echo "no tracked line"; exit 1; }
 read -r good total <<<"$tracked"
 [ "$total" -eq 59 ] && [ $((good * 2)) -gt "$total" ] || { echo "tracked $good of $total frames"; exit 1; }
+
+# The installed Python module, when this build makes one, finds the installed library and tracks alike.
+module="$(find "$tmp/prefix" -name 'quorl.cpython*.so' | head -n 1)"
+if [ -n "$module" ]; then
+  py="$(PYTHONPATH="$(dirname "$module")" /usr/bin/python3 "$source/examples/track_video.py" \
+        "$tmp/frames/%06d.png" "$tmp/out_py.avi" $corners)"
+  echo "$py"
+  [ "$(grep '^tracked' <<<"$py" | cut -d, -f1)" = "$(grep '^tracked' <<<"$out" | cut -d, -f1)" ] ||
+    { echo "the Python example tracked differently"; exit 1; }
+fi

@@ -1,0 +1,102 @@
+"""The Python module against quorl-track on the same pictures, bad input, trackers on two threads."""
+import csv
+import os
+import subprocess
+import threading
+
+import cv2
+import numpy as np
+import pytest
+
+import quorl
+
+TOOL = os.environ["QUORL_TRACK"]
+CALIBRATION = os.path.join(os.environ["QUORL_SOURCE_DIR"], "Data", "camera_param.dat")
+FRAMES = 40
+
+
+def run_tool(args, csv_path):
+    subprocess.run([TOOL, "--quiet", "--camera-params", CALIBRATION, "--csv", str(csv_path)] + args, check=True)
+    with open(csv_path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+@pytest.fixture(scope="module")
+def pictures(tmp_path_factory):
+    """Pictures of a synthetic run and the target's corners in the first, clockwise from the top-left."""
+    folder = tmp_path_factory.mktemp("frames")
+    rows = run_tool(["--frames", str(FRAMES), "--warmup", "1", "--save-display", str(folder)], folder / "run.csv")
+    corners = [(round(float(rows[0][f"gt_x{i}"])), round(float(rows[0][f"gt_y{i}"]))) for i in range(4)]
+    return folder, corners
+
+
+@pytest.mark.parametrize("robust", [False, True])
+def test_results_equal_the_headless_tools(pictures, tmp_path, robust):
+    folder, corners = pictures
+    corner_option = ",".join(f"{x},{y}" for x, y in corners)
+    rows = run_tool(["--source", str(folder / "%06d.png"), "--corners", corner_option]
+                    + (["--robust"] if robust else []), tmp_path / "tool.csv")
+    frames = [cv2.imread(str(folder / f"{i:06d}.png")) for i in range(FRAMES)]
+    tracker = quorl.Tracker(robust=robust, cameraParams=CALIBRATION)
+    assert tracker.register(frames[0], corners) == int(rows[0]["keypoints"])
+    tracked = 0
+    for frame, row in zip(frames[1:], rows[1:]):
+        r = tracker.track(frame)
+        assert (r.state, r.keypoints, r.matches, r.inliers) == (
+            row["state"], int(row["keypoints"]), int(row["matches"]), int(row["inliers"]))
+        expected = np.array([[float(row[f"quad_x{i}"]), float(row[f"quad_y{i}"])] for i in range(4)])
+        np.testing.assert_allclose(r.quad, expected, atol=0.01)
+        if r.state == "tracking":
+            tracked += 1
+            assert r.homography.shape == (3, 3) and r.pose.shape == (4, 4)
+    assert tracked > FRAMES // 2
+
+
+def test_bad_input_raises_and_names_it():
+    tracker = quorl.Tracker()
+    frame = np.zeros((240, 320, 3), np.uint8)
+    with pytest.raises(TypeError, match="float32"):
+        tracker.track(frame.astype(np.float32))
+    with pytest.raises(ValueError, match=r"\(240, 320, 4\)"):
+        tracker.track(np.zeros((240, 320, 4), np.uint8))
+    with pytest.raises(ValueError, match="each side"):
+        tracker.track(np.zeros((4, 4), np.uint8))
+    with pytest.raises(ValueError, match="four"):
+        tracker.register(frame, [(0, 0), (10, 0), (10, 10)])
+    with pytest.raises(ValueError, match="corner 1"):
+        tracker.register(frame, [(0, 0), (10, 0, 1), (10, 10), (0, 10)])
+    with pytest.raises(TypeError, match="corner 2"):
+        tracker.register(frame, [(0, 0), (10, 0), ("a", 10), (0, 10)])
+    with pytest.raises(ValueError, match="no part of the target"):
+        tracker.register(frame, [(400, 300), (500, 300), (500, 400), (400, 400)])
+    with pytest.raises(ValueError, match="nonexistent"):
+        quorl.Tracker(cameraParams="/nonexistent/camera_param.dat")
+    with pytest.raises(TypeError):
+        quorl.Tracker(speed=3)
+    # Gray frames, and views that are not contiguous, are taken as they are.
+    assert tracker.track(frame[:, :, 0]).state == "detecting"
+    assert tracker.track(np.zeros((480, 640, 3), np.uint8)[::2, ::2]).state == "detecting"
+
+
+def test_two_trackers_on_two_threads_agree_with_sequential_runs(pictures):
+    folder, corners = pictures
+    frames = [cv2.imread(str(folder / f"{i:06d}.png")) for i in range(FRAMES)]
+    clips = [frames, [cv2.flip(f, 1) for f in frames]]
+    mirrored = [(319 - x, y) for x, y in corners]
+    clip_corners = [corners, [mirrored[1], mirrored[0], mirrored[3], mirrored[2]]]
+
+    def run(k, out):
+        tracker = quorl.Tracker(warmup=5, cameraParams=CALIBRATION)
+        tracker.register(clips[k][0], clip_corners[k])
+        out[k] = [(r.state, r.quad.tolist(), r.homography.tolist(), r.inliers)
+                  for r in (tracker.track(f) for f in clips[k][1:])]
+
+    alone, together = [None, None], [None, None]
+    for k in range(2):
+        run(k, alone)
+    threads = [threading.Thread(target=run, args=(k, together)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert together == alone
