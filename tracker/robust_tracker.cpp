@@ -77,7 +77,8 @@ bool Solve(RobustTracker& t, const std::vector<PointMatch>& matches, const std::
   }
   std::array<cv::Point2d, 4> expected;
   if (prediction == nullptr || !CornersOf(t.model, *prediction, expected)) return false;
-  const double reach = kPredictionAgreement + 2.0 * t.lastMotion;
+  // Each frame since the last accepted one may have moved the target by the last motion again.
+  const double reach = kPredictionAgreement + 2.0 * t.lastMotion * (t.lostFrames + 1);
   for (int i = 0; i < 4; ++i)
     if (cv::norm(corners[i] - expected[i]) > reach) return false;
   result = refined.homography;
@@ -153,7 +154,9 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
     if (t.stages.vote) matches = FilterByPoseVote(t.model, features, matches);
     t.stats.matchMs += MsSince(start);
     t.stats.matches = static_cast<int>(matches.size());
-    ok = Solve(t, matches, pyramid, kTemplateLevels - 1, nullptr, accepted, corners);
+    // Shortly after losing it, a find where the target was counts as agreeing with the motion.
+    ok = Solve(t, matches, pyramid, kTemplateLevels - 1, t.lostFrames < kMaxHeldFrames ? &t.modelToFrame : nullptr,
+               accepted, corners);
   }
 
   if (ok) {

@@ -21,7 +21,8 @@ namespace quorl {
 // While tracking, an estimate whose corners lie within kPredictionAgreement pixels (plus twice the last
 // frame's motion) of the motion's prediction needs only kPredictedCorrelation: partial occlusion.
 inline constexpr double kAcceptCorrelation = 0.55;
-// A target found by the global search, with no motion to agree with, needs this correlation.
+// A target found by the global search needs this correlation, unless it was lost for fewer than
+// kMaxHeldFrames frames and is found where it was (then the rules above apply).
 inline constexpr double kFoundCorrelation = 0.75;
 inline constexpr double kPredictedCorrelation = 0.3;
 inline constexpr double kPredictionAgreement = 8.0;
