@@ -46,16 +46,23 @@ bool PlausibleQuad(const std::array<cv::Point2d, 4>& corners) {
   return isQuadValid(q, kRobustMinQuadSide);
 }
 
-// Estimate, refine and verify from `matches`. `coarsest` is the first refinement level; `prediction`,
-// when given, is the homography the motion predicts: an estimate that agrees with it needs less correlation.
+// How an estimate is verified: the correlation it needs, and the homography the motion predicts (or
+// none), with which an estimate that agrees needs only kPredictedCorrelation. While tracking, a partial
+// view changes the last estimate affinely.
+struct Verification {
+  double correlation;
+  const cv::Matx33d* prediction;
+  bool tracking;
+};
+
+// Estimate, refine and verify from `matches`. `coarsest` is the first refinement level.
 bool Solve(RobustTracker& t, const std::vector<PointMatch>& matches, const std::vector<cv::Mat>& pyramid,
-           int coarsest, const cv::Matx33d* prediction, cv::Matx33d& result, std::array<cv::Point2d, 4>& corners) {
+           int coarsest, const Verification& rule, cv::Matx33d& result, std::array<cv::Point2d, 4>& corners) {
   RobustFrameStats& s = t.stats;
   auto start = Clock::now();
   RobustEstimate estimate;
   bool found = EstimateRobustHomography(matches, estimate);
-  const bool partial =
-      found && prediction != nullptr && InlierSpread(matches, estimate, t.model.quad) < kMinFullSpread;
+  const bool partial = found && rule.tracking && InlierSpread(matches, estimate, t.model.quad) < kMinFullSpread;
   if (partial) found = EstimateAffineUpdate(matches, t.modelToFrame, estimate);
   s.estimateMs += MsSince(start);
   if (!found) return false;
@@ -71,12 +78,12 @@ bool Solve(RobustTracker& t, const std::vector<PointMatch>& matches, const std::
   s.correlation = refined.correlation;
   if (refined.coverage < kMinCoverage || refined.correlation < kPredictedCorrelation) return false;
   if (!CornersOf(t.model, refined.homography, corners) || !PlausibleQuad(corners)) return false;
-  if (refined.correlation >= (prediction != nullptr ? kAcceptCorrelation : kFoundCorrelation)) {
+  if (refined.correlation >= rule.correlation) {
     result = refined.homography;
     return true;
   }
   std::array<cv::Point2d, 4> expected;
-  if (prediction == nullptr || !CornersOf(t.model, *prediction, expected)) return false;
+  if (rule.prediction == nullptr || !CornersOf(t.model, *rule.prediction, expected)) return false;
   // Each frame since the last accepted one may have moved the target by the last motion again.
   const double reach = kPredictionAgreement + 2.0 * t.lastMotion * (t.lostFrames + 1);
   for (int i = 0; i < 4; ++i)
@@ -143,7 +150,7 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
       t.stats.matchMs += MsSince(start);
       t.stats.matches = static_cast<int>(guided.size());
     }
-    ok = Solve(t, matches, pyramid, 1, &predicted, accepted, corners);
+    ok = Solve(t, matches, pyramid, 1, Verification{kAcceptCorrelation, &predicted, true}, accepted, corners);
   }
   if (!ok && (t.acceptedRun > 0 || t.lostFrames % kLostSearchPeriod == 0)) {
     // The barrier chosen at registration suits the target; a busy background may have raised the frame's.
@@ -155,8 +162,8 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
     t.stats.matchMs += MsSince(start);
     t.stats.matches = static_cast<int>(matches.size());
     // Shortly after losing it, a find where the target was counts as agreeing with the motion.
-    ok = Solve(t, matches, pyramid, kTemplateLevels - 1, t.lostFrames < kMaxHeldFrames ? &t.modelToFrame : nullptr,
-               accepted, corners);
+    const Verification rule{kFoundCorrelation, t.lostFrames < kMaxHeldFrames ? &t.modelToFrame : nullptr, false};
+    ok = Solve(t, matches, pyramid, kTemplateLevels - 1, rule, accepted, corners);
   }
 
   if (ok) {
