@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   }
   // GLUT opens the display named by DISPLAY; keep it the one Qt is told to use.
   if (!commandLine.display.empty()) qputenv("DISPLAY", commandLine.display.c_str());
-  if (!quorl::CanOpenXDisplay()) {
+  if (!quorl::HoldXDisplay()) {
     const char* name = std::getenv("DISPLAY");
     std::fprintf(stderr,
                  "quorl: cannot open the X display%s%s%s.\n"

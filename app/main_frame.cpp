@@ -15,8 +15,8 @@ namespace quorl {
 
 namespace {
 
-// A one-line label that shortens its text to fit its width, dropping the start (the status line ends
-// with what changes: the tracking state and its notes); the tooltip holds it whole.
+// A one-line label that shortens its text to fit its width, dropping the end (the status line starts with what matters:
+// the tracking state and what is wrong); the tooltip holds it whole.
 class ElidedLabel : public QLabel {
  public:
   using QLabel::QLabel;
@@ -33,7 +33,7 @@ class ElidedLabel : public QLabel {
   }
 
  private:
-  void elide() { setText(fontMetrics().elidedText(full_, Qt::ElideLeft, contentsRect().width())); }
+  void elide() { setText(fontMetrics().elidedText(full_, Qt::ElideRight, contentsRect().width())); }
 
   QString full_;
 };

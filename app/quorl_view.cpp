@@ -87,7 +87,7 @@ void CQuorlView::ApplyFrameSize() {
   if (size.isEmpty() || size == frameSize_) return;
   frameSize_ = size;
   setFixedSize(frameSize_);
-  // The calibration is rescaled to the new size (focal lengths in pixels follow the frame width); the
+  // The calibration is rescaled to the new size now, for the view (the frame loop would with the next frame); the
   // registered model stays. The pictures and the texture follow with the next frame.
   setCameraParams(state_.camera.cameraParams, size.width(), size.height(), state_.camera);
   if (grabber_.source() != nullptr) sourceText_ = grabber_.source()->description();
@@ -186,7 +186,7 @@ void CQuorlView::timerEvent(QTimerEvent* event) {
 
 void CQuorlView::OnTick() {
   if (!HasCapture()) return;
-  tick(state_, *this);
+  guarded([this] { tick(state_, *this); });
   // A stopped source leaves its last frame in place, but nothing is tracked in it any more.
   if (grabber_.SourceStopped() && state_.modelActive != 0) {
     state_.modelActive = 0;
@@ -209,10 +209,22 @@ void CQuorlView::mousePressEvent(QMouseEvent* event) {
   const QPointF p = event->position();
   const int x = static_cast<int>(p.x() * state_.frame.width() / width());
   const int y = static_cast<int>(p.y() * state_.frame.height() / height());
-  addClick(state_, x, y, *this);
+  guarded([&] { addClick(state_, x, y, *this); });
   if (state_.clickMode == 1) markClicks();
   update();
   publishStatus();
+}
+
+void CQuorlView::guarded(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    // The box runs its own event loop: no ticks meanwhile, so that a recurring error asks once.
+    stopTick();
+    recoverFromError(state_);
+    report(kMsgTrackingError, e.what());
+    if (HasCapture()) startTick();
+  }
 }
 
 void CQuorlView::markClicks() {
@@ -226,34 +238,44 @@ void CQuorlView::markClicks() {
 }
 
 void CQuorlView::SetRobustTracking(bool on) {
-  state_.robustMode = on;
+  setRobustMode(state_, on);
   publishStatus();
 }
 
 QString CQuorlView::StatusText() const {
-  if (hasCalibration(state_.camera)) return trackingStatus();
-  return trackingStatus() + QStringLiteral("  |  ") + QString::fromLatin1(kNoCalibrationStatus);
+  const QString separator = QStringLiteral("  |  ");
+  QString text = trackingStatus();
+  if (!hasCalibration(state_.camera)) text += separator + QString::fromLatin1(kNoCalibrationStatus);
+  return text + separator + QString::fromStdString(sourceText_);
 }
 
 QString CQuorlView::trackingStatus() const {
-  QString text = QString::fromStdString(sourceText_) + QStringLiteral("  |  ");
   if (state_.clickMode == 1) {
-    return text + QStringLiteral("Clicking: click the %1 corner (%2 of 4), clockwise")
-                      .arg(QString::fromLatin1(kCornerNames[state_.clickCount]))
-                      .arg(state_.clickCount + 1);
+    return QStringLiteral("Clicking: click the %1 corner (%2 of 4), clockwise")
+        .arg(QString::fromLatin1(kCornerNames[state_.clickCount]))
+        .arg(state_.clickCount + 1);
   }
-  if (!HasCapture()) return text + QStringLiteral("No capture");
+  if (!HasCapture()) return QStringLiteral("No capture");
   if (grabber_.SourceStopped()) {
-    return text + QStringLiteral("Stopped: %1 delivers no frames; capture resumes when it does")
-                      .arg(QString::fromStdString(grabber_.source()->name()));
+    return QStringLiteral("Stopped: %1 delivers no frames; capture resumes when it does")
+        .arg(QString::fromStdString(grabber_.source()->name()));
   }
   const QString mode = state_.robustMode ? QStringLiteral(" (robust)") : QString();
-  if (!state_.model.isRegistered()) return text + QStringLiteral("Detecting") + mode;
+  if (!state_.model.isRegistered()) return QStringLiteral("Detecting") + mode;
+  QString text;
   switch (state_.trackingState) {
-    case TrackingState::Detecting: text += QStringLiteral("Registered"); break;
-    case TrackingState::Tracking: text += QStringLiteral("Tracking"); break;
-    case TrackingState::Holding: text += QStringLiteral("Holding"); break;
-    case TrackingState::Lost: text += QStringLiteral("Lost"); break;
+    case TrackingState::Detecting:
+      text = QStringLiteral("Registered");
+      break;
+    case TrackingState::Tracking:
+      text = QStringLiteral("Tracking");
+      break;
+    case TrackingState::Holding:
+      text = QStringLiteral("Holding");
+      break;
+    case TrackingState::Lost:
+      text = QStringLiteral("Lost");
+      break;
   }
   text += mode;
   const int points = static_cast<int>(state_.model.modelKeypoints.size());

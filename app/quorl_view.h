@@ -7,6 +7,7 @@
 #include <QOpenGLWidget>
 #include <QSize>
 #include <QString>
+#include <functional>
 #include <string>
 
 #include "app/frame_grabber.h"
@@ -25,6 +26,10 @@ inline constexpr int kFewModelPoints = 40;
 // Status line note while no calibration is loaded.
 inline constexpr const char* kNoCalibrationStatus =
     "No calibration: no pose can be drawn until one is loaded (File > Load Camera Parameters...)";
+
+// Message after an error inside the tracking; the detail is the error's own text.
+inline constexpr const char* kMsgTrackingError =
+    "Tracking failed on this frame and starts over from the registered target.";
 
 // Frame size used when there is no video source.
 inline constexpr int kNoCaptureWidth = 320;
@@ -79,8 +84,8 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   CFrameGrabber& grabber() { return grabber_; }
   QSize frameSize() const { return frameSize_; }
   bool ticking() const { return tick_.isActive(); }
-  // One line: source, tracking state (marked "(robust)" in the robust mode) and, while registering, the
-  // corner to click next; without a calibration, that no pose can be drawn until one is loaded.
+  // One line, what matters first: the tracking state (marked "(robust)" in the robust mode) or, while registering, the
+  // corner to click next; without a calibration, that no pose can be drawn until one is loaded; last the source.
   QString StatusText() const;
 
   // TrackerPlatform.
@@ -106,6 +111,9 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
 
  private:
   void OnTick();
+  // Runs a step of the frame loop; an exception out of it is reported (kMsgTrackingError) and the loop recovers
+  // (recoverFromError) and goes on.
+  void guarded(const std::function<void()>& step);
   void releaseGl();
   void markClicks();
   void publishStatus();

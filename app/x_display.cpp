@@ -4,11 +4,9 @@
 
 namespace quorl {
 
-bool CanOpenXDisplay() {
-  Display* display = XOpenDisplay(nullptr);
-  if (display == nullptr) return false;
-  XCloseDisplay(display);
-  return true;
+bool HoldXDisplay() {
+  static Display* const held = XOpenDisplay(nullptr);
+  return held != nullptr;
 }
 
 }  // namespace quorl

@@ -155,7 +155,7 @@ class OrbTracker {
 };
 
 int run(const TrackArgs& a) {
-  cv::setNumThreads(1);
+  cv::setNumThreads(a.threads);
   const TrackCalibration calibration = ReadTrackCalibration(a.cameraParams);
   std::string error;
   std::unique_ptr<FrameSource> source = OpenTrackSource(a, calibration.param, error);

@@ -47,10 +47,21 @@ QString fileDetail(const QString& path, const QString& reason) {
   return path.isEmpty() ? QStringLiteral("No file name was given.") : path + QStringLiteral(": ") + reason;
 }
 
-// Writes the record's 136 bytes to `path` through a temporary file in the same folder, renamed over the
-// target only after a complete write that has reached the disk. NotCreated when the temporary file cannot
-// be made, WriteError when writing or replacing fails; `reason` then says why, and the target is untouched.
-// The write is unbuffered: QSaveFile's commit does not notice a buffered write that fails on its flush.
+// The detail of a failed save: the folder and why, when it is the folder that refuses (missing, not a folder, or closed
+// to writing); otherwise the file and the reason.
+QString saveFailureDetail(const QString& path, const QString& reason) {
+  const QFileInfo folder(QFileInfo(path).absolutePath());
+  if (!folder.exists()) return folder.filePath() + QStringLiteral(": the folder does not exist");
+  if (!folder.isDir()) return folder.filePath() + QStringLiteral(": not a folder");
+  if (!folder.isWritable())
+    return folder.filePath() + QStringLiteral(": the folder cannot be written to (%1)").arg(reason);
+  return fileDetail(path, reason);
+}
+
+// Writes the record's 136 bytes to `path` through a temporary file in the same folder, renamed over the target only
+// after a complete write that has reached the disk. NotCreated when the temporary file cannot be made, WriteError when
+// writing or replacing fails; `reason` then says why, and the target is untouched. The write is unbuffered: QSaveFile's
+// commit does not notice a buffered write that fails on its flush.
 CameraFileStatus writeRecordSafely(const QString& path, const CameraParam& param, QString& reason) {
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
@@ -91,7 +102,8 @@ QStringList sizeWarnings(const CameraParam& p, const std::optional<QSize>& impor
                     .arg(size);
   const std::optional<CameraMatrixSplit> split = decomposeCameraMatrix(p.mat);
   if (!split) {
-    warnings << QStringLiteral("The matrix has a zero, dependent or non-finite row; Quorl will refuse the file.");
+    warnings << QStringLiteral(
+        "The matrix has a zero, dependent or non-finite row; Quorl will refuse the file.");
   } else if (sized) {
     const double cx = split->intrinsic[0][2];
     const double cy = split->intrinsic[1][2];
@@ -241,7 +253,18 @@ void CTessikDlg::markClean(const QString& path) {
 
 bool CTessikDlg::hasUnsavedEdits() const { return valueTexts() != cleanTexts_; }
 
+bool CTessikDlg::settleUnsavedEdits(const QString& before) {
+  if (!hasUnsavedEdits()) return true;
+  const QMessageBox::StandardButton answer =
+      ShowMessage(this,
+                  QStringLiteral("The camera parameter values have been changed.\nSave them before %1?")
+                      .arg(before),
+                  {}, QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+  return answer == QMessageBox::Save ? onSaveAs() : answer == QMessageBox::Discard;
+}
+
 bool CTessikDlg::onLoad() {
+  if (!settleUnsavedEdits(QStringLiteral("loading another file"))) return false;
   readBack();  // a box that is not a number leaves the record as it was; the file replaces it anyway
   CameraParam scratch;
   CameraFileDetail detail;
@@ -294,7 +317,7 @@ bool CTessikDlg::onSaveAs() {
   QString reason;
   const CameraFileStatus status = writeRecordSafely(chosen, record, reason);
   if (status != CameraFileStatus::Ok) {
-    ShowMessage(this, QString::fromLatin1(cameraFileMessage(status)), fileDetail(chosen, reason));
+    ShowMessage(this, QString::fromLatin1(cameraFileMessage(status)), saveFailureDetail(chosen, reason));
     return false;
   }
   pathText = chosen;
@@ -305,13 +328,7 @@ bool CTessikDlg::onSaveAs() {
 }
 
 void CTessikDlg::reject() {
-  if (hasUnsavedEdits()) {
-    const QMessageBox::StandardButton answer =
-        ShowMessage(this, QStringLiteral("The camera parameter values have been changed.\nSave them before closing?"),
-                    {}, QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
-    if (answer == QMessageBox::Save ? !onSaveAs() : answer != QMessageBox::Discard) return;
-  }
-  QDialog::reject();
+  if (settleUnsavedEdits(QStringLiteral("closing"))) QDialog::reject();
 }
 
 void CTessikDlg::onImport() {
@@ -338,7 +355,8 @@ void CTessikDlg::onImport() {
 
   QStringList notes;
   if (!imported->hasImageSize)
-    notes << QStringLiteral("The calibration gives no image size; xsize and ysize were kept. Check them before saving.");
+    notes << QStringLiteral(
+        "The calibration gives no image size; xsize and ysize were kept. Check them before saving.");
   for (const std::string& note : imported->notes) notes << QString::fromStdString(note);
   if (!notes.isEmpty()) ShowMessage(this, notes.join(QLatin1Char('\n')));
 }

@@ -59,9 +59,9 @@ class CTessikDlg : public QDialog {
 
  public slots:
   void onBrowse();
-  // Loads the file named by the path box. A file that cannot be read is reported with its path and the
-  // reason, and the path box returns to the file the boxes show. A file longer than 136 bytes loads its
-  // first 136 and says how long it is. Returns true when loaded.
+  // Loads the file named by the path box. A file that cannot be read is reported with its path and the reason, and the
+  // path box returns to the file the boxes show. A file longer than 136 bytes loads its first 136 and says how long it
+  // is. Unsaved edits are first settled as on closing. Returns true when loaded.
   bool onLoad();
   // Saves through a temporary file in the target's folder that replaces the target only once written
   // whole and flushed, so a failed save leaves an existing file as it was. The path box then shows the
@@ -90,6 +90,9 @@ class CTessikDlg : public QDialog {
   QString shownPath_;
   QStringList valueTexts() const;
   void markClean(const QString& path);
+  // With unsaved edits, asks whether to save them before `before` (Save / Discard / Cancel). True when the caller may
+  // go on: nothing to save, saved, or discarded.
+  bool settleUnsavedEdits(const QString& before);
   QIcon icon_;
   // Image size of the last imported OpenCV calibration, checked against xsize and ysize on saving;
   // cleared by a successful Load and by an import without a size.

@@ -51,11 +51,12 @@ int main(int argc, char** argv) {
       const quorl::TrackResult r = tracker.track(frame);
       ++frames;
       ms += r.ms;
-      if (r.state == "tracking" || r.state == "holding") {
-        tracked += r.state == "tracking";
+      if (r.state == quorl::TrackState::Tracking || r.state == quorl::TrackState::Holding) {
+        tracked += r.state == quorl::TrackState::Tracking;
         std::array<cv::Point, 4> outline;
         for (int i = 0; i < 4; ++i) outline[i] = cv::Point(cvRound(r.quad[i].x), cvRound(r.quad[i].y));
-        const cv::Scalar colour = r.state == "tracking" ? cv::Scalar(0, 255, 0) : cv::Scalar(0, 255, 255);
+        const cv::Scalar colour =
+            r.state == quorl::TrackState::Tracking ? cv::Scalar(0, 255, 0) : cv::Scalar(0, 255, 255);
         cv::polylines(frame, outline, true, colour, 2);
       }
       writer.write(frame);

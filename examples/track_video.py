@@ -40,9 +40,9 @@ def main(argv):
         r = tracker.track(frame)
         frames += 1
         ms += r.ms
-        if r.state in ("tracking", "holding"):
-            tracked += r.state == "tracking"
-            colour = (0, 255, 0) if r.state == "tracking" else (0, 255, 255)
+        if r.state in (quorl.TrackState.TRACKING, quorl.TrackState.HOLDING):
+            tracked += r.state == quorl.TrackState.TRACKING
+            colour = (0, 255, 0) if r.state == quorl.TrackState.TRACKING else (0, 255, 255)
             cv2.polylines(frame, [np.round(r.quad).astype(np.int32)], True, colour, 2)
         writer.write(frame)
     print(f"tracked {tracked} of {frames} frames, {ms / max(frames, 1):.2f} ms per frame")

@@ -9,9 +9,9 @@
 namespace quorl {
 namespace {
 
-bool SamePoint(const RobustModel& model, int32_t a, int32_t b) {
+bool SamePoint(const RobustModel& model, int32_t a, int32_t b, const RobustParams& params) {
   const double coarser = std::min(kRobustScales[model.points[a].slot], kRobustScales[model.points[b].slot]);
-  return cv::norm(model.points[a].position - model.points[b].position) <= kSamePointPixels / coarser;
+  return cv::norm(model.points[a].position - model.points[b].position) <= params.samePointPixels / coarser;
 }
 
 double SquaredDistance(const KeypointDescriptor& a, const KeypointDescriptor& b) {
@@ -64,14 +64,16 @@ void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& o
         static_cast<float>(DescribeOrientedKeypoint(gray, out.corners[i].x, out.corners[i].y, out.descriptors[i]));
 }
 
-std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatures& frame) {
+std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatures& frame,
+                                      const RobustParams& params) {
   std::vector<PointMatch> matches;
   if (model.empty()) return matches;
   for (std::size_t i = 0; i < frame.corners.size(); ++i) {
     NearestPair pair;
     if (!model.tree.FindTwoNearest(frame.descriptors[i], pair)) continue;  // ties: no clear nearest
-    if (pair.distance[0] > kRobustMatchDistance) continue;
-    if (pair.distance[1] < kRobustMatchRatio * pair.distance[0] && !SamePoint(model, pair.index[0], pair.index[1]))
+    if (pair.distance[0] > params.matchDistance) continue;
+    if (pair.distance[1] < params.matchRatio * pair.distance[0] &&
+        !SamePoint(model, pair.index[0], pair.index[1], params))
       continue;
     matches.push_back(MakeMatch(model, frame, pair.index[0], i));
   }
@@ -79,7 +81,7 @@ std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatu
 }
 
 std::vector<PointMatch> FilterByPoseVote(const RobustModel& model, const FrameFeatures& frame,
-                                         const std::vector<PointMatch>& matches) {
+                                         const std::vector<PointMatch>& matches, const RobustParams& params) {
   struct Vote {
     cv::Point2d centre;
     double angle;
@@ -102,8 +104,8 @@ std::vector<PointMatch> FilterByPoseVote(const RobustModel& model, const FrameFe
   auto agree = [&](const Vote& a, const Vote& b) {
     if (std::abs(a.slot - b.slot) > 1) return false;
     const double turn = std::remainder(a.angle - b.angle, 2.0 * std::numbers::pi);
-    if (std::fabs(turn) > kVoteAngle) return false;
-    const double reach = kVoteCentre * radius * kRobustScales[a.slot];
+    if (std::fabs(turn) > params.voteAngle) return false;
+    const double reach = params.voteCentre * radius * kRobustScales[a.slot];
     return cv::norm(a.centre - b.centre) <= reach;
   };
   std::size_t bestCount = 0, best = 0;
@@ -116,14 +118,14 @@ std::vector<PointMatch> FilterByPoseVote(const RobustModel& model, const FrameFe
     }
   }
   std::vector<PointMatch> kept;
-  if (bestCount < kMinVoteCluster) return kept;
+  if (bestCount < static_cast<std::size_t>(params.minVoteCluster)) return kept;
   for (std::size_t i = 0; i < votes.size(); ++i)
     if (agree(votes[best], votes[i])) kept.push_back(matches[i]);
   return kept;
 }
 
 std::vector<PointMatch> MatchGuided(const RobustModel& model, const FrameFeatures& frame,
-                                    const cv::Matx33d& modelToFrame, double radius) {
+                                    const cv::Matx33d& modelToFrame, double radius, const RobustParams& params) {
   std::vector<PointMatch> matches;
   if (model.empty() || frame.corners.empty() || !(radius > 0.0)) return matches;
   const int slot = NearestScaleSlot(LocalScale(modelToFrame, model.centre()));
@@ -167,18 +169,25 @@ std::vector<PointMatch> MatchGuided(const RobustModel& model, const FrameFeature
         }
       }
     }
-    if (nearest < 0 || d0 > kRobustMatchDistance) continue;
-    if (second >= 0 && d1 < kRobustMatchRatio * d0 && !SamePoint(model, nearest, second)) continue;
+    if (nearest < 0 || d0 > params.matchDistance) continue;
+    if (second >= 0 && d1 < params.matchRatio * d0 && !SamePoint(model, nearest, second, params)) continue;
     matches.push_back(MakeMatch(model, frame, nearest, i));
   }
   return matches;
 }
 
+std::vector<cv::Mat> BuildFlowPyramid(const cv::Mat& gray, const RobustParams& params) {
+  std::vector<cv::Mat> pyramid;
+  cv::buildOpticalFlowPyramid(gray.clone(), pyramid, cv::Size(params.flowWindow, params.flowWindow), params.flowLevels,
+                              false);
+  return pyramid;
+}
+
 std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::vector<cv::Mat>& previousPyramid,
                                           const std::vector<cv::Mat>& pyramid, const cv::Matx33d& previous,
-                                          const cv::Matx33d& predicted) {
+                                          const cv::Matx33d& predicted, const RobustParams& params) {
   std::vector<PointMatch> matches;
-  if (previousPyramid.empty() || pyramid.empty()) return matches;
+  if (previousPyramid.empty() || pyramid.empty() || previousPyramid[0].size() != pyramid[0].size()) return matches;
   const cv::Size size = pyramid[0].size();
   std::vector<cv::Point2f> from, to, back, models;
   for (const cv::Point2f& p : model.trackPoints) {
@@ -191,16 +200,16 @@ std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::v
   }
   if (from.empty()) return matches;
   const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
-  const cv::Size window(kFlowWindow, kFlowWindow);
+  const cv::Size window(params.flowWindow, params.flowWindow);
   std::vector<uint8_t> forward, backward;
   std::vector<float> error;
-  cv::calcOpticalFlowPyrLK(previousPyramid, pyramid, from, to, forward, error, window, kFlowLevels, stop,
+  cv::calcOpticalFlowPyrLK(previousPyramid, pyramid, from, to, forward, error, window, params.flowLevels, stop,
                            cv::OPTFLOW_USE_INITIAL_FLOW);
   back = from;
-  cv::calcOpticalFlowPyrLK(pyramid, previousPyramid, to, back, backward, error, window, kFlowLevels, stop,
+  cv::calcOpticalFlowPyrLK(pyramid, previousPyramid, to, back, backward, error, window, params.flowLevels, stop,
                            cv::OPTFLOW_USE_INITIAL_FLOW);
   for (std::size_t i = 0; i < from.size(); ++i) {
-    if (!forward[i] || !backward[i] || cv::norm(back[i] - from[i]) > kFlowReturnError) continue;
+    if (!forward[i] || !backward[i] || cv::norm(back[i] - from[i]) > params.flowReturnError) continue;
     if (to[i].x < 0 || to[i].y < 0 || to[i].x > size.width - 1 || to[i].y > size.height - 1) continue;
     matches.push_back(PointMatch{models[i], to[i], -1, -1});
   }

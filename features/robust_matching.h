@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 
 #include "features/robust_model.h"
+#include "features/robust_params.h"
 #include "image/corners.h"
 #include "image/quib_image.h"
 
@@ -32,41 +33,35 @@ struct FrameFeatures {
 // Detects FAST-`arc` corners at `barrier` and describes each.
 void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& out);
 
-// Global matching: squared descriptor distance at most kRobustMatchDistance, and the second nearest
-// model point at least kRobustMatchRatio times farther, unless it is the same target point found at
-// another scale (within kSamePointPixels pixels of the coarser of the two scales).
-inline constexpr double kRobustMatchDistance = 0.03;
-inline constexpr double kRobustMatchRatio = 1.5;
-inline constexpr double kSamePointPixels = 2.5;
-std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatures& frame);
+// Global matching: squared descriptor distance at most params.matchDistance, and the second nearest model point at
+// least params.matchRatio times farther, unless it is the same target point found at another scale (within
+// params.samePointPixels pixels of the coarser of the two scales).
+std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatures& frame, const RobustParams& params);
 
-// Pose votes: each global match implies the target's centre (frame pixels), its rotation (the phase
-// difference) and its scale (the model point's scale slot). Two votes agree when their slots differ by
-// at most one, their rotations by at most kVoteAngle radians and their centres by at most kVoteCentre
-// times the target radius at the first vote's scale. The vote with most agreeing votes wins; it and the
-// matches agreeing with it are kept, if at least kMinVoteCluster.
-inline constexpr double kVoteAngle = 0.5;
-inline constexpr double kVoteCentre = 0.35;
-inline constexpr std::size_t kMinVoteCluster = 6;
+// Pose votes: each global match implies the target's centre (frame pixels), its rotation (the phase difference) and its
+// scale (the model point's scale slot). Two votes agree when their slots differ by at most one, their rotations by at
+// most params.voteAngle radians and their centres by at most params.voteCentre times the target radius at the first
+// vote's scale. The vote with most agreeing votes wins; it and the matches agreeing with it are kept, if at least
+// params.minVoteCluster.
 std::vector<PointMatch> FilterByPoseVote(const RobustModel& model, const FrameFeatures& frame,
-                                         const std::vector<PointMatch>& matches);
+                                         const std::vector<PointMatch>& matches, const RobustParams& params);
 
 // Prediction-guided matching: each corner is compared only with the model points that `modelToFrame`
 // puts within `radius` frame pixels of it and whose scale slot is within one of the predicted scale;
 // the nearest is taken under the global distance limit and, among those candidates, the ratio rule.
 std::vector<PointMatch> MatchGuided(const RobustModel& model, const FrameFeatures& frame,
-                                    const cv::Matx33d& modelToFrame, double radius);
+                                    const cv::Matx33d& modelToFrame, double radius, const RobustParams& params);
 
-// Optical flow: the model's track points, placed by `previous` (model to frame) in the previous frame
-// and predicted by `predicted` in this one, are followed by pyramidal Lucas-Kanade from the previous
-// pyramid into this one and back; a point counts when it returns within kFlowReturnError pixels.
-// Pyramids come from cv::buildOpticalFlowPyramid with kFlowWindow and kFlowLevels.
-inline constexpr int kFlowWindow = 15;
-inline constexpr int kFlowLevels = 3;
-inline constexpr float kFlowReturnError = 1.0f;
+// Optical flow: the model's track points, placed by `previous` (model to frame) in the previous frame and predicted by
+// `predicted` in this one, are followed by pyramidal Lucas-Kanade from the previous pyramid into this one and back; a
+// point counts when it returns within params.flowReturnError pixels. Pyramids come from BuildFlowPyramid; pyramids of
+// different sizes give no matches.
 std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::vector<cv::Mat>& previousPyramid,
                                           const std::vector<cv::Mat>& pyramid, const cv::Matx33d& previous,
-                                          const cv::Matx33d& predicted);
+                                          const cv::Matx33d& predicted, const RobustParams& params);
+
+// The optical-flow pyramid of `gray` (CV_8UC1, copied) with params.flowWindow and params.flowLevels.
+std::vector<cv::Mat> BuildFlowPyramid(const cv::Mat& gray, const RobustParams& params);
 
 // Scale slot nearest to `scale` (by ratio).
 int NearestScaleSlot(double scale);

@@ -66,31 +66,35 @@ double RobustModel::radius() const {
   return 0.5 * std::max(cv::norm(quad[2] - quad[0]), cv::norm(quad[3] - quad[1]));
 }
 
-int ChooseModelBarrier(const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc) {
+int ChooseModelBarrier(const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
+                       const RobustParams& params) {
   const cv::Rect region = SearchRegion(gray, quad);
-  if (region.empty()) return kMinModelBarrier;
+  if (region.empty()) return params.minModelBarrier;
   cv::Mat inside = cv::Mat::zeros(region.size(), CV_8UC1);
   cv::fillPoly(inside, std::vector<std::vector<cv::Point>>{PixelPolygon(quad, 1.0, region.tl())}, cv::Scalar(255));
   const GrayImage image = ToGrayImage(gray(region));
   // The count falls as the barrier rises: the smallest barrier within the goal, by bisection.
-  int low = kMinModelBarrier, high = kMaxModelBarrier;
-  if (CountInside(DetectCorners(image, arc, low), inside) <= kModelCornerGoal) return low;
+  int low = params.minModelBarrier, high = params.maxModelBarrier;
+  if (CountInside(DetectCorners(image, arc, low), inside) <= params.modelCornerGoal) return low;
   while (high - low > 1) {
     const int mid = (low + high) / 2;
-    if (CountInside(DetectCorners(image, arc, mid), inside) <= kModelCornerGoal) high = mid;
-    else low = mid;
+    if (CountInside(DetectCorners(image, arc, mid), inside) <= params.modelCornerGoal)
+      high = mid;
+    else
+      low = mid;
   }
   return high;
 }
 
-void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc) {
+void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
+                         const RobustParams& params) {
   model = RobustModel{};
   model.quad = quad;
   model.arc = arc;
   model.image = gray.clone();
   const cv::Rect region = SearchRegion(gray, quad);
   if (region.empty()) return;
-  model.barrier = ChooseModelBarrier(gray, quad, arc);
+  model.barrier = ChooseModelBarrier(gray, quad, arc, params);
 
   for (int slot = 0; slot < static_cast<int>(kRobustScales.size()); ++slot) {
     const double s = kRobustScales[slot];
@@ -115,9 +119,9 @@ void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::arr
   cv::Mat mask = cv::Mat::zeros(gray.size(), CV_8UC1);
   cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{PixelPolygon(quad, 1.0, cv::Point(0, 0))}, cv::Scalar(255));
   cv::erode(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)));
-  const double spacing = std::max(4.0, kTrackSpacing * model.radius());
+  const double spacing = std::max(4.0, params.trackSpacing * model.radius());
   if (cv::countNonZero(mask) > 0)
-    cv::goodFeaturesToTrack(gray, model.trackPoints, kMaxTrackPoints, 0.01, spacing, mask, 5);
+    cv::goodFeaturesToTrack(gray, model.trackPoints, params.maxTrackPoints, 0.01, spacing, mask, 5);
 }
 
 }  // namespace quorl

@@ -10,6 +10,7 @@
 
 #include "features/descriptor.h"
 #include "features/keypoint_index.h"
+#include "features/robust_params.h"
 #include "image/quib_image.h"
 
 namespace quorl {
@@ -17,16 +18,6 @@ namespace quorl {
 // Scales at which the target region is searched for keypoints (a keypoint of scale s is what the target
 // shows when it appears s times its registered size).
 inline constexpr std::array<double, 7> kRobustScales = {0.35, 0.5, 0.7, 1.0, 1.4, 2.0, 2.8};
-// Registration barrier: the smallest barrier in kMinModelBarrier..kMaxModelBarrier that leaves at most
-// kModelCornerGoal corners inside the quad at scale 1, chosen on the quad alone so that a busy
-// background does not push it up. Every scale is searched with that barrier.
-inline constexpr int kModelCornerGoal = 250;
-inline constexpr int kMinModelBarrier = 12;
-inline constexpr int kMaxModelBarrier = 120;
-// Points followed by optical flow: at most this many, at least kTrackSpacing of the quad's half-diagonal
-// apart (a share) and at least 4 pixels.
-inline constexpr int kMaxTrackPoints = 200;
-inline constexpr double kTrackSpacing = 0.06;
 
 // A model keypoint: its registered-frame position (pixel centres at integers), its scale slot and the
 // Z_11 phase of its patch at that scale.
@@ -53,14 +44,18 @@ struct RobustModel {
   double radius() const;
 };
 
-// Builds `model` from `gray` (CV_8UC1) inside `quad` (registered-frame pixels, click order) with
-// FAST-`arc` corners. Only the quad's surroundings are resampled, so the cost follows the quad's size.
-// A quad with no area inside the picture leaves a model with no points.
-void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc);
+// Builds `model` from `gray` (CV_8UC1) inside `quad` (registered-frame pixels, click order) with FAST-`arc` corners, at
+// every scale with the barrier ChooseModelBarrier picks, and the points followed by optical flow. Only the quad's
+// surroundings are resampled, so the cost follows the quad's size. A quad with no area inside the picture leaves a
+// model with no points.
+void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
+                         const RobustParams& params);
 
-// The barrier RegisterRobustModel uses for the corners of `gray` inside `quad` (kMinModelBarrier when
-// there are none).
-int ChooseModelBarrier(const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc);
+// The registration barrier: the smallest in params.minModelBarrier..maxModelBarrier that leaves at most
+// params.modelCornerGoal corners of `gray` inside `quad` at scale 1, chosen on the quad alone so that a busy background
+// does not push it up (params.minModelBarrier when there are none).
+int ChooseModelBarrier(const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
+                       const RobustParams& params);
 
 // A CV_8UC1 header over the pixels of `gray` (no copy; valid while `gray` lives unchanged), and a copy of
 // a CV_8UC1 picture as a GrayImage (empty for an empty picture).

@@ -9,8 +9,8 @@
 
 namespace quorl {
 
-bool EstimateRobustHomography(const std::vector<PointMatch>& matches, RobustEstimate& out) {
-  if (matches.size() < static_cast<std::size_t>(kRobustMinInliers)) return false;
+bool EstimateRobustHomography(const std::vector<PointMatch>& matches, const RobustParams& params, RobustEstimate& out) {
+  if (matches.size() < static_cast<std::size_t>(params.minInliers)) return false;
   std::vector<cv::Point2f> model, frame;
   model.reserve(matches.size());
   frame.reserve(matches.size());
@@ -21,22 +21,23 @@ bool EstimateRobustHomography(const std::vector<PointMatch>& matches, RobustEsti
   std::vector<uint8_t> mask;
   cv::Mat h;
   try {
-    h = cv::findHomography(model, frame, cv::USAC_MAGSAC, kRobustThreshold, mask, kRobustMaxIterations,
-                           kRobustConfidence);
+    h = cv::findHomography(model, frame, cv::USAC_MAGSAC, params.estimatorThreshold, mask, params.estimatorIterations,
+                           params.estimatorConfidence);
   } catch (const cv::Exception&) {
     return false;  // degenerate input the estimator refuses
   }
   if (h.empty()) return false;
   const int inliers = static_cast<int>(std::count(mask.begin(), mask.end(), uint8_t{1}));
-  if (inliers < kRobustMinInliers) return false;
+  if (inliers < params.minInliers) return false;
   out.modelToFrame = cv::Matx33d(h);
   out.inlier = std::move(mask);
   out.inliers = inliers;
   return true;
 }
 
-bool EstimateAffineUpdate(const std::vector<PointMatch>& matches, const cv::Matx33d& previous, RobustEstimate& out) {
-  if (matches.size() < static_cast<std::size_t>(kRobustMinInliers)) return false;
+bool EstimateAffineUpdate(const std::vector<PointMatch>& matches, const cv::Matx33d& previous,
+                          const RobustParams& params, RobustEstimate& out) {
+  if (matches.size() < static_cast<std::size_t>(params.minInliers)) return false;
   std::vector<cv::Point2f> before, after;
   for (const PointMatch& m : matches) {
     cv::Point2f p;
@@ -45,11 +46,12 @@ bool EstimateAffineUpdate(const std::vector<PointMatch>& matches, const cv::Matx
     after.push_back(m.frame);
   }
   std::vector<uint8_t> mask;
-  const cv::Mat a = cv::estimateAffine2D(before, after, mask, cv::RANSAC, kRobustThreshold, kRobustMaxIterations,
-                                         kRobustConfidence);
+  const cv::Mat a =
+      cv::estimateAffine2D(before, after, mask, cv::RANSAC, params.estimatorThreshold,
+                           static_cast<std::size_t>(params.estimatorIterations), params.estimatorConfidence);
   if (a.empty()) return false;
   const int inliers = static_cast<int>(std::count(mask.begin(), mask.end(), uint8_t{1}));
-  if (inliers < kRobustMinInliers) return false;
+  if (inliers < params.minInliers) return false;
   const cv::Matx33d change(a.at<double>(0, 0), a.at<double>(0, 1), a.at<double>(0, 2), a.at<double>(1, 0),
                            a.at<double>(1, 1), a.at<double>(1, 2), 0.0, 0.0, 1.0);
   out.modelToFrame = change * previous;

@@ -6,15 +6,9 @@
 #include <opencv2/core.hpp>
 
 #include "features/robust_matching.h"
+#include "features/robust_params.h"
 
 namespace quorl {
-
-// Inlier threshold in frame pixels, iteration cap and confidence of the estimator.
-inline constexpr double kRobustThreshold = 3.0;
-inline constexpr int kRobustMaxIterations = 1000;
-inline constexpr double kRobustConfidence = 0.995;
-// An estimate needs at least this many inliers.
-inline constexpr int kRobustMinInliers = 8;
 
 struct RobustEstimate {
   cv::Matx33d modelToFrame = cv::Matx33d::eye();
@@ -22,14 +16,15 @@ struct RobustEstimate {
   int inliers = 0;
 };
 
-// Fits the model-to-frame homography of `matches`; false (estimate untouched) with fewer than
-// kRobustMinInliers inliers or no solution. The estimator's random state is fixed per call, so the same
+// Fits the model-to-frame homography of `matches` with the estimator settings of `params`; false (estimate untouched)
+// with fewer than params.minInliers inliers or no solution. The estimator's random state is fixed per call, so the same
 // matches give the same result on any thread.
-bool EstimateRobustHomography(const std::vector<PointMatch>& matches, RobustEstimate& out);
+bool EstimateRobustHomography(const std::vector<PointMatch>& matches, const RobustParams& params, RobustEstimate& out);
 
-// The same from a partial view: an affine change of the frame after `previous` (model to frame), found by
-// RANSAC with kRobustThreshold, so that the view's perspective stays that of `previous`.
-bool EstimateAffineUpdate(const std::vector<PointMatch>& matches, const cv::Matx33d& previous, RobustEstimate& out);
+// The same from a partial view: an affine change of the frame after `previous` (model to frame), found by RANSAC with
+// the same settings, so that the view's perspective stays that of `previous`.
+bool EstimateAffineUpdate(const std::vector<PointMatch>& matches, const cv::Matx33d& previous,
+                          const RobustParams& params, RobustEstimate& out);
 
 // Area of the convex hull of the inliers' model positions over the area of `quad` (model pixels); 0 for
 // an empty or degenerate quad.

@@ -8,11 +8,6 @@
 namespace quorl {
 namespace {
 
-// Smallest gradient magnitude (grey levels per pixel) a sample may have.
-constexpr float kMinSampleGradient = 4.0f;
-// Fewest samples inside the frame a level needs.
-constexpr int kMinLevelSamples = 8;
-
 // Bilinear value of `image` (CV_8UC1) at (x, y); false outside the area where all four neighbours exist.
 bool Sample(const cv::Mat& image, double x, double y, float& value) {
   if (!(x >= 0.0 && y >= 0.0 && x < image.cols - 1 && y < image.rows - 1)) return false;
@@ -38,7 +33,7 @@ cv::Matx33d LevelScale(int level) {
 }
 
 TemplateLevel BuildLevel(const cv::Mat& image, int level, const std::array<cv::Point2f, 4>& corners,
-                         const RefinementTemplate& t) {
+                         const RefinementTemplate& t, const RobustParams& params) {
   TemplateLevel out;
   out.level = level;
   const float down = static_cast<float>(std::ldexp(1.0, -level));
@@ -46,7 +41,7 @@ TemplateLevel BuildLevel(const cv::Mat& image, int level, const std::array<cv::P
   for (const cv::Point2f& c : corners) polygon.emplace_back(cvRound(c.x * down), cvRound(c.y * down));
   cv::Mat mask = cv::Mat::zeros(image.size(), CV_8UC1);
   cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{polygon}, cv::Scalar(255));
-  const int margin = static_cast<int>(std::ceil(kTemplateEdgeMargin));
+  const int margin = static_cast<int>(std::ceil(params.templateEdgeMargin));
   cv::erode(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * margin + 1, 2 * margin + 1)));
   const cv::Rect box = cv::boundingRect(mask);
   if (box.area() == 0) return out;
@@ -55,13 +50,13 @@ TemplateLevel BuildLevel(const cv::Mat& image, int level, const std::array<cv::P
   cv::Sobel(image, gx, CV_32F, 1, 0, 3, 1.0 / 8.0);
   cv::Sobel(image, gy, CV_32F, 0, 1, 3, 1.0 / 8.0);
   const int inside = cv::countNonZero(mask(box));
-  const int cell = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(inside) / kTemplateSamples)));
+  const int cell = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(inside) / params.templateSamples)));
   // Per cell the pixel of strongest gradient; the warp Jacobian is taken at the normalised position.
   const double toUnit = std::ldexp(1.0, level) / t.scale;
   const float gradientScale = static_cast<float>(t.scale * std::ldexp(1.0, -level));
   for (int cy = box.y; cy < box.y + box.height; cy += cell) {
     for (int cx = box.x; cx < box.x + box.width; cx += cell) {
-      float best = kMinSampleGradient * kMinSampleGradient;
+      float best = params.minSampleGradient * params.minSampleGradient;
       cv::Point at(-1, -1);
       for (int y = cy; y < std::min(cy + cell, box.y + box.height); ++y) {
         for (int x = cx; x < std::min(cx + cell, box.x + box.width); ++x) {
@@ -109,11 +104,11 @@ int WarpSamples(const TemplateLevel& lvl, const RefinementTemplate& t, const cv:
   return count;
 }
 
-// Residuals of the warped values of the `inside` samples against the template (0 elsewhere), with the
-// gain and offset that match the warped values of the `use` samples to the template's, and the cutoff
-// beyond which a residual counts as an outlier: kRefineOutlierSigmas robust standard deviations.
+// Residuals of the warped values of the `inside` samples against the template (0 elsewhere), with the gain and offset
+// that match the warped values of the `use` samples to the template's, and the cutoff beyond which a residual counts as
+// an outlier: `sigmas` robust standard deviations.
 float Residuals(const TemplateLevel& lvl, const std::vector<float>& warped, const std::vector<uint8_t>& use,
-                const std::vector<uint8_t>& inside, std::vector<float>& residual) {
+                const std::vector<uint8_t>& inside, double sigmas, std::vector<float>& residual) {
   double n = 0, si = 0, st = 0, sii = 0, stt = 0;
   for (std::size_t i = 0; i < warped.size(); ++i) {
     if (!use[i]) continue;
@@ -138,7 +133,7 @@ float Residuals(const TemplateLevel& lvl, const std::vector<float>& warped, cons
   if (magnitudes.empty()) return 0.0f;
   auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2);
   std::nth_element(magnitudes.begin(), middle, magnitudes.end());
-  return static_cast<float>(kRefineOutlierSigmas * 1.4826 * std::max(1.0f, *middle));
+  return static_cast<float>(sigmas * 1.4826 * std::max(1.0f, *middle));
 }
 
 // Normalised correlation of the warped values with the template over the samples inside the frame.
@@ -171,9 +166,23 @@ double StepShift(const cv::Matx33d& a, const cv::Matx33d& step) {
   return shift;
 }
 
+// The correlation and coverage of `homography` (model to frame pixels) at `level`.
+void Measure(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid, int level,
+             const cv::Matx33d& homography, RefinementResult& result) {
+  const TemplateLevel& lvl = tmpl.levels[level];
+  std::vector<float> warped;
+  std::vector<uint8_t> inside;
+  WarpSamples(lvl, tmpl, pyramid[level], LevelScale(level) * homography * Normaliser(tmpl).inv(), warped, inside);
+  result.homography = homography;
+  result.correlation = Correlation(lvl, warped, inside);
+  result.coverage =
+      static_cast<double>(std::count(inside.begin(), inside.end(), uint8_t{1})) / static_cast<double>(inside.size());
+}
+
 }  // namespace
 
-RefinementTemplate BuildRefinementTemplate(const cv::Mat& gray, const std::array<cv::Point2f, 4>& corners) {
+RefinementTemplate BuildRefinementTemplate(const cv::Mat& gray, const std::array<cv::Point2f, 4>& corners,
+                                           const RobustParams& params) {
   RefinementTemplate t;
   cv::Point2d sum(0, 0);
   for (const cv::Point2f& c : corners) sum += cv::Point2d(c);
@@ -184,33 +193,36 @@ RefinementTemplate BuildRefinementTemplate(const cv::Mat& gray, const std::array
   for (int level = 0; level < kTemplateLevels; ++level) {
     if (level > 0) cv::pyrDown(image, image);
     if (image.cols < 8 || image.rows < 8) break;
-    t.levels[level] = BuildLevel(image, level, corners, t);
+    t.levels[level] = BuildLevel(image, level, corners, t, params);
   }
   return t;
 }
 
 RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid,
-                                  const cv::Matx33d& modelToFrame, int coarsest, int finest, bool affineOnly) {
+                                  const cv::Matx33d& modelToFrame, int coarsest, int finest, const RobustParams& params,
+                                  bool affineOnly) {
+  // `result` always pairs a homography with the correlation measured for it.
   RefinementResult result;
   result.homography = modelToFrame;
   const cv::Matx33d normaliser = Normaliser(tmpl);
+  cv::Matx33d current = modelToFrame;
   std::vector<float> warped, residual;
   std::vector<uint8_t> inside, agree;
   for (int level = std::min(coarsest, static_cast<int>(pyramid.size()) - 1); level >= finest; --level) {
     const TemplateLevel& lvl = tmpl.levels[level];
-    if (lvl.points.size() < static_cast<std::size_t>(kMinLevelSamples)) continue;
+    if (lvl.points.size() < static_cast<std::size_t>(params.minLevelSamples)) continue;
     const cv::Mat& image = pyramid[level];
-    cv::Matx33d a = LevelScale(level) * result.homography * normaliser.inv();
-    bool converged = false;
-    for (int iteration = 0; iteration < kRefineIterations && !converged; ++iteration) {
+    cv::Matx33d a = LevelScale(level) * current * normaliser.inv();
+    bool converged = false, stopped = false;
+    for (int iteration = 0; iteration < params.refineIterations && !converged; ++iteration) {
       const int count = WarpSamples(lvl, tmpl, image, a, warped, inside);
-      if (count < kMinLevelSamples) return result;
+      if (count < params.minLevelSamples) return result;
       agree.resize(inside.size());
-      // The frame's gain and offset are matched to the template's, first over the samples inside the
-      // frame, then again over those that agree, so that an occluder does not skew them.
-      float cutoff = Residuals(lvl, warped, inside, inside, residual);
+      // The frame's gain and offset are matched to the template's, first over the samples inside the frame, then again
+      // over those that agree, so that an occluder does not skew them.
+      float cutoff = Residuals(lvl, warped, inside, inside, params.refineOutlierSigmas, residual);
       for (std::size_t i = 0; i < warped.size(); ++i) agree[i] = inside[i] && std::fabs(residual[i]) <= cutoff;
-      cutoff = Residuals(lvl, warped, agree, inside, residual);
+      cutoff = Residuals(lvl, warped, agree, inside, params.refineOutlierSigmas, residual);
       cv::Matx<double, 8, 8> hessian = cv::Matx<double, 8, 8>::zeros();
       cv::Matx<double, 8, 1> gradient = cv::Matx<double, 8, 1>::zeros();
       for (std::size_t i = 0; i < warped.size(); ++i) {
@@ -226,23 +238,22 @@ RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vec
       cv::Matx<double, 8, 1> dp = cv::Matx<double, 8, 1>::zeros();
       if (affineOnly) {
         cv::Matx<double, 6, 1> affine;
-        if (!cv::solve(hessian.get_minor<6, 6>(0, 0), gradient.get_minor<6, 1>(0, 0), affine, cv::DECOMP_CHOLESKY))
-          return result;
-        for (int r = 0; r < 6; ++r) dp(r) = affine(r);
-      } else if (!cv::solve(hessian, gradient, dp, cv::DECOMP_CHOLESKY)) {
-        return result;
+        stopped =
+            !cv::solve(hessian.get_minor<6, 6>(0, 0), gradient.get_minor<6, 1>(0, 0), affine, cv::DECOMP_CHOLESKY);
+        for (int r = 0; r < 6 && !stopped; ++r) dp(r) = affine(r);
+      } else {
+        stopped = !cv::solve(hessian, gradient, dp, cv::DECOMP_CHOLESKY);
       }
+      if (stopped) break;
       const cv::Matx33d step(1.0 + dp(0), dp(2), dp(4), dp(1), 1.0 + dp(3), dp(5), dp(6), dp(7), 1.0);
       const cv::Matx33d stepInverse = step.inv();
-      converged = StepShift(a, stepInverse) < kRefineConvergence;
+      converged = StepShift(a, stepInverse) < params.refineConvergence;
       a = a * stepInverse;
-      result.homography = LevelScale(level).inv() * a * normaliser;
+      current = LevelScale(level).inv() * a * normaliser;
     }
-    WarpSamples(lvl, tmpl, image, a, warped, inside);
-    result.correlation = Correlation(lvl, warped, inside);
-    result.coverage = static_cast<double>(std::count(inside.begin(), inside.end(), uint8_t{1})) /
-                      static_cast<double>(inside.size());
+    Measure(tmpl, pyramid, level, current, result);
     result.converged = converged;
+    if (stopped) return result;
   }
   return result;
 }
@@ -251,16 +262,8 @@ RefinementResult MeasureAgreement(const RefinementTemplate& tmpl, const std::vec
                                   const cv::Matx33d& modelToFrame, int level) {
   RefinementResult result;
   result.homography = modelToFrame;
-  if (level < 0 || level >= static_cast<int>(pyramid.size())) return result;
-  const TemplateLevel& lvl = tmpl.levels[level];
-  if (lvl.points.empty()) return result;
-  std::vector<float> warped;
-  std::vector<uint8_t> inside;
-  const cv::Matx33d a = LevelScale(level) * modelToFrame * Normaliser(tmpl).inv();
-  WarpSamples(lvl, tmpl, pyramid[level], a, warped, inside);
-  result.correlation = Correlation(lvl, warped, inside);
-  result.coverage =
-      static_cast<double>(std::count(inside.begin(), inside.end(), uint8_t{1})) / static_cast<double>(inside.size());
+  if (level >= 0 && level < static_cast<int>(pyramid.size()) && !tmpl.levels[level].points.empty())
+    Measure(tmpl, pyramid, level, modelToFrame, result);
   return result;
 }
 

@@ -65,17 +65,28 @@ py::object ToArray(const double* values, py::ssize_t rows, py::ssize_t cols) {
 
 PYBIND11_MODULE(quorl, m) {
   m.doc() = "Natural-feature tracking of a planar target in camera frames";
+  m.attr("__version__") = QUORL_VERSION;
+
+  py::enum_<quorl::TrackState>(m, "TrackState")
+      .value("DETECTING", quorl::TrackState::Detecting)
+      .value("TRACKING", quorl::TrackState::Tracking)
+      .value("HOLDING", quorl::TrackState::Holding)
+      .value("LOST", quorl::TrackState::Lost);
 
   py::class_<quorl::TrackResult>(m, "TrackResult")
       .def_readonly("state", &quorl::TrackResult::state)
-      .def_property_readonly("quad", [](const quorl::TrackResult& r) {
-        double values[8];
-        for (int i = 0; i < 4; ++i) {
-          values[2 * i] = r.quad[i].x;
-          values[2 * i + 1] = r.quad[i].y;
-        }
-        return ToArray(values, 4, 2);
-      })
+      .def_property_readonly(
+          "state_name", [](const quorl::TrackResult& r) { return quorl::stateName(r.state); },
+          "detecting, tracking, holding or lost, as in quorl-track's CSV")
+      .def_property_readonly("quad",
+                             [](const quorl::TrackResult& r) {
+                               double values[8];
+                               for (int i = 0; i < 4; ++i) {
+                                 values[2 * i] = r.quad[i].x;
+                                 values[2 * i + 1] = r.quad[i].y;
+                               }
+                               return ToArray(values, 4, 2);
+                             })
       .def_property_readonly("homography", [](const quorl::TrackResult& r) { return ToArray(r.homography.val, 3, 3); })
       .def_property_readonly("pose", [](const quorl::TrackResult& r) -> py::object {
         if (!r.pose) return py::none();
@@ -86,7 +97,8 @@ PYBIND11_MODULE(quorl, m) {
       .def_readonly("inliers", &quorl::TrackResult::inliers)
       .def_readonly("ms", &quorl::TrackResult::ms)
       .def("__repr__", [](const quorl::TrackResult& r) {
-        return "<TrackResult " + r.state + ", " + std::to_string(r.inliers) + " inliers>";
+        return std::string("<TrackResult ") + quorl::stateName(r.state) + ", " + std::to_string(r.inliers) +
+               " inliers>";
       });
 
   const quorl::TrackerOptions defaults;
@@ -94,10 +106,10 @@ PYBIND11_MODULE(quorl, m) {
       .def(py::init([](int cornerType, int barrier, int warmup, bool robust, std::string cameraParams) {
              return new PyTracker(quorl::TrackerOptions{cornerType, barrier, warmup, robust, std::move(cameraParams)});
            }),
-           py::kw_only(), py::arg("cornerType") = defaults.cornerType, py::arg("barrier") = defaults.barrier,
+           py::kw_only(), py::arg("corner_type") = defaults.cornerType, py::arg("barrier") = defaults.barrier,
            py::arg("warmup") = defaults.warmup, py::arg("robust") = defaults.robust,
-           py::arg("cameraParams") = defaults.cameraParams,
-           "Options as quorl-track's; cameraParams empty: the shipped calibration.")
+           py::arg("camera_params") = defaults.cameraParams,
+           "Options as quorl-track's; camera_params empty: the shipped calibration.")
       .def(
           "register",
           [](PyTracker& t, const py::array& frame, const py::object& corners) {

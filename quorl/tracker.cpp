@@ -11,22 +11,10 @@
 #include "capture/frame_source.h"
 #include "features/keypoint_index.h"
 #include "geometry/quad.h"
-#include "tracker/headless_platform.h"
-#include "tracker/tracker.h"
+#include "tracker/engine.h"
 
 namespace quorl {
 namespace {
-
-// The option limits of the headless tool.
-constexpr int kMaxCornerType = 3;
-constexpr int kMaxBarrier = 255;
-constexpr int kMaxWarmup = 100000;
-
-void CheckRange(const char* name, int value, int low, int high) {
-  if (value < low || value > high)
-    throw std::invalid_argument(std::string("quorl::TrackerOptions: ") + name + " must be " + std::to_string(low) +
-                                ".." + std::to_string(high) + ", not " + std::to_string(value));
-}
 
 std::string Describe(const cv::Mat& image) {
   if (image.empty()) return "an empty image";
@@ -35,10 +23,9 @@ std::string Describe(const cv::Mat& image) {
          " image";
 }
 
-// The image as the packed bitmap the frame loop reads; throws for anything but 8-bit BGR or gray of a
-// size the loop takes.
-void Pack(const cv::Mat& image, const char* caller, std::vector<uint8_t>& packed) {
-  const std::string prefix = std::string("quorl::Tracker::") + caller + ": ";
+// The image as the packed bitmap the frame loop reads; throws for anything but 8-bit BGR or gray of a size the loop
+// takes.
+void Pack(const cv::Mat& image, const std::string& prefix, std::vector<uint8_t>& packed) {
   if (image.empty() || image.dims != 2 || (image.type() != CV_8UC3 && image.type() != CV_8UC1))
     throw std::invalid_argument(prefix + "wants a CV_8UC3 (BGR) or CV_8UC1 image, was given " + Describe(image));
   if (!IsValidFrameSize(image.cols, image.rows))
@@ -52,36 +39,74 @@ void Pack(const cv::Mat& image, const char* caller, std::vector<uint8_t>& packed
   }
 }
 
+EngineOptions EngineOptionsOf(const TrackerOptions& options) {
+  EngineOptions engine;
+  engine.cornerType = options.cornerType;
+  engine.barrier = options.barrier;
+  engine.warmup = options.warmup;
+  engine.robust = options.robust;
+  if (const std::string problem = CheckEngineOptions(engine); !problem.empty())
+    throw std::invalid_argument("quorl::TrackerOptions: " + problem);
+  return engine;
+}
+
+// The nearest rotation to the pose's 3 x 3 part (by SVD, determinant +1), its translation kept.
+cv::Matx44d Orthonormalised(const cv::Matx44d& pose) {
+  const cv::Matx33d r(pose(0, 0), pose(0, 1), pose(0, 2), pose(1, 0), pose(1, 1), pose(1, 2), pose(2, 0), pose(2, 1),
+                      pose(2, 2));
+  cv::Matx33d u, vt;
+  cv::Matx31d w;
+  cv::SVD::compute(r, w, u, vt);
+  cv::Matx33d rotation = u * vt;
+  if (cv::determinant(rotation) < 0) rotation = u * cv::Matx33d::diag(cv::Vec3d(1, 1, -1)) * vt;
+  cv::Matx44d out = pose;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) out(i, j) = rotation(i, j);
+  return out;
+}
+
+TrackState StateOf(TrackingState state) {
+  switch (state) {
+    case TrackingState::Detecting:
+      return TrackState::Detecting;
+    case TrackingState::Tracking:
+      return TrackState::Tracking;
+    case TrackingState::Holding:
+      return TrackState::Holding;
+    case TrackingState::Lost:
+      break;
+  }
+  return TrackState::Lost;
+}
+
 }  // namespace
 
+const char* stateName(TrackState state) {
+  switch (state) {
+    case TrackState::Detecting:
+      return TrackingStateName(TrackingState::Detecting);
+    case TrackState::Tracking:
+      return TrackingStateName(TrackingState::Tracking);
+    case TrackState::Holding:
+      return TrackingStateName(TrackingState::Holding);
+    case TrackState::Lost:
+      break;
+  }
+  return TrackingStateName(TrackingState::Lost);
+}
+
 struct Tracker::State {
-  explicit State(TrackerOptions given) : options(std::move(given)), platform("quorl") {
-    CheckRange("cornerType", options.cornerType, 0, kMaxCornerType);
-    CheckRange("barrier", options.barrier, -kMaxBarrier, kMaxBarrier);
-    CheckRange("warmup", options.warmup, 0, kMaxWarmup);
-    calibration = ReadTrackCalibration(options.cameraParams);
+  explicit State(TrackerOptions given)
+      : options(std::move(given)),
+        calibration(ReadTrackCalibration(options.cameraParams)),
+        engine(EngineOptionsOf(options), "quorl", calibration.param) {
     if (!calibration.param && !options.cameraParams.empty())
       throw std::invalid_argument("quorl::TrackerOptions: cameraParams: " + calibration.problem);
-    platform.values.cornerType = options.cornerType;
-    platform.values.barrier = options.barrier;
-    loop.robustMode = options.robust;
-  }
-
-  // Stores the frame for the next tick; the first frame sizes the pictures, every new size the camera.
-  void Take(const cv::Mat& image, const char* caller) {
-    Pack(image, caller, platform.packed);
-    if (image.cols == width && image.rows == height) return;
-    if (calibration.param) setCameraParams(*calibration.param, image.cols, image.rows, loop.camera);
-    if (width == 0) initialise(loop, image.cols, image.rows);
-    width = image.cols;
-    height = image.rows;
   }
 
   TrackerOptions options;
   TrackCalibration calibration;
-  HeadlessPlatform platform;
-  TrackerState loop;
-  int width = 0, height = 0;  // of the last frame; 0 before the first
+  TrackingEngine engine;
 };
 
 Tracker::Tracker(TrackerOptions options) : state_(std::make_unique<State>(std::move(options))) { CloseAnnAtExit(); }
@@ -90,9 +115,15 @@ Tracker::~Tracker() = default;
 Tracker::Tracker(Tracker&&) noexcept = default;
 Tracker& Tracker::operator=(Tracker&&) noexcept = default;
 
-const TrackerOptions& Tracker::options() const { return state_->options; }
+Tracker::State& Tracker::state(const char* caller) const {
+  if (!state_) throw std::logic_error(std::string("quorl::Tracker::") + caller + ": the tracker was moved from");
+  return *state_;
+}
+
+const TrackerOptions& Tracker::options() const { return state("options").options; }
 
 int Tracker::registerTarget(const cv::Mat& image, const std::array<cv::Point2f, 4>& corners) {
+  State& s = state("registerTarget");
   Quad clicks;
   for (int i = 0; i < 4; ++i) {
     const cv::Point2f& c = corners[i];
@@ -101,57 +132,58 @@ int Tracker::registerTarget(const cv::Mat& image, const std::array<cv::Point2f, 
                                   std::to_string(c.x) + ", " + std::to_string(c.y) + ")");
     clicks.pt[i] = CornerPoint{static_cast<int32_t>(std::lround(c.x)), static_cast<int32_t>(std::lround(c.y))};
   }
-  State& s = *state_;
-  s.Take(image, "registerTarget");
+  const std::string prefix = "quorl::Tracker::registerTarget: ";
+  Pack(image, prefix, s.engine.frameBuffer());
   if (!QuadCoversFramePixel(clicks, image.cols, image.rows))
-    throw std::invalid_argument("quorl::Tracker::registerTarget: the corners leave no part of the target inside the " +
+    throw std::invalid_argument(prefix + "the corners leave no part of the target inside the " +
                                 std::to_string(image.cols) + "x" + std::to_string(image.rows) + " image");
-  // As the headless tool does: watch the picture for a while, then Register Frame and four clicks.
-  s.loop.frame.SetPackedDib(s.platform.packed.data(), s.platform.packed.size());
-  s.loop.display = s.loop.frame;
-  for (int w = 0; w < s.options.warmup; ++w) tick(s.loop, s.platform);
-  beginRegistration(s.loop, s.platform);
-  for (const CornerPoint& c : clicks.pt) addClick(s.loop, c.x, c.y, s.platform);
-  return static_cast<int>(s.loop.model.modelKeypoints.size());
+  try {
+    s.engine.Register(clicks);
+  } catch (const cv::Exception& e) {
+    s.engine.RecoverFromError();
+    throw std::runtime_error(prefix + e.what());
+  }
+  return static_cast<int>(s.engine.state().model.modelKeypoints.size());
 }
 
 TrackResult Tracker::track(const cv::Mat& image) {
-  State& s = *state_;
-  s.Take(image, "track");
+  State& s = state("track");
+  const std::string prefix = "quorl::Tracker::track: ";
+  Pack(image, prefix, s.engine.frameBuffer());
   FrameTimer timer;
   timer.Start();
-  tick(s.loop, s.platform);
+  try {
+    s.engine.Track();
+  } catch (const cv::Exception& e) {
+    s.engine.RecoverFromError();
+    throw std::runtime_error(prefix + e.what());
+  }
   timer.Stop();
 
-  const TrackerState& loop = s.loop;
+  const FrameReport report = s.engine.Report();
+  const TrackerState& loop = s.engine.state();
   TrackResult r;
-  r.state = TrackingStateName(loop.trackingState);
+  r.state = StateOf(report.state);
   r.ms = timer.ElapsedMs();
-  r.keypoints = s.platform.values.keypointCount;
-  const bool registered = loop.model.isRegistered();
-  if (registered && loop.robustMode) {
-    r.matches = loop.robust.stats.matches;
-    r.inliers = loop.robust.stats.inliers;
-  } else if (registered) {
-    r.matches = static_cast<int>(loop.model.matchMap.size());
-    r.inliers = static_cast<int>(loop.model.inlierMap.size());
-  }
-  r.quad.fill(cv::Point2f(kLostCoordinate, kLostCoordinate));
-  if (loop.trackingState != TrackingState::Tracking && loop.trackingState != TrackingState::Holding) return r;
+  r.keypoints = report.keypoints;
+  r.matches = report.matches;
+  r.inliers = report.inliers;
+  for (int i = 0; i < 4; ++i)
+    r.quad[i] = cv::Point2f(static_cast<float>(report.corners[i].x), static_cast<float>(report.corners[i].y));
+  if (r.state != TrackState::Tracking && r.state != TrackState::Holding) return r;
 
   std::array<cv::Point2f, 4> registeredCorners;
-  for (int i = 0; i < 4; ++i) {
-    r.quad[i] = cv::Point2f(static_cast<float>(loop.quadCorners[i].x), static_cast<float>(loop.quadCorners[i].y));
-    registeredCorners[i] = cv::Point2f(static_cast<float>(loop.clicks.pt[i].x), static_cast<float>(loop.clicks.pt[i].y));
-  }
+  for (int i = 0; i < 4; ++i)
+    registeredCorners[i] =
+        cv::Point2f(static_cast<float>(loop.clicks.pt[i].x), static_cast<float>(loop.clicks.pt[i].y));
   r.homography = cv::Matx33d(cv::getPerspectiveTransform(registeredCorners.data(), r.quad.data()));
   const cv::Matx44d pose(loop.pose.modelview.data());
   bool finite = true;
   for (double v : pose.val) finite = finite && std::isfinite(v);
-  if (s.calibration.param && finite) r.pose = pose;
+  if (s.calibration.param && finite) r.pose = Orthonormalised(pose);
   return r;
 }
 
-void Tracker::reset() { state_ = std::make_unique<State>(state_->options); }
+void Tracker::reset() { state_ = std::make_unique<State>(state("reset").options); }
 
 }  // namespace quorl

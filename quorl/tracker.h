@@ -6,8 +6,12 @@
 //   tracker.registerTarget(first, {{{x0, y0}, {x1, y1}, {x2, y2}, {x3, y3}}});
 //   for (const cv::Mat& frame : frames) {
 //     const quorl::TrackResult r = tracker.track(frame);
-//     if (r.state == "tracking") draw(r.quad);
+//     if (r.state == quorl::TrackState::Tracking) draw(r.quad);
 //   }
+//
+// Errors: bad input (options, images, corners) throws std::invalid_argument; a failure inside the tracking (an OpenCV
+// error) throws std::runtime_error, after which the tracker starts over from its registered target; a moved-from
+// Tracker throws std::logic_error. Nothing else escapes.
 
 #include <array>
 #include <memory>
@@ -20,26 +24,34 @@ namespace quorl {
 
 struct TrackerOptions {
   int cornerType = 1;  // FAST variant 0..3 for FAST-9..FAST-12
-  int barrier = 40;    // initial corner threshold; adapted from frame to frame
-  int warmup = 30;     // detection ticks on the registration image before it is registered
+  int barrier = 40;    // initial corner threshold, -255..255; adapted from frame to frame
+  int warmup = 30;     // detection ticks (0..100000) on the registration image before it is registered
   bool robust = false;  // the robust tracking mode
   std::string cameraParams;  // calibration file; empty: the shipped Data/camera_param.dat
 };
 
+// Detecting: no target registered (or nothing to track in it). Tracking: this frame's estimate was accepted. Holding:
+// it failed for 1 to 6 frames in a row; the last valid quad is kept. Lost: longer.
+enum class TrackState { Detecting, Tracking, Holding, Lost };
+
+// "detecting", "tracking", "holding", "lost": the words of quorl-track's CSV.
+const char* stateName(TrackState state);
+
 struct TrackResult {
-  std::string state;  // "detecting", "tracking", "holding", "lost"
-  // Corners of the target in the frame, clockwise from the top-left (sub-pixel in the robust mode). Holding:
-  // the last valid quad; lost or detecting: every coordinate -1.
+  TrackState state = TrackState::Detecting;
+  // Corners of the target in the frame, clockwise from the top-left (sub-pixel in the robust mode). Holding: the last
+  // valid quad; lost or detecting: every coordinate -1.
   std::array<cv::Point2f, 4> quad{};
   // Maps registration-frame pixels to this frame's pixels (the registered corners onto `quad`); all zero
   // while detecting or lost.
   cv::Matx33d homography = cv::Matx33d::zeros();
-  // Model-to-camera rigid transform, row-major, camera x right, y down, z forwards, target modelled as a
-  // square of side 200 centred on the origin. Only while tracking or holding, with a usable calibration.
+  // Model-to-camera rigid transform, row-major, camera x right, y down, z forwards, target modelled as a square of side
+  // 200 centred on the origin; its rotation is orthonormal (the nearest rotation to the one the homography gives). Only
+  // while tracking or holding, with a usable calibration.
   std::optional<cv::Matx44d> pose;
   int keypoints = 0;  // corners detected in the frame
-  int matches = 0;    // accepted matches to the target
-  int inliers = 0;    // matches that agree with the frame's estimate
+  int matches = 0;    // correspondences handed to the estimator that decided the frame
+  int inliers = 0;    // those of them that agree with the frame's accepted estimate
   double ms = 0.0;    // processing time of the frame
 };
 
@@ -73,6 +85,7 @@ class Tracker {
 
  private:
   struct State;
+  State& state(const char* caller) const;  // throws std::logic_error when moved from
   std::unique_ptr<State> state_;
 };
 

@@ -17,14 +17,13 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "capture/open_source.h"
 #include "camera/camera_setup.h"
+#include "capture/open_source.h"
 #include "geometry/homography.h"
 #include "geometry/quad.h"
 #include "tools/track_options.h"
 #include "tools/track_report.h"
-#include "tracker/headless_platform.h"
-#include "tracker/tracker.h"
+#include "tracker/engine.h"
 
 namespace quorl {
 namespace {
@@ -43,19 +42,17 @@ constexpr const char* kUsageOwn = R"(  --warmup N          detection ticks on fr
   --reregister-every N  register again every N frames after K (default never)
   --memory-every N    print the resident memory every N frames and at the end
   --save-display DIR  PNG of each displayed picture, with its green quad
+  --save-frames DIR   PNG of each frame as the source gave it, without marks
   --list-profiles     the synthetic scene's motion profiles, one per line
   --help              this text
 )";
 
 struct Args : TrackArgs {
-  long long warmup = 30;
-  int cornerType = 1;
-  int barrier = 40;
+  EngineOptions engine;
   long long reregisterEvery = 0;
   long long memoryEvery = 0;
   std::string saveDisplay;
-  bool robust = false;
-  RobustStages stages;
+  std::string saveFrames;
   bool stageTimes = false;
 };
 
@@ -122,15 +119,15 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       continue;
     }
     if (opt == "--robust") {
-      a.robust = true;
+      a.engine.robust = true;
       continue;
     }
     if (opt == "--stage-times") {
       a.stageTimes = true;
       continue;
     }
-    static const char* const kOwnOptions[] = {"--warmup", "--corner-type", "--barrier", "--reregister-every",
-                                              "--memory-every", "--save-display", "--robust-without"};
+    static const char* const kOwnOptions[] = {"--warmup",       "--corner-type",  "--barrier",     "--reregister-every",
+                                              "--memory-every", "--save-display", "--save-frames", "--robust-without"};
     if (std::find(std::begin(kOwnOptions), std::end(kOwnOptions), opt) == std::end(kOwnOptions))
       return usageError("unknown option " + opt);
     if (i + 1 >= argc) return usageError("option " + opt + " needs a value");
@@ -142,16 +139,20 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       return c.has_value();
     };
     if (opt == "--warmup") {
-      if (!count(100000)) return usageError("--warmup wants a count up to 100000, not '" + v + "'");
-      a.warmup = n;
+      if (!count(kMaxWarmup))
+        return usageError("--warmup wants a count up to " + std::to_string(kMaxWarmup) + ", not '" + v + "'");
+      a.engine.warmup = n;
     } else if (opt == "--corner-type") {
-      if (!count(3)) return usageError("--corner-type wants 0..3, not '" + v + "'");
-      a.cornerType = static_cast<int>(n);
+      if (!count(kMaxCornerType))
+        return usageError("--corner-type wants 0.." + std::to_string(kMaxCornerType) + ", not '" + v + "'");
+      a.engine.cornerType = static_cast<int>(n);
     } else if (opt == "--barrier") {
       const bool negative = !v.empty() && v[0] == '-';
-      const auto b = ParseCount(negative ? v.substr(1) : v, 255);
-      if (!b) return usageError("--barrier wants an integer -255..255, not '" + v + "'");
-      a.barrier = static_cast<int>(negative ? -*b : *b);
+      const auto b = ParseCount(negative ? v.substr(1) : v, kMaxBarrier);
+      if (!b)
+        return usageError("--barrier wants an integer -" + std::to_string(kMaxBarrier) + ".." +
+                          std::to_string(kMaxBarrier) + ", not '" + v + "'");
+      a.engine.barrier = static_cast<int>(negative ? -*b : *b);
     } else if (opt == "--reregister-every") {
       if (!count(1LL << 40)) return usageError("--reregister-every wants a count, not '" + v + "'");
       a.reregisterEvery = n;
@@ -159,9 +160,13 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       if (!count(1LL << 40) || n == 0) return usageError("--memory-every wants a positive count, not '" + v + "'");
       a.memoryEvery = n;
     } else if (opt == "--robust-without") {
-      if (!ParseStagesOff(v, a.stages))
-        return usageError("--robust-without wants stages among flow, guided, vote, refine, not '" + v + "'");
-      a.robust = true;
+      if (!ParseStagesOff(v, a.engine.stages))
+        return usageError(
+            "--robust-without wants stages among flow, guided, vote, refine, not '" +
+            v + "'");
+      a.engine.robust = true;
+    } else if (opt == "--save-frames") {
+      a.saveFrames = v;
     } else {
       a.saveDisplay = v;
     }
@@ -208,6 +213,7 @@ class ProgressBar {
 };
 
 int run(const Args& a) {
+  cv::setNumThreads(a.threads);
   const TrackCalibration calibration = ReadTrackCalibration(a.cameraParams);
   std::string error;
   std::unique_ptr<FrameSource> source = OpenTrackSource(a, calibration.param, error);
@@ -230,30 +236,33 @@ int run(const Args& a) {
     std::cerr << "quorl-track: cannot write " << a.csv << "\n";
     return 1;
   }
-  if (!a.saveDisplay.empty()) {
+  for (const std::string& folder : {a.saveDisplay, a.saveFrames}) {
+    if (folder.empty()) continue;
     std::error_code ec;
-    std::filesystem::create_directories(a.saveDisplay, ec);
+    std::filesystem::create_directories(folder, ec);
     if (ec) {
-      std::cerr << "quorl-track: cannot create " << a.saveDisplay << ": " << ec.message() << "\n";
+      std::cerr << "quorl-track: cannot create " << folder << ": " << ec.message() << "\n";
       return 1;
     }
   }
 
-  HeadlessPlatform platform("quorl-track");
-  platform.values.cornerType = a.cornerType;
-  platform.values.barrier = a.barrier;
-  TrackerState state;
-  state.robustMode = a.robust;
-  state.robust.stages = a.stages;
+  TrackingEngine engine(a.engine, "quorl-track", calibration.param);
+  const TrackerState& state = engine.state();
   StageTable stageTable;
-  if (calibration.param) setCameraParams(*calibration.param, source->width(), source->height(), state.camera);
-  initialise(state, source->width(), source->height());
 
-  // Every frame from the registration frame on is one CSV row and one count of the summary. The summary
-  // keeps every frame's time and error; a quiet run prints none and keeps none.
-  auto record = [&](const TrackRow& row, bool registration) {
+  // Every frame from the registration frame on is one CSV row and one count of the summary. The summary keeps every
+  // frame's time and error; a quiet run prints none and keeps none.
+  auto record = [&](long long index, const FrameReport& report, bool registration) {
+    const TrackRow row = MakeTrackRow(index, report, source->trueCorners());
     csv.Write(row);
     if (!a.quiet) summary.Add(row, registration);
+  };
+  // A picture of the frame loop's, as frame `index`, into `folder`.
+  auto save = [](const std::string& folder, long long index, const DibImage& picture) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%06lld.png", index);
+    cv::imwrite((std::filesystem::path(folder) / name).string(),
+                UnpackFrame(picture.dib(), static_cast<std::size_t>(picture.dibSize())));
   };
 
   // As at the desktop: watch the live picture for a while, then Register Frame and four clicks.
@@ -267,48 +276,34 @@ int run(const Args& a) {
       std::cerr << "quorl-track: this source does not know where the target is; give --corners\n";
       return false;
     }
-    for (long long w = 0; w < a.warmup; ++w) tick(state, platform);
-    beginRegistration(state, platform);
-    for (const CornerPoint& c : corners.pt) addClick(state, c.x, c.y, platform);
+    if (!engine.Register(corners)) return true;  // a refused frame: nothing registered, as at a tick
     summary.CheckModel(index, state.model.modelKeypoints.size());
-    record(TrackRow{index, state.modelActive, QuadCorners(state.clicks), state.model.modelKeypoints.size(), 0, 0,
-                    platform.values.barrier, 0.0f, platform.values.frameRate, state.trackingState,
-                    source->trueCorners()},
-           true);
+    FrameReport report = engine.Report();
+    for (int i = 0; i < 4; ++i) report.corners[i] = cv::Point2d(state.clicks.pt[i].x, state.clicks.pt[i].y);
+    report.keypoints = static_cast<int>(state.model.modelKeypoints.size());
+    report.matches = report.inliers = 0;
+    report.ms = 0.0f;
+    record(index, report, true);
     return true;
   };
 
   ProgressBar progress(total);
   long long index = 0;
   for (; index < total; ++index) {
-    if (!source->read(platform.packed)) break;
-    const bool registering =
-        index == a.registerFrame ||
-        (a.reregisterEvery > 0 && index > a.registerFrame && (index - a.registerFrame) % a.reregisterEvery == 0);
+    if (!source->read(engine.frameBuffer())) break;
+    const bool registering = index == a.registerFrame || (a.reregisterEvery > 0 && index > a.registerFrame &&
+                                                          (index - a.registerFrame) % a.reregisterEvery == 0);
     if (registering) {
-      if (!state.frame.SetPackedDib(platform.packed.data(), platform.packed.size())) continue;
-      state.display = state.frame;
       if (!registerOn(index)) return 1;
     } else {
-      tick(state, platform);
+      engine.Track();
     }
     if (index > a.registerFrame && !registering) {
       if (a.stageTimes && state.trackingState == TrackingState::Tracking) stageTable.Add(state.robust.stats);
-      const bool robust = state.robustMode;
-      record(TrackRow{index, state.modelActive, state.quadCorners,
-                      static_cast<std::size_t>(platform.values.keypointCount),
-                      robust ? std::size_t(state.robust.stats.matches) : state.model.matchMap.size(),
-                      robust ? std::size_t(state.robust.stats.inliers) : state.model.inlierMap.size(),
-                      platform.values.barrier, state.elapsedMs, platform.values.frameRate, state.trackingState,
-                      source->trueCorners()},
-             false);
+      record(index, engine.Report(), false);
     }
-    if (!a.saveDisplay.empty()) {
-      char name[32];
-      std::snprintf(name, sizeof name, "%06lld.png", index);
-      const cv::Mat picture = UnpackFrame(state.display.dib(), static_cast<std::size_t>(state.display.dibSize()));
-      cv::imwrite((std::filesystem::path(a.saveDisplay) / name).string(), picture);
-    }
+    if (!a.saveFrames.empty()) save(a.saveFrames, index, state.frame);
+    if (!a.saveDisplay.empty()) save(a.saveDisplay, index, state.display);
     progress.update(index + 1);
     if (a.memoryEvery > 0 && (index + 1) % a.memoryEvery == 0) printMemory(index + 1);
   }
@@ -317,7 +312,7 @@ int run(const Args& a) {
               << a.registerFrame << "\n";
     return 1;
   }
-  ReleaseIndex(state.model.keypointIndex);
+  ReleaseIndex(engine.state().model.keypointIndex);
   if (a.memoryEvery > 0 && index % a.memoryEvery != 0) printMemory(index);
   if (!a.quiet)
     summary.Print(source->description(), calibration.Describe(), index, a.registerFrame,

@@ -72,6 +72,7 @@ std::string TrackArgsUsage() {
   --target-image F    synthetic scene: show the picture in file F as the target (default: the
                       built-in texture)
   --csv PATH          one row per frame from frame K on
+  --threads N         OpenCV worker threads, 1..64 (default 1, so that trackers compare like for like)
   --quiet             no summary
 )";
 }
@@ -82,9 +83,9 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
     a.quiet = true;
     return std::string();
   }
-  static const char* const kValueOptions[] = {"--source",        "--size",           "--frames",
-                                              "--seed",          "--register-frame", "--corners",
-                                              "--camera-params", "--target-image",   "--csv"};
+  static const char* const kValueOptions[] = {
+      "--source",  "--size",          "--frames",       "--seed", "--register-frame",
+      "--corners", "--camera-params", "--target-image", "--csv",  "--threads"};
   if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions))
     return std::nullopt;
   if (i + 1 >= argc) return "option " + opt + " needs a value";
@@ -118,6 +119,10 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
     a.cameraParams = v;
   } else if (opt == "--target-image") {
     a.targetImage = v;
+  } else if (opt == "--threads") {
+    const auto n = ParseCount(v, kMaxThreads);
+    if (!n || *n == 0) return "--threads wants 1.." + std::to_string(kMaxThreads) + ", not " + quoted;
+    a.threads = static_cast<int>(*n);
   } else {
     a.csv = v;
   }

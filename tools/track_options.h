@@ -37,7 +37,11 @@ struct TrackArgs {
   std::string targetImage;          // synthetic scene: image file shown as the target; empty: built-in texture
   std::string csv;
   bool quiet = false;
+  int threads = 1;  // OpenCV's worker threads: the same for every tracker compared
 };
+
+// Upper limit of --threads.
+inline constexpr int kMaxThreads = 64;
 
 // Their help text, one line per option (with the synthetic scene's profiles), for the tools' usage texts.
 std::string TrackArgsUsage();

@@ -36,7 +36,8 @@ std::optional<int> CheckTrackInput(const TrackArgs& args, const TrackCalibration
       return 2;
     }
     if (IsQuadSelfCrossing(*args.corners))
-      summary.Warn("the --corners cross themselves; give them in order around the target, clockwise");
+      summary.Warn(
+          "the --corners cross themselves; give them in order around the target, clockwise");
   }
   return std::nullopt;
 }
@@ -76,6 +77,20 @@ FrameCorners QuadCorners(const Quad& quad) {
   return corners;
 }
 
+TrackRow MakeTrackRow(long long index, const FrameReport& report, const std::optional<FrameCorners>& truth) {
+  return TrackRow{index,
+                  report.modelActive,
+                  report.corners,
+                  static_cast<std::size_t>(report.keypoints),
+                  static_cast<std::size_t>(report.matches),
+                  static_cast<std::size_t>(report.inliers),
+                  report.barrier,
+                  report.ms,
+                  report.frameRate,
+                  report.state,
+                  truth};
+}
+
 Quad RoundedCorners(const FrameCorners& c) {
   Quad q;
   for (int i = 0; i < 4; ++i)
@@ -89,7 +104,10 @@ const char* const kTrackCsvUsage =
   modelActive         1 when the frame was processed with a model (the pose is drawn from the quad)
   quad_x0..quad_y3    the quad shown, corners in click order; -1 everywhere while lost
   keypoints           corners detected in the frame (model points on the registration row)
-  matches, inliers    accepted matches, and the best consensus set of the last estimation that ran
+  matches, inliers    correspondences handed to the estimator that decided the frame, and those of
+                      them that agree with its estimate (default mode: the accepted matches and the
+                      best consensus set; robust mode: followed points and descriptor matches of
+                      the deciding attempt, and 0 inliers when no estimate was accepted)
   barrier             detector threshold after the frame
   ms, frameRate       processing time of the frame and the frame rate it gives
   state               detecting, tracking, holding or lost (tracking: the estimation found an
@@ -170,9 +188,9 @@ void TrackSummary::Print(const std::string& source, const std::string& calibrati
                 100.0 * static_cast<double>(within10_) / static_cast<double>(withTruth_));
     double mean = 0.0;
     for (double e : errors_) mean += e;
-    std::printf("corner error of tracked frames: mean %.2f px, 95th percentile %.2f px\n",
-                errors_.empty() ? std::nan("") : mean / static_cast<double>(errors_.size()),
-                percentile(errors_, 0.95));
+    std::printf(
+        "corner error of tracked frames: mean %.2f px, 95th percentile %.2f px\n",
+        errors_.empty() ? std::nan("") : mean / static_cast<double>(errors_.size()), percentile(errors_, 0.95));
   }
   std::printf("ms per tracked frame: median %.2f, 95th percentile %.2f\n", percentile(times_, 0.5),
               percentile(times_, 0.95));

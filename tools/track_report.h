@@ -59,6 +59,9 @@ struct TrackRow {
   std::optional<FrameCorners> truth;
 };
 
+// The row of frame `index` from the engine's report of it.
+TrackRow MakeTrackRow(long long index, const FrameReport& report, const std::optional<FrameCorners>& truth);
+
 // What the CSV's columns hold, for the tools' usage texts.
 extern const char* const kTrackCsvUsage;
 

@@ -22,13 +22,6 @@ double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-std::vector<cv::Mat> BuildPyramid(const GrayImage& gray) {
-  std::vector<cv::Mat> pyramid;
-  cv::buildOpticalFlowPyramid(GrayMatView(gray).clone(), pyramid, cv::Size(kFlowWindow, kFlowWindow), kFlowLevels,
-                              false);
-  return pyramid;
-}
-
 bool CornersOf(const RobustModel& model, const cv::Matx33d& h, std::array<cv::Point2d, 4>& out) {
   for (int i = 0; i < 4; ++i) {
     cv::Point2f p;
@@ -38,83 +31,99 @@ bool CornersOf(const RobustModel& model, const cv::Matx33d& h, std::array<cv::Po
   return true;
 }
 
-// The quad of `h` is convex, in click order and large enough to be shown.
-bool PlausibleQuad(const std::array<cv::Point2d, 4>& corners) {
+// The quad is convex, in click order and large enough to be shown.
+bool PlausibleQuad(const std::array<cv::Point2d, 4>& corners, float minSide) {
   Quad q;
   for (int i = 0; i < 4; ++i)
     if (!RoundCoordinate(corners[i].x, q.pt[i].x) || !RoundCoordinate(corners[i].y, q.pt[i].y)) return false;
-  return isQuadValid(q, kRobustMinQuadSide);
+  return isQuadValid(q, minSide);
 }
 
-// How an estimate is verified: the correlation it needs, and the homography the motion predicts (or
-// none), with which an estimate that agrees needs only kPredictedCorrelation. While tracking, a partial
-// view changes the last estimate affinely.
+// What an attempt's estimate must reach: `correlation`, or predictedCorrelation with corners within `reach` of those of
+// `prediction` (when there is one). `tracking`: a partial view may change the last estimate affinely.
 struct Verification {
   double correlation;
   const cv::Matx33d* prediction;
+  double reach;
   bool tracking;
 };
 
-// Estimate, refine and verify from `matches`. `coarsest` is the first refinement level.
-bool Solve(RobustTracker& t, const std::vector<PointMatch>& matches, const std::vector<cv::Mat>& pyramid,
-           int coarsest, const Verification& rule, cv::Matx33d& result, std::array<cv::Point2d, 4>& corners) {
+// One attempt from `matches`, refined from template level `coarsest`; the rules in the order of the header's
+// description. On success `result` and `corners` hold the estimate.
+bool EstimateAndVerify(RobustTracker& t, const std::vector<PointMatch>& matches, const std::vector<cv::Mat>& pyramid,
+                       int coarsest, const Verification& rule, cv::Matx33d& result,
+                       std::array<cv::Point2d, 4>& corners) {
+  const RobustParams& p = t.params;
   RobustFrameStats& s = t.stats;
+  s.matches = static_cast<int>(matches.size());
+  s.inliers = 0;
+  s.correlation = -1.0;
+
   auto start = Clock::now();
   RobustEstimate estimate;
-  bool found = EstimateRobustHomography(matches, estimate);
-  const bool partial = found && rule.tracking && InlierSpread(matches, estimate, t.model.quad) < kMinFullSpread;
-  if (partial) found = EstimateAffineUpdate(matches, t.modelToFrame, estimate);
+  bool found = EstimateRobustHomography(matches, p, estimate);
+  const bool partial = found && rule.tracking && InlierSpread(matches, estimate, t.model.quad) < p.minFullSpread;
+  if (partial) found = EstimateAffineUpdate(matches, t.modelToFrame, p, estimate);
   s.estimateMs += MsSince(start);
   if (!found) return false;
-  s.inliers = estimate.inliers;
-  // A consensus of a minority is what a jump leaves among matches made for the old view.
-  if (estimate.inliers < kMinInlierShare * static_cast<double>(matches.size())) return false;
+  if (estimate.inliers < p.minInlierShare * static_cast<double>(matches.size())) return false;
+
   start = Clock::now();
-  const RefinementResult refined = t.stages.refine
-                                       ? RefineHomography(t.refinement, pyramid, estimate.modelToFrame, coarsest, 0,
-                                                          partial)
-                                       : MeasureAgreement(t.refinement, pyramid, estimate.modelToFrame, 1);
+  const RefinementResult refined =
+      t.stages.refine ? RefineHomography(t.refinement, pyramid, estimate.modelToFrame, coarsest, 0, p, partial)
+                      : MeasureAgreement(t.refinement, pyramid, estimate.modelToFrame, 1);
   s.refineMs += MsSince(start);
   s.correlation = refined.correlation;
-  if (refined.coverage < kMinCoverage || refined.correlation < kPredictedCorrelation) return false;
-  if (!CornersOf(t.model, refined.homography, corners) || !PlausibleQuad(corners)) return false;
-  if (refined.correlation >= rule.correlation) {
-    result = refined.homography;
-    return true;
-  }
+  if (refined.coverage < p.minCoverage) return false;
+  if (!CornersOf(t.model, refined.homography, corners) || !PlausibleQuad(corners, p.minQuadSide)) return false;
+
+  bool agrees = refined.correlation >= rule.correlation;
   std::array<cv::Point2d, 4> expected;
-  if (rule.prediction == nullptr || !CornersOf(t.model, *rule.prediction, expected)) return false;
-  // Each frame since the last accepted one may have moved the target by the last motion again.
-  const double reach = kPredictionAgreement + 2.0 * t.lastMotion * (t.lostFrames + 1);
-  for (int i = 0; i < 4; ++i)
-    if (cv::norm(corners[i] - expected[i]) > reach) return false;
+  if (!agrees && refined.correlation >= p.predictedCorrelation && rule.prediction != nullptr &&
+      CornersOf(t.model, *rule.prediction, expected)) {
+    agrees = true;
+    for (int i = 0; i < 4; ++i) agrees = agrees && cv::norm(corners[i] - expected[i]) <= rule.reach;
+  }
+  if (!agrees) return false;
   result = refined.homography;
+  s.inliers = estimate.inliers;
   return true;
 }
 
 }  // namespace
 
 void ResetRobust(RobustTracker& tracker) {
+  const RobustParams params = tracker.params;
   const RobustStages stages = tracker.stages;
   tracker = RobustTracker{};
+  tracker.params = params;
   tracker.stages = stages;
+}
+
+void RestartRobustMotion(RobustTracker& tracker) {
+  tracker.previousPyramid.clear();
+  tracker.acceptedRun = 0;
+  tracker.lastMotion = 0.0;
+  // Too long ago for a find where the target was to count as agreeing with the motion.
+  tracker.lostFrames = kMaxHeldFrames;
 }
 
 void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc) {
   ResetRobust(tracker);
   const cv::Mat view = GrayMatView(gray);
-  RegisterRobustModel(tracker.model, view, clicks, arc);
-  tracker.refinement = BuildRefinementTemplate(tracker.model.image, clicks);
-  tracker.previousPyramid = BuildPyramid(gray);
+  RegisterRobustModel(tracker.model, view, clicks, arc, tracker.params);
+  tracker.refinement = BuildRefinementTemplate(tracker.model.image, clicks, tracker.params);
+  tracker.previousPyramid = BuildFlowPyramid(view, tracker.params);
   tracker.acceptedRun = 1;
   for (int i = 0; i < 4; ++i) tracker.corners[i] = clicks[i];
 }
 
 bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& cornerCount) {
+  const RobustParams& p = t.params;
   t.stats = RobustFrameStats{};
   cornerCount = 0;
   if (!t.registered() || gray.empty()) return false;
-  std::vector<cv::Mat> pyramid = BuildPyramid(gray);
+  std::vector<cv::Mat> pyramid = BuildFlowPyramid(GrayMatView(gray), p);
   FrameFeatures features;
   int describedAt = kNotDescribed;
   auto describe = [&](int at) {
@@ -127,6 +136,8 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
     cornerCount = at == barrier ? t.stats.corners : 0;
     describedAt = at;
   };
+  // Each frame since the last accepted one may have moved the target by the last motion again.
+  const double reach = std::min(p.predictionAgreement + 2.0 * t.lastMotion * (t.lostFrames + 1), p.maxAgreementReach);
 
   cv::Matx33d accepted;
   std::array<cv::Point2d, 4> corners;
@@ -138,38 +149,39 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
     std::vector<PointMatch> matches;
     if (t.stages.flow) {
       const auto start = Clock::now();
-      matches = FollowTrackPoints(t.model, t.previousPyramid, pyramid, t.modelToFrame, predicted);
+      matches = FollowTrackPoints(t.model, t.previousPyramid, pyramid, t.modelToFrame, predicted, p);
       t.stats.flowMs += MsSince(start);
       t.stats.flowPoints = static_cast<int>(matches.size());
     }
     if (t.stages.guided) {
       describe(barrier);
       const auto start = Clock::now();
-      const std::vector<PointMatch> guided = MatchGuided(t.model, features, predicted, kGuidedRadius + t.lastMotion);
+      const std::vector<PointMatch> guided =
+          MatchGuided(t.model, features, predicted, p.guidedRadius + t.lastMotion, p);
       matches.insert(matches.end(), guided.begin(), guided.end());
       t.stats.matchMs += MsSince(start);
-      t.stats.matches = static_cast<int>(guided.size());
     }
-    ok = Solve(t, matches, pyramid, 1, Verification{kAcceptCorrelation, &predicted, true}, accepted, corners);
+    ok = EstimateAndVerify(t, matches, pyramid, 1, Verification{p.acceptCorrelation, &predicted, reach, true}, accepted,
+                           corners);
   }
-  if (!ok && (t.acceptedRun > 0 || t.lostFrames % kLostSearchPeriod == 0)) {
+  if (!ok) {
     // The barrier chosen at registration suits the target; a busy background may have raised the frame's.
     describe(std::min(barrier, t.model.barrier));
     t.stats.global = true;
     const auto start = Clock::now();
-    std::vector<PointMatch> matches = MatchGlobally(t.model, features);
-    if (t.stages.vote) matches = FilterByPoseVote(t.model, features, matches);
+    std::vector<PointMatch> matches = MatchGlobally(t.model, features, p);
+    if (t.stages.vote) matches = FilterByPoseVote(t.model, features, matches, p);
     t.stats.matchMs += MsSince(start);
-    t.stats.matches = static_cast<int>(matches.size());
     // Shortly after losing it, a find where the target was counts as agreeing with the motion.
-    const Verification rule{kFoundCorrelation, t.lostFrames < kMaxHeldFrames ? &t.modelToFrame : nullptr, false};
-    ok = Solve(t, matches, pyramid, kTemplateLevels - 1, rule, accepted, corners);
+    const cv::Matx33d* where = t.lostFrames < kMaxHeldFrames ? &t.modelToFrame : nullptr;
+    ok = EstimateAndVerify(t, matches, pyramid, kTemplateLevels - 1,
+                           Verification{p.foundCorrelation, where, reach, false}, accepted, corners);
   }
 
   if (ok) {
     double motion = 0.0;
     for (int i = 0; i < 4; ++i) motion = std::max(motion, cv::norm(corners[i] - t.corners[i]));
-    t.lastMotion = t.acceptedRun > 0 ? std::min(motion, 50.0) : 0.0;
+    t.lastMotion = t.acceptedRun > 0 ? std::min(motion, p.maxMotion) : 0.0;
     t.earlierModelToFrame = t.acceptedRun > 0 ? t.modelToFrame : accepted;
     t.modelToFrame = accepted;
     t.corners = corners;

@@ -10,34 +10,11 @@
 
 #include "features/robust_matching.h"
 #include "features/robust_model.h"
+#include "features/robust_params.h"
 #include "geometry/template_refinement.h"
 #include "image/quib_image.h"
 
 namespace quorl {
-
-// A frame's estimate is accepted when the refined template correlates with the frame at least this
-// well over at least kMinCoverage of its samples, and the quad stays convex with sides of at least
-// kRobustMinQuadSide pixels (smaller than the default mode's limit, for far and steeply tilted views).
-// While tracking, an estimate whose corners lie within kPredictionAgreement pixels (plus twice the last
-// frame's motion) of the motion's prediction needs only kPredictedCorrelation: partial occlusion.
-inline constexpr double kAcceptCorrelation = 0.55;
-// A target found by the global search needs this correlation, unless it was lost for fewer than
-// kMaxHeldFrames frames and is found where it was (then the rules above apply).
-inline constexpr double kFoundCorrelation = 0.75;
-inline constexpr double kPredictedCorrelation = 0.3;
-inline constexpr double kPredictionAgreement = 8.0;
-inline constexpr double kMinCoverage = 0.25;
-// The estimator's inliers must also be at least this share of the matches it was given.
-inline constexpr double kMinInlierShare = 0.5;
-inline constexpr float kRobustMinQuadSide = 12.0f;
-// An estimate whose inliers span less than this share of the target's area, made while tracking, is
-// redone as an affine change of the last estimate and refined without perspective parameters: a partly
-// hidden or partly visible target does not fix its perspective.
-inline constexpr double kMinFullSpread = 0.3;
-// Guided matching looks this far around each prediction, plus the last frame's corner motion.
-inline constexpr double kGuidedRadius = 6.0;
-// While the target is lost the global search runs on every kLostSearchPeriod-th frame.
-inline constexpr int kLostSearchPeriod = 1;
 
 // Stages that can be switched off, to measure what each contributes. All on by default.
 struct RobustStages {
@@ -50,17 +27,21 @@ struct RobustStages {
 // What the last frame did, for displays, logs and benchmarks.
 struct RobustFrameStats {
   int corners = 0;      // frame corners described (0 when no stage needed them)
-  int matches = 0;      // descriptor matches (guided or global) handed to the estimator
-  int flowPoints = 0;   // track points followed
+  // Correspondences handed to the estimator by the attempt that decided the frame (followed points and
+  // guided matches, or the global search's matches), and of those the ones that agree with the accepted
+  // estimate (0 when none was accepted).
+  int matches = 0;
   int inliers = 0;
+  int flowPoints = 0;   // track points followed into this frame (part of `matches` when tracking)
   bool global = false;  // the global search ran
-  double correlation = -1.0;
+  double correlation = -1.0;  // of the deciding attempt's refined estimate (-1: none was refined)
   double flowMs = 0, detectMs = 0, matchMs = 0, estimateMs = 0, refineMs = 0;
 };
 
 // Ownership: everything is owned; the tracker is reset by RegisterRobust. Frames of one tracker are
 // processed one at a time; separate trackers share nothing.
 struct RobustTracker {
+  RobustParams params;
   RobustModel model;
   RefinementTemplate refinement;
   RobustStages stages;
@@ -76,15 +57,28 @@ struct RobustTracker {
   bool registered() const { return !model.image.empty(); }
 };
 
-// Forgets the model and the motion; the stage switches stay.
+// Forgets the model and the motion; the parameters and stage switches stay.
 void ResetRobust(RobustTracker& tracker);
 
-// Registers the target of `gray` inside `clicks` (integer frame pixels, click order) with FAST-`arc`
-// corners: builds the model and the refinement template and starts tracking from the identity.
+// Forgets the motion and the last frame (as after a change of frame size), keeping the model: the next frame is
+// searched globally, with no prediction from earlier frames.
+void RestartRobustMotion(RobustTracker& tracker);
+
+// Registers the target of `gray` inside `clicks` (integer frame pixels, click order) with FAST-`arc` corners: builds
+// the model and the refinement template and starts tracking from the identity.
 void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc);
 
-// Tracks one frame, detecting corners (when a stage needs them) at `barrier`. Returns true when an
-// estimate was accepted; then `modelToFrame` and `corners` hold it. `corners` counts the frame corners.
+// Tracks one frame, detecting corners (when a stage needs them) at `barrier`. Returns true when an estimate was
+// accepted; then `modelToFrame` and `corners` hold it. `cornerCount` is the number of frame corners found at `barrier`
+// (0 when none were looked for there).
+//
+// While tracking, followed points and guided matches go through one estimate-and-verify attempt; when that fails (or
+// the target was lost) the global search, with pose votes, makes another. An attempt is accepted when, in this order:
+// the estimator finds a consensus (a partial view while tracking: an affine change of the last estimate); it holds
+// params.minInlierShare of the matches; the refined template covers params.minCoverage of its samples and gives a
+// plausible quad; its correlation reaches the attempt's level (acceptCorrelation tracking, foundCorrelation searching),
+// or predictedCorrelation with corners within reach of the motion's prediction (a find where a just-lost target was
+// counts too).
 bool TrackRobust(RobustTracker& tracker, const GrayImage& gray, int barrier, int& cornerCount);
 
 }  // namespace quorl

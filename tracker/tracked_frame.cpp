@@ -77,7 +77,7 @@ void TrackRobustFrame(TrackerState& state, const GrayImage& gray, TrackerSetting
     mapped = RoundCoordinate(robust.corners[i].x, candidate.pt[i].x) &&
              RoundCoordinate(robust.corners[i].y, candidate.pt[i].y);
   const QuadState quadState = AdvanceQuad(mapped, candidate, state.model.currentQuad, state.model.lastValidQuad,
-                                          state.model.missCount, kRobustMinQuadSide);
+                                          state.model.missCount, robust.params.minQuadSide);
   DrawQuadOutline(state.model.currentQuad, state.display);
   state.trackingState = TrackingStateOf(quadState);
   if (quadState == QuadState::Tracking) {

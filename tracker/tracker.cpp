@@ -1,5 +1,7 @@
 #include "tracker/tracker.h"
 
+#include "geometry/quad.h"
+
 namespace quorl {
 
 void MarkCorner(DibImage& display, const CornerPoint& c) {
@@ -27,19 +29,77 @@ void initialise(TrackerState& state, int width, int height) {
   state.clickMode = 0;
 }
 
-void tick(TrackerState& state, TrackerPlatform& platform) {
-  if (!platform.hasCapture()) return;
+namespace {
+
+// The platform's current frame into state.frame and state.display; false when there is none.
+bool takeFrame(TrackerState& state, TrackerPlatform& platform) {
+  if (!platform.hasCapture()) return false;
   const uint8_t* packed = nullptr;
   std::size_t byteCount = 0;
-  if (!platform.grabFrame(packed, byteCount)) return;
-  if (!state.frame.SetPackedDib(packed, byteCount)) return;
+  if (!platform.grabFrame(packed, byteCount)) return false;
+  const int width = state.frame.width(), height = state.frame.height();
+  if (!state.frame.SetPackedDib(packed, byteCount)) return false;
   state.display = state.frame;
+  if (state.frame.width() != width || state.frame.height() != height) {
+    if (hasCalibration(state.camera))
+      setCameraParams(state.camera.cameraParams, state.frame.width(), state.frame.height(), state.camera);
+    RestartRobustMotion(state.robust);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool registerWithCorners(TrackerState& state, const Quad& corners, long long warmup, TrackerPlatform& platform) {
+  if (!takeFrame(state, platform)) return false;
+  for (long long w = 0; w < warmup; ++w) tick(state, platform);
+  beginRegistration(state, platform);
+  for (const CornerPoint& c : corners.pt) addClick(state, c.x, c.y, platform);
+  return true;
+}
+
+void setRobustMode(TrackerState& state, bool on) {
+  if (state.robustMode == on) return;
+  state.robustMode = on;
+  ResetRobust(state.robust);
+}
+
+void recoverFromError(TrackerState& state) {
+  state.clickMode = 0;
+  state.clickCount = 0;
+  ResetRobust(state.robust);
+}
+
+FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settings) {
+  FrameReport r;
+  r.state = state.trackingState;
+  r.modelActive = state.modelActive;
+  r.keypoints = settings.keypointCount;
+  r.barrier = settings.barrier;
+  r.frameRate = settings.frameRate;
+  r.ms = state.elapsedMs;
+  if (state.model.isRegistered() && state.robustMode) {
+    r.matches = state.robust.stats.matches;
+    r.inliers = state.robust.stats.inliers;
+  } else if (state.model.isRegistered()) {
+    r.matches = static_cast<int>(state.model.matchMap.size());
+    r.inliers = static_cast<int>(state.model.inlierMap.size());
+  }
+  const bool shown = r.state == TrackingState::Tracking || r.state == TrackingState::Holding;
+  for (int i = 0; i < 4; ++i)
+    r.corners[i] = shown ? state.quadCorners[i] : cv::Point2d(kLostCoordinate, kLostCoordinate);
+  return r;
+}
+
+bool tick(TrackerState& state, TrackerPlatform& platform) {
+  if (!takeFrame(state, platform)) return false;
   if (state.model.isRegistered()) {
     state.modelActive = processTrackedFrame(state, platform);
   } else {
     processDetectOnly(state, platform);
   }
   platform.requestRepaint();
+  return true;
 }
 
 void processDetectOnly(TrackerState& state, TrackerPlatform& platform) {

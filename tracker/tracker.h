@@ -109,9 +109,45 @@ class FrameTimer {
 // White width x height pictures and a cleared click state.
 void initialise(TrackerState& state, int width, int height);
 
-// One tick: grab, rebuild frame and display, then detect-only or tracked processing, then repaint.
-// A tick without a frame (no source, no buffer, or a bitmap that is refused) changes nothing.
-void tick(TrackerState& state, TrackerPlatform& platform);
+// One tick: grab, rebuild frame and display, then detect-only or tracked processing, then repaint. A tick without a
+// frame (no source, no buffer, or a bitmap that is refused) changes nothing and returns false. A frame of another size
+// than the last rescales the calibration to it and restarts the robust mode's motion (its next frame searches
+// globally); the registered model stays.
+bool tick(TrackerState& state, TrackerPlatform& platform);
+
+// The registration a user makes at the desktop, in one call: `warmup` detection ticks on the platform's current frame,
+// Register Frame, then the four corners clicked in order. False, with nothing changed, when there is no frame to
+// register on.
+bool registerWithCorners(TrackerState& state, const Quad& corners, long long warmup, TrackerPlatform& platform);
+
+// Matching > Robust Tracking. Switching the mode forgets the robust mode's model and motion (its stage switches stay):
+// switched on again, it starts from the registered frame.
+void setRobustMode(TrackerState& state, bool on);
+
+// After an error thrown out of a tick or a registration (an OpenCV error): a registration in progress ends, and the
+// robust mode starts over from the registered frame. The registered model stays.
+void recoverFromError(TrackerState& state);
+
+// What the last tick made of the frame, as every front end reports it.
+//   keypoints: corners detected in the frame at its barrier.
+//   matches:   correspondences handed to the estimator that decided the frame (default mode: the
+//              accepted matches; robust mode: followed points and descriptor matches of the deciding
+//              attempt).
+//   inliers:   those of `matches` that agree with the frame's estimate; at most `matches`, and 0 in
+//              the robust mode when no estimate was accepted.
+struct FrameReport {
+  TrackingState state = TrackingState::Detecting;
+  int modelActive = 0;
+  // Tracking: the quad (sub-pixel in the robust mode); holding: the last valid quad; else -1 each.
+  std::array<cv::Point2d, 4> corners{};
+  int keypoints = 0;
+  int matches = 0;
+  int inliers = 0;
+  int barrier = 0;
+  int frameRate = 0;
+  float ms = 0.0f;  // processing time of the last tracked frame
+};
+FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settings);
 
 // Tracking with a registered model; returns 0 without a model, else 1. A frame whose estimation did not
 // run or found no acceptable consensus (IsConsensusAcceptable) fails the quad check like a bad quad.

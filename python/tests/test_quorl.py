@@ -25,7 +25,7 @@ def run_tool(args, csv_path):
 def pictures(tmp_path_factory):
     """Pictures of a synthetic run and the target's corners in the first, clockwise from the top-left."""
     folder = tmp_path_factory.mktemp("frames")
-    rows = run_tool(["--frames", str(FRAMES), "--warmup", "1", "--save-display", str(folder)], folder / "run.csv")
+    rows = run_tool(["--frames", str(FRAMES), "--warmup", "1", "--save-frames", str(folder)], folder / "run.csv")
     corners = [(round(float(rows[0][f"gt_x{i}"])), round(float(rows[0][f"gt_y{i}"]))) for i in range(4)]
     return folder, corners
 
@@ -37,16 +37,16 @@ def test_results_equal_the_headless_tools(pictures, tmp_path, robust):
     rows = run_tool(["--source", str(folder / "%06d.png"), "--corners", corner_option]
                     + (["--robust"] if robust else []), tmp_path / "tool.csv")
     frames = [cv2.imread(str(folder / f"{i:06d}.png")) for i in range(FRAMES)]
-    tracker = quorl.Tracker(robust=robust, cameraParams=CALIBRATION)
+    tracker = quorl.Tracker(robust=robust, camera_params=CALIBRATION)
     assert tracker.register(frames[0], corners) == int(rows[0]["keypoints"])
     tracked = 0
     for frame, row in zip(frames[1:], rows[1:]):
         r = tracker.track(frame)
-        assert (r.state, r.keypoints, r.matches, r.inliers) == (
+        assert (r.state_name, r.keypoints, r.matches, r.inliers) == (
             row["state"], int(row["keypoints"]), int(row["matches"]), int(row["inliers"]))
         expected = np.array([[float(row[f"quad_x{i}"]), float(row[f"quad_y{i}"])] for i in range(4)])
         np.testing.assert_allclose(r.quad, expected, atol=0.01)
-        if r.state == "tracking":
+        if r.state == quorl.TrackState.TRACKING:
             tracked += 1
             assert r.homography.shape == (3, 3) and r.pose.shape == (4, 4)
     assert tracked > FRAMES // 2
@@ -70,15 +70,37 @@ def test_bad_input_raises_and_names_it():
     with pytest.raises(ValueError, match="no part of the target"):
         tracker.register(frame, [(400, 300), (500, 300), (500, 400), (400, 400)])
     with pytest.raises(ValueError, match="nonexistent"):
-        quorl.Tracker(cameraParams="/nonexistent/camera_param.dat")
+        quorl.Tracker(camera_params="/nonexistent/camera_param.dat")
+    with pytest.raises(TypeError):
+        quorl.Tracker(cameraParams=CALIBRATION)
     with pytest.raises(TypeError):
         quorl.Tracker(speed=3)
     # Gray frames, and views that are not contiguous, are taken as they are.
-    assert tracker.track(frame[:, :, 0]).state == "detecting"
-    assert tracker.track(np.zeros((480, 640, 3), np.uint8)[::2, ::2]).state == "detecting"
+    assert tracker.track(frame[:, :, 0]).state == quorl.TrackState.DETECTING
+    assert tracker.track(np.zeros((480, 640, 3), np.uint8)[::2, ::2]).state_name == "detecting"
+    assert quorl.__version__.count(".") == 2
 
 
-def test_two_trackers_on_two_threads_agree_with_sequential_runs(pictures):
+@pytest.mark.parametrize("robust", [False, True])
+def test_a_frame_size_change_keeps_tracking(pictures, robust):
+    """Registered at 320x240, then frames twice the size: no error, and the target is found again."""
+    folder, corners = pictures
+    frames = [cv2.imread(str(folder / f"{i:06d}.png")) for i in range(FRAMES)]
+    tracker = quorl.Tracker(robust=robust, camera_params=CALIBRATION)
+    tracker.register(frames[0], corners)
+    tracker.track(frames[1])
+    found = 0
+    for frame in frames[2:12]:
+        r = tracker.track(cv2.resize(frame, (640, 480)))
+        if r.state == quorl.TrackState.TRACKING:
+            found += 1
+            assert r.quad[:, 0].max() > 320  # in the large frame's pixels
+    assert found > 0
+    assert tracker.track(frames[12]).state_name in ("tracking", "holding", "lost")
+
+
+@pytest.mark.parametrize("robust", [False, True])
+def test_two_trackers_on_two_threads_agree_with_sequential_runs(pictures, robust):
     folder, corners = pictures
     frames = [cv2.imread(str(folder / f"{i:06d}.png")) for i in range(FRAMES)]
     clips = [frames, [cv2.flip(f, 1) for f in frames]]
@@ -86,7 +108,7 @@ def test_two_trackers_on_two_threads_agree_with_sequential_runs(pictures):
     clip_corners = [corners, [mirrored[1], mirrored[0], mirrored[3], mirrored[2]]]
 
     def run(k, out):
-        tracker = quorl.Tracker(warmup=5, cameraParams=CALIBRATION)
+        tracker = quorl.Tracker(warmup=5, robust=robust, camera_params=CALIBRATION)
         tracker.register(clips[k][0], clip_corners[k])
         out[k] = [(r.state, r.quad.tolist(), r.homography.tolist(), r.inliers)
                   for r in (tracker.track(f) for f in clips[k][1:])]

@@ -228,7 +228,7 @@ TEST_F(QuorlGui, MissingCameraFileIsReported) {
   EXPECT_EQ(reports.texts, QStringList{"Can't find the camera parameter file!!!"});
   EXPECT_EQ(reports.details, QStringList{"/no/such/camera_param.dat: No such file or directory"});
   EXPECT_TRUE(view->ticking());
-  EXPECT_TRUE(view->StatusText().endsWith(kNoCalibrationStatus)) << view->StatusText().toStdString();
+  EXPECT_TRUE(view->StatusText().contains(kNoCalibrationStatus)) << view->StatusText().toStdString();
 
   // File > Load Camera Parameters...: a short file is reported and changes nothing; a good one is taken,
   // rescaled to the frame, and the status line no longer warns.
@@ -244,7 +244,7 @@ TEST_F(QuorlGui, MissingCameraFileIsReported) {
   EXPECT_FALSE(view->LoadCameraParams(shortFile));
   EXPECT_EQ(reports.texts.last(), "File read error!!!");
   EXPECT_EQ(reports.details.last(), shortFile + ": 60 of 136 bytes");
-  EXPECT_TRUE(view->StatusText().endsWith(kNoCalibrationStatus));
+  EXPECT_TRUE(view->StatusText().contains(kNoCalibrationStatus));
   EXPECT_TRUE(view->LoadCameraParams(QString::fromStdString(kCameraFile)));
   EXPECT_EQ(reports.texts.size(), 2);
   EXPECT_EQ(view->state().camera.cameraParams.xsize, 320);
@@ -361,8 +361,8 @@ TEST_F(QuorlGui, SmallFrameKeepsTheMenusAndShortensTheStatus) {
   }
   ASSERT_NE(status, nullptr);
   EXPECT_NE(status->text(), view->StatusText());
-  EXPECT_TRUE(status->text().startsWith(QChar(0x2026))) << status->text().toStdString();
-  EXPECT_TRUE(view->StatusText().endsWith(status->text().mid(1))) << status->text().toStdString();
+  EXPECT_TRUE(status->text().endsWith(QChar(0x2026))) << status->text().toStdString();
+  EXPECT_TRUE(status->text().startsWith(QStringLiteral("Detecting"))) << status->text().toStdString();
 }
 
 // Quorl draws with the compatibility profile; a core profile context is refused with a reason.

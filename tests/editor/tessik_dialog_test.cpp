@@ -244,14 +244,15 @@ TEST_F(TessikDialog, ExistingFileIsReplacedOnlyWhenTheUserAgrees) {
   EXPECT_EQ(readFile(path("old.dat")), bytesOf(makePinholeCameraParam(640, 480, 600.0)));
 }
 
-// Failed saves name the file and the reason; a write that fails part-way leaves the old file as it was.
+// Failed saves name what refused (a missing folder, or the file) and why; a write that fails part-way leaves the old
+// file as it was.
 TEST_F(TessikDialog, WriteFailuresAreReportedAndKeepTheOldFile) {
   writeFile(path("c.dat"), bytesOf(makePinholeCameraParam(640, 480, 600.0)));
   load(path("c.dat"));
   saveAs(path("missing/dir/x.dat"));
   EXPECT_EQ(messages, QStringList{"Can't open the camera parameter file!!!"});
   ASSERT_EQ(details.size(), 1);
-  EXPECT_TRUE(details[0].startsWith(path("missing/dir/x.dat") + ": ")) << details[0].toStdString();
+  EXPECT_EQ(details[0], path("missing/dir") + ": the folder does not exist");
   EXPECT_EQ(dlg.dropBox()->text(), path("c.dat"));
 
   // Files may grow to 100 bytes only: the 136-byte write fails once its bytes reach the disk.
@@ -274,7 +275,8 @@ TEST_F(TessikDialog, WriteFailuresAreReportedAndKeepTheOldFile) {
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), (QStringList{"c.dat", "old.dat"}));  // no leftovers
 }
 
-TEST_F(TessikDialog, UnsavedEditsAskBeforeClosing) {
+TEST_F(TessikDialog, UnsavedEditsAskBeforeLoadingOrClosing) {
+  writeFile(path("other.dat"), bytesOf(makePinholeCameraParam(320, 240, 300.0)));
   dlg.show();
   writeFile(path("c.dat"), bytesOf(makePinholeCameraParam(640, 480, 600.0)));
   load(path("c.dat"));
@@ -303,7 +305,19 @@ TEST_F(TessikDialog, UnsavedEditsAskBeforeClosing) {
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_EQ(readFile(path("saved.dat")).mid(8, 8), bytesOf(makePinholeCameraParam(601, 480, 601.0)).mid(8, 8));
 
+  // Load with edits: Cancel keeps them, Discard loads the file.
   dlg.show();
+  dlg.valueEdit(1005)->setText("602");
+  messages.clear();
+  answers = {QMessageBox::Cancel};
+  load(path("other.dat"));
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].contains("Save them before loading another file?"));
+  EXPECT_EQ(box(1005), "602");
+  answers = {QMessageBox::Discard};
+  load(path("other.dat"));
+  EXPECT_EQ(box(1005), "300");
+
   dlg.valueEdit(1005)->setText("602");
   answers = {QMessageBox::Discard};
   dlg.button(CTessikDlg::kExitButton)->click();

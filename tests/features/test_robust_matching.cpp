@@ -17,6 +17,8 @@
 namespace quorl {
 namespace {
 
+const RobustParams kParams;
+
 constexpr int kWidth = 320, kHeight = 240;
 const std::array<cv::Point2f, 4> kQuad = {cv::Point2f(80, 50), cv::Point2f(240, 50), cv::Point2f(240, 190),
                                           cv::Point2f(80, 190)};
@@ -67,15 +69,15 @@ TEST(RobustMatching, OrientationTurnsWithThePicture) {
 TEST(RobustMatching, ModelPointsMapBackOntoTheRegisteredPicture) {
   const cv::Mat image = Texture(5);
   RobustModel model;
-  RegisterRobustModel(model, image, kQuad, 10);
+  RegisterRobustModel(model, image, kQuad, 10, kParams);
   ASSERT_GT(model.points.size(), 300u);
   ASSERT_GT(model.trackPoints.size(), 50u);
-  EXPECT_GE(model.barrier, kMinModelBarrier);
-  EXPECT_LE(model.barrier, kMaxModelBarrier);
-  // Matching the registered picture itself: of the corners well inside the quad, a match to a scale-1
-  // point is that very pixel (or a neighbour), and most land where their model point is, within a pixel of its scale.
+  EXPECT_GE(model.barrier, kParams.minModelBarrier);
+  EXPECT_LE(model.barrier, kParams.maxModelBarrier);
+  // Matching the registered picture itself: of the corners well inside the quad, a match to a scale-1 point is that
+  // very pixel (or a neighbour), and most land where their model point is, within a pixel of its scale.
   const FrameFeatures frame = Features(image);
-  std::vector<PointMatch> matches = MatchGlobally(model, frame);
+  std::vector<PointMatch> matches = MatchGlobally(model, frame, kParams);
   const std::vector<cv::Point2f> outline(kQuad.begin(), kQuad.end());
   std::erase_if(matches, [&](const PointMatch& m) { return cv::pointPolygonTest(outline, m.frame, true) < 12.0; });
   ASSERT_GT(matches.size(), 40u);
@@ -122,7 +124,7 @@ TEST(RobustMatching, ScaledPositionsKeepPixelCentres) {
 
 TEST(RobustMatching, GuidedMatchesEqualExhaustiveSearchWithinTheRadius) {
   RobustModel model;
-  RegisterRobustModel(model, Texture(8), kQuad, 10);
+  RegisterRobustModel(model, Texture(8), kQuad, 10, kParams);
   std::mt19937 random(4);
   std::uniform_real_distribution<double> angle(-0.3, 0.3), shift(-6, 6);
   for (int trial = 0; trial < 4; ++trial) {
@@ -130,7 +132,7 @@ TEST(RobustMatching, GuidedMatchesEqualExhaustiveSearchWithinTheRadius) {
     const FrameFeatures frame = Features(Warp(model.image, truth));
     const cv::Matx33d predicted = Similarity(0.0, 1.0);  // the prediction is off by the motion
     const double radius = 9.0;
-    const std::vector<PointMatch> guided = MatchGuided(model, frame, predicted, radius);
+    const std::vector<PointMatch> guided = MatchGuided(model, frame, predicted, radius, kParams);
     // Reference: for each corner, the nearest two among all model points of slots 2..4 within the radius.
     std::vector<PointMatch> reference;
     for (std::size_t i = 0; i < frame.corners.size(); ++i) {
@@ -145,12 +147,12 @@ TEST(RobustMatching, GuidedMatchesEqualExhaustiveSearchWithinTheRadius) {
         candidates.emplace_back(d, static_cast<int32_t>(j));
       }
       std::sort(candidates.begin(), candidates.end());
-      if (candidates.empty() || candidates[0].first > kRobustMatchDistance) continue;
-      if (candidates.size() > 1 && candidates[1].first < kRobustMatchRatio * candidates[0].first) {
+      if (candidates.empty() || candidates[0].first > kParams.matchDistance) continue;
+      if (candidates.size() > 1 && candidates[1].first < kParams.matchRatio * candidates[0].first) {
         const ModelPoint& a = model.points[candidates[0].second];
         const ModelPoint& b = model.points[candidates[1].second];
         const double coarser = std::min(kRobustScales[a.slot], kRobustScales[b.slot]);
-        if (cv::norm(a.position - b.position) > kSamePointPixels / coarser) continue;
+        if (cv::norm(a.position - b.position) > kParams.samePointPixels / coarser) continue;
       }
       reference.push_back(PointMatch{{}, {}, candidates[0].second, static_cast<int32_t>(i)});
     }
@@ -164,10 +166,10 @@ TEST(RobustMatching, GuidedMatchesEqualExhaustiveSearchWithinTheRadius) {
 
 TEST(RobustMatching, PoseVotesKeepTheConsistentMatches) {
   RobustModel model;
-  RegisterRobustModel(model, Texture(11), kQuad, 10);
+  RegisterRobustModel(model, Texture(11), kQuad, 10, kParams);
   const cv::Matx33d truth = Similarity(0.9, 0.7, 12, -8);
   const FrameFeatures frame = Features(Warp(model.image, truth));
-  std::vector<PointMatch> matches = MatchGlobally(model, frame);
+  std::vector<PointMatch> matches = MatchGlobally(model, frame, kParams);
   auto correct = [&](const PointMatch& m) {
     cv::Point2f p;
     return Project(truth, m.model, p) && cv::norm(p - m.frame) < 3.0;
@@ -182,7 +184,7 @@ TEST(RobustMatching, PoseVotesKeepTheConsistentMatches) {
     matches.push_back(PointMatch{model.points[j].position,
                                  cv::Point2f(frame.corners[c].x, frame.corners[c].y), j, c});
   }
-  const std::vector<PointMatch> kept = FilterByPoseVote(model, frame, matches);
+  const std::vector<PointMatch> kept = FilterByPoseVote(model, frame, matches, kParams);
   const auto keptGood = std::count_if(kept.begin(), kept.end(), correct);
   EXPECT_GE(keptGood, good * 7 / 10);
   EXPECT_LT(kept.size() - keptGood, kept.size() / 4) << "outliers left among " << kept.size();

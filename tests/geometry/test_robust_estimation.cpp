@@ -14,6 +14,8 @@
 namespace quorl {
 namespace {
 
+const RobustParams kParams;
+
 const std::array<cv::Point2f, 4> kQuad = {cv::Point2f(90, 60), cv::Point2f(230, 60), cv::Point2f(230, 180),
                                           cv::Point2f(90, 180)};
 
@@ -43,23 +45,23 @@ TEST(RobustEstimation, MagsacFindsTheHomographyAmongOutliers) {
     matches.push_back(PointMatch{m, f});
   }
   RobustEstimate estimate;
-  ASSERT_TRUE(EstimateRobustHomography(matches, estimate));
+  ASSERT_TRUE(EstimateRobustHomography(matches, kParams, estimate));
   EXPECT_LT(CornerDistance(estimate.modelToFrame, kTruth), 0.5);
   EXPECT_GE(estimate.inliers, 115);
   EXPECT_LE(estimate.inliers, 135);
   // The same matches give the same answer again; too few matches give none.
   RobustEstimate again;
-  ASSERT_TRUE(EstimateRobustHomography(matches, again));
+  ASSERT_TRUE(EstimateRobustHomography(matches, kParams, again));
   EXPECT_EQ(cv::norm(cv::Mat(again.modelToFrame), cv::Mat(estimate.modelToFrame)), 0.0);
-  matches.resize(kRobustMinInliers - 1);
-  EXPECT_FALSE(EstimateRobustHomography(matches, again));
+  matches.resize(kParams.minInliers - 1);
+  EXPECT_FALSE(EstimateRobustHomography(matches, kParams, again));
 }
 
 class Refinement : public ::testing::Test {
  protected:
   void SetUp() override {
     registered = GrayMatView(scene::MakeTexturedImage(320, 240, 21)).clone();
-    tmpl = BuildRefinementTemplate(registered, kQuad);
+    tmpl = BuildRefinementTemplate(registered, kQuad, kParams);
     cv::Mat frame;
     cv::warpPerspective(registered, frame, cv::Mat(kTruth), registered.size(), cv::INTER_LINEAR,
                         cv::BORDER_CONSTANT, cv::Scalar(90));
@@ -83,7 +85,7 @@ TEST_F(Refinement, PullsARoughEstimateOntoTheTruth) {
     rough(0, 0) *= 1.0 + 0.02 * jitter(random);
     rough(1, 1) *= 1.0 + 0.02 * jitter(random);
     ASSERT_GT(CornerDistance(rough, kTruth), 1.0);
-    const RefinementResult result = RefineHomography(tmpl, pyramid, rough, kTemplateLevels - 1, 0);
+    const RefinementResult result = RefineHomography(tmpl, pyramid, rough, kTemplateLevels - 1, 0, kParams);
     // Resampling the texture at another scale leaves a bias of about a tenth of a pixel at the corners.
     EXPECT_LT(CornerDistance(result.homography, kTruth), 0.25) << "trial " << trial;
     EXPECT_GT(result.correlation, 0.9);
@@ -96,7 +98,7 @@ TEST_F(Refinement, AffineStepsKeepThePerspectiveOfTheStart) {
   rough(0, 2) += 3.0;
   rough(1, 2) -= 2.0;
   // Affine steps alone change the start by an affine map of the model plane, and still remove a shift.
-  const RefinementResult affine = RefineHomography(tmpl, pyramid, rough, kTemplateLevels - 1, 0, true);
+  const RefinementResult affine = RefineHomography(tmpl, pyramid, rough, kTemplateLevels - 1, 0, kParams, true);
   EXPECT_LT(CornerDistance(affine.homography, kTruth), 0.5);
   const cv::Matx33d change = rough.inv() * affine.homography;
   EXPECT_NEAR(change(2, 0) / change(2, 2), 0.0, 1e-9);
@@ -114,9 +116,9 @@ TEST(RobustEstimation, PartialViewsKeepThePerspective) {
       matches.push_back(PointMatch{cv::Point2f(x, y), f});
     }
   RobustEstimate estimate;
-  ASSERT_TRUE(EstimateRobustHomography(matches, estimate));
+  ASSERT_TRUE(EstimateRobustHomography(matches, kParams, estimate));
   EXPECT_NEAR(InlierSpread(matches, estimate, kQuad), 0.27, 0.05);
-  ASSERT_TRUE(EstimateAffineUpdate(matches, kTruth, estimate));
+  ASSERT_TRUE(EstimateAffineUpdate(matches, kTruth, kParams, estimate));
   EXPECT_LT(CornerDistance(estimate.modelToFrame, moved), 1e-3);
   EXPECT_EQ(estimate.inliers, static_cast<int>(matches.size()));
   EXPECT_EQ(InlierSpread({}, estimate, kQuad), 0.0);
@@ -128,8 +130,9 @@ TEST_F(Refinement, AWrongPoseCorrelatesPoorly) {
   EXPECT_LT(MeasureAgreement(tmpl, pyramid, wrong, 1).correlation, 0.3);
   EXPECT_GT(MeasureAgreement(tmpl, pyramid, kTruth, 1).correlation, 0.9);
   // Nothing to compare: an empty quad gives an empty template; a level past the pyramid gives no answer.
-  EXPECT_TRUE(BuildRefinementTemplate(registered, {cv::Point2f(5, 5), cv::Point2f(5, 5), cv::Point2f(5, 5),
-                                                   cv::Point2f(5, 5)}).empty());
+  EXPECT_TRUE(BuildRefinementTemplate(
+                  registered, {cv::Point2f(5, 5), cv::Point2f(5, 5), cv::Point2f(5, 5), cv::Point2f(5, 5)}, kParams)
+                  .empty());
   EXPECT_EQ(MeasureAgreement(tmpl, pyramid, kTruth, 7).correlation, -1.0);
 }
 

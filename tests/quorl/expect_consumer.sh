@@ -20,7 +20,7 @@ lib="$(dirname "$(find "$tmp/prefix" -name 'libquorl.so' | head -n 1)")"
 if LD_LIBRARY_PATH="$lib" "$tmp/track_video_pc" >/dev/null 2>&1; then echo "track_video ran without arguments"; exit 1; fi
 
 # Sixty synthetic frames as pictures; the registration corners are the truth of frame 0 (CSV gt_ columns).
-"$tool" --quiet --frames 60 --warmup 1 --save-display "$tmp/frames" --csv "$tmp/run.csv"
+"$tool" --quiet --frames 60 --warmup 1 --save-frames "$tmp/frames" --csv "$tmp/run.csv"
 corners="$(awk -F, 'NR == 2 { printf "%d %d %d %d %d %d %d %d", $18, $19, $20, $21, $22, $23, $24, $25 }' "$tmp/run.csv")"
 # shellcheck disable=SC2086
 out="$("$tmp/examples/track_video" "$tmp/frames/%06d.png" "$tmp/out.avi" $corners)"

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "capture/frame_source.h"
+#include <opencv2/imgproc.hpp>
+
 #include "quorl/tracker.h"
 #include "tools/track_report.h"
 
@@ -102,7 +104,7 @@ TEST(PublicTracker, GivesTheHeadlessToolsQuadsAndCountsOnTheSameFrames) {
       const quorl::TrackResult r = tracker.track(clip.frames[i]);
       const std::vector<std::string>& row = rows[static_cast<std::size_t>(i)];
       SCOPED_TRACE("frame " + row[0]);
-      EXPECT_EQ(r.state, row[16]);
+      EXPECT_EQ(quorl::stateName(r.state), row[16]);
       EXPECT_EQ(r.keypoints, std::stoi(row[10]));
       EXPECT_EQ(r.matches, std::stoi(row[11]));
       EXPECT_EQ(r.inliers, std::stoi(row[12]));
@@ -111,9 +113,13 @@ TEST(PublicTracker, GivesTheHeadlessToolsQuadsAndCountsOnTheSameFrames) {
         EXPECT_NEAR(r.quad[c].x, std::stod(row[2 + 2 * c]), robust ? 0.01 : 0.0);
         EXPECT_NEAR(r.quad[c].y, std::stod(row[3 + 2 * c]), robust ? 0.01 : 0.0);
       }
-      if (r.state == "tracking") {
+      if (r.state == quorl::TrackState::Tracking) {
         ++tracked;
-        EXPECT_TRUE(r.pose.has_value());
+        ASSERT_TRUE(r.pose.has_value());
+        // A rotation: orthonormal with determinant 1.
+        const cv::Matx33d rotation = r.pose->get_minor<3, 3>(0, 0);
+        EXPECT_LT(cv::norm(rotation * rotation.t() - cv::Matx33d::eye()), 1e-9);
+        EXPECT_NEAR(cv::determinant(rotation), 1.0, 1e-9);
         // The homography carries the registered corners onto the quad.
         for (int c = 0; c < 4; ++c) {
           const cv::Vec3d p = r.homography * cv::Vec3d(clip.corners[c].x, clip.corners[c].y, 1.0);
@@ -130,27 +136,58 @@ TEST(PublicTracker, TrackersOnTwoThreadsGiveWhatEachGivesAlone) {
   // Different scenes: with any shared state (the sampling sequence, the search library's) the two runs
   // would disturb each other.
   const Clip clips[2] = {ReadClip("synthetic:orbit", 60), ReadClip("synthetic:shake", 60)};
-  quorl::TrackerOptions options;
-  options.cameraParams = kCalibration;
-  options.warmup = 5;
-  std::vector<quorl::TrackResult> alone[2], together[2];
-  for (int k = 0; k < 2; ++k) {
+  for (const bool robust : {false, true}) {
+    SCOPED_TRACE(robust ? "robust" : "default");
+    quorl::TrackerOptions options;
+    options.cameraParams = kCalibration;
+    options.warmup = 5;
+    options.robust = robust;
+    std::vector<quorl::TrackResult> alone[2], together[2];
+    for (int k = 0; k < 2; ++k) {
+      quorl::Tracker tracker(options);
+      alone[k] = RegisterAndTrack(tracker, clips[k]);
+    }
+    quorl::Tracker trackers[2] = {quorl::Tracker(options), quorl::Tracker(options)};
+    std::thread first([&] { together[0] = RegisterAndTrack(trackers[0], clips[0]); });
+    std::thread second([&] { together[1] = RegisterAndTrack(trackers[1], clips[1]); });
+    first.join();
+    second.join();
+    for (int k = 0; k < 2; ++k) {
+      ASSERT_EQ(alone[k].size(), together[k].size());
+      for (std::size_t i = 0; i < alone[k].size(); ++i) ExpectSame(alone[k][i], together[k][i], i + 1);
+    }
+    // reset() starts over as a new tracker does.
+    trackers[0].reset();
+    const std::vector<quorl::TrackResult> again = RegisterAndTrack(trackers[0], clips[0]);
+    for (std::size_t i = 0; i < again.size(); ++i) ExpectSame(alone[0][i], again[i], i + 1);
+  }
+}
+
+// Registered at one size, tracked at another (within the default mode's scales) and back, in both modes: no exception,
+// and the target is found again in the new frame's pixels.
+TEST(PublicTracker, KeepsTrackingWhenTheFrameSizeChanges) {
+  const Clip clip = ReadClip("synthetic", 24);
+  for (const bool robust : {false, true}) {
+    SCOPED_TRACE(robust ? "robust" : "default");
+    quorl::TrackerOptions options;
+    options.cameraParams = kCalibration;
+    options.robust = robust;
     quorl::Tracker tracker(options);
-    alone[k] = RegisterAndTrack(tracker, clips[k]);
+    tracker.registerTarget(clip.frames[0], clip.corners);
+    int found = 0;
+    for (int i = 1; i < 24; ++i) {
+      const bool large = i >= 8 && i < 16;
+      cv::Mat frame = clip.frames[i];
+      if (large) cv::resize(frame, frame, cv::Size(400, 300));
+      const quorl::TrackResult r = tracker.track(frame);
+      if (!large || r.state != quorl::TrackState::Tracking) continue;
+      ++found;
+      const cv::Vec3d p = r.homography * cv::Vec3d(clip.corners[0].x, clip.corners[0].y, 1.0);
+      EXPECT_GT(p[0] / p[2], 1.15 * clip.corners[0].x);
+    }
+    EXPECT_GT(found, 4);
+    EXPECT_EQ(tracker.track(clip.frames[23]).state, quorl::TrackState::Tracking);
   }
-  quorl::Tracker trackers[2] = {quorl::Tracker(options), quorl::Tracker(options)};
-  std::thread first([&] { together[0] = RegisterAndTrack(trackers[0], clips[0]); });
-  std::thread second([&] { together[1] = RegisterAndTrack(trackers[1], clips[1]); });
-  first.join();
-  second.join();
-  for (int k = 0; k < 2; ++k) {
-    ASSERT_EQ(alone[k].size(), together[k].size());
-    for (std::size_t i = 0; i < alone[k].size(); ++i) ExpectSame(alone[k][i], together[k][i], i + 1);
-  }
-  // reset() starts over as a new tracker does.
-  trackers[0].reset();
-  const std::vector<quorl::TrackResult> again = RegisterAndTrack(trackers[0], clips[0]);
-  for (std::size_t i = 0; i < again.size(); ++i) ExpectSame(alone[0][i], again[i], i + 1);
 }
 
 // The message of the std::invalid_argument that `call` throws; fails the test when it throws none.
@@ -168,7 +205,7 @@ std::string InvalidArgument(Call call) {
 TEST(PublicTracker, RefusesWhatItCannotUseAndNamesIt) {
   quorl::Tracker tracker;
   const cv::Mat gray(240, 320, CV_8UC1, cv::Scalar(128));
-  EXPECT_EQ(tracker.track(gray).state, "detecting");
+  EXPECT_EQ(tracker.track(gray).state, quorl::TrackState::Detecting);
   EXPECT_NE(InvalidArgument([&] { tracker.track(cv::Mat()); }).find("an empty image"), std::string::npos);
   EXPECT_NE(InvalidArgument([&] { tracker.track(cv::Mat(48, 64, CV_16UC1)); }).find("64x48 CV_16UC1"), std::string::npos);
   EXPECT_NE(InvalidArgument([&] { tracker.track(cv::Mat(48, 64, CV_8UC4)); }).find("CV_8UC4"), std::string::npos);
@@ -185,6 +222,11 @@ TEST(PublicTracker, RefusesWhatItCannotUseAndNamesIt) {
 
   EXPECT_NE(InvalidArgument([&] { tracker.track(cv::Mat(2, 3, CV_8UC3)); }).find("each side"), std::string::npos);
 
+  // A moved-from tracker says so.
+  quorl::Tracker taken = std::move(tracker);
+  EXPECT_THROW(tracker.track(gray), std::logic_error);  // NOLINT(bugprone-use-after-move)
+  tracker = std::move(taken);
+
   // Any other type or channel count, at any size, is refused without touching the tracker.
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> depth(CV_8U, CV_64F), channels(1, 4), side(quorl::kMinFrameSide, 96);
@@ -192,7 +234,7 @@ TEST(PublicTracker, RefusesWhatItCannotUseAndNamesIt) {
     const int type = CV_MAKETYPE(depth(rng), channels(rng));
     const cv::Mat image(side(rng), side(rng), type, cv::Scalar::all(0));
     if (type == CV_8UC1 || type == CV_8UC3) {
-      EXPECT_EQ(tracker.track(image).state, "detecting");
+      EXPECT_EQ(tracker.track(image).state, quorl::TrackState::Detecting);
     } else {
       EXPECT_NE(InvalidArgument([&] { tracker.track(image); }).find(cv::typeToString(type)), std::string::npos);
     }
