@@ -108,4 +108,4 @@ run-tessik: configure
 #   make compare TARGET=/usr/share/doc/opencv-doc/examples/data/graf1.png
 .PHONY: compare
 compare: build
-	TARGET="$(TARGET)" ./tools/compare-trackers.sh $(BUILD)
+	TARGET="$(TARGET)" THREADS="$(THREADS)" ./tools/compare-trackers.sh $(BUILD)

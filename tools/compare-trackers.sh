@@ -7,7 +7,8 @@
 #   usage: compare-trackers.sh [BUILD_DIR]     (default: build)
 #   Environment: FRAMES (default 600) and SEED (default 1) change the runs; PROFILES (default: every
 #   profile quorl-track lists) and SIZES (default "320x240 640x480") choose them; TARGET names a picture
-#   to show as the target instead of the built-in texture.
+#   to show as the target instead of the built-in texture; THREADS (default 1) is the OpenCV worker thread
+#   count every tracker runs with.
 # The runs go one after the other so that they do not compete for the processor. Each run's CSV and
 # summary stay in BUILD_DIR/compare.
 set -euo pipefail
@@ -16,6 +17,7 @@ build="${1:-build}"
 frames="${FRAMES:-600}"
 seed="${SEED:-1}"
 target="${TARGET:-}"
+threads="${THREADS:-1}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 camera="$root/Data/camera_param.dat"
 read -r -a sizes <<<"${SIZES:-320x240 640x480}"
@@ -32,6 +34,7 @@ for name in quorl orb; do
 done
 [[ "$frames" =~ ^[1-9][0-9]*$ ]] || fail "FRAMES wants a positive count, not '$frames'"
 [[ "$seed" =~ ^[0-9]+$ ]] || fail "SEED wants a number, not '$seed'"
+[[ "$threads" =~ ^[1-9][0-9]*$ ]] || fail "THREADS wants a positive count, not '$threads'"
 [ -z "$target" ] || [ -r "$target" ] || fail "TARGET '$target' is not a readable file"
 if [ -n "${PROFILES:-}" ]; then
   read -r -a profiles <<<"$PROFILES"
@@ -94,7 +97,7 @@ for profile in "${profiles[@]}"; do
     for name in quorl robust orb; do
       base="$out/$name-$profile-$size"
       args=(--source "synthetic:$profile" --size "$size" --frames "$frames" --seed "$seed"
-        --camera-params "$camera" --csv "$base.csv")
+        --camera-params "$camera" --csv "$base.csv" --threads "$threads")
       [ -z "$target" ] || args+=(--target-image "$target")
       [ "$name" != robust ] || args+=(--robust)
       program="${tool[$name]:-${tool[quorl]}}"
@@ -109,7 +112,7 @@ done
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
-echo "machine: $(nproc) cores, ${cpu:-unknown CPU}; OpenCV $opencv"
+echo "machine: $(nproc) cores, ${cpu:-unknown CPU}; OpenCV $opencv; every tracker on $threads OpenCV thread(s)"
 echo "runs: synthetic profiles, $frames frames each, seed $seed, target ${target:-built-in}; all trackers see identical frames"
 echo "success: share of frames after registration whose mean corner error is under 10 px"
 echo "error: mean corner error (px) of the frames whose quad passed the check; ms: median per frame; p95: 95th percentile"

@@ -253,12 +253,17 @@ TEST_F(QuorlGui, MissingCameraFileIsReported) {
 
 // After Video Format the view has the new size and the calibration follows it (the focal length in
 // pixels doubles from 320 to 640 pixels wide); the registered model stays.
+// In the robust mode, which follows the target from frame to frame, the new size starts its motion over.
 TEST_F(QuorlGui, VideoFormatResizesAndRescalesTheCalibration) {
+  ReportRecorder reports;
   start("synthetic");
   const double fx320 = view->state().camera.cameraParams.mat[0][0];
   QTest::qWait(100);
   registerTarget();
   ASSERT_TRUE(view->state().model.isRegistered());
+  frame->action(ID_ROBUST_TRACKING)->trigger();
+  QTest::qWait(200);
+  ASSERT_EQ(view->state().trackingState, TrackingState::Tracking);
   QTimer::singleShot(0, [] {
     auto* dialog = qobject_cast<CVideoFormatDlg*>(QApplication::activeModalWidget());
     ASSERT_NE(dialog, nullptr);
@@ -278,8 +283,11 @@ TEST_F(QuorlGui, VideoFormatResizesAndRescalesTheCalibration) {
     for (int c = 0; c < 4; ++c) EXPECT_NEAR(view->state().camera.cameraParams.mat[r][c], fromFile->mat[r][c], 1e-9);
   EXPECT_EQ(view->state().camera.projection, buildGLProjection(mirrorImageRows(*fromFile), 50.0, 5000.0).value());
   EXPECT_TRUE(view->state().model.isRegistered());
-  QTest::qWait(200);
+  QTest::qWait(400);
   EXPECT_EQ(view->state().frame.width(), 640);
+  EXPECT_EQ(view->state().trackingState, TrackingState::Tracking);
+  EXPECT_GT(view->state().quadCorners[2].x, 320.0);
+  EXPECT_TRUE(reports.texts.isEmpty());
   EXPECT_EQ(view->grabFramebuffer().size(), QSize(640, 480) * view->devicePixelRatio());
   EXPECT_EQ(frame->minimumSize(), frame->maximumSize());
 }

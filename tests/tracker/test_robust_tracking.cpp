@@ -105,17 +105,41 @@ TEST(RobustTracking, FindsAPhotoTargetAgainInClutter) {
   EXPECT_LE(missed, 3);
 }
 
-TEST(RobustTracking, SwitchedOnAfterRegistrationFindsTheTarget) {
+// Switched on after registration, off and on again: each switch starts the robust mode over from the
+// registered frame (a global search, no stale motion), and it finds the target.
+TEST(RobustTracking, SwitchedOnAfterRegistrationAndToggledFindsTheTarget) {
   auto scene = Scene(MotionProfile::kOrbit);
   auto run = RegisteredOnFrame0(*scene);
-  for (int i = 1; i <= 20; ++i) run->Tick(Frame(*scene, i));
-  run->state.robustMode = true;
-  run->Tick(Frame(*scene, 21));
-  EXPECT_TRUE(run->state.robust.registered());
-  EXPECT_TRUE(run->state.robust.stats.global);
-  for (int i = 22; i <= 40; ++i) run->Tick(Frame(*scene, i));
+  int i = 1;
+  for (; i <= 20; ++i) run->Tick(Frame(*scene, i));
+  for (int toggle = 0; toggle < 2; ++toggle) {
+    setRobustMode(run->state, true);
+    EXPECT_FALSE(run->state.robust.registered());
+    run->Tick(Frame(*scene, i++));
+    EXPECT_TRUE(run->state.robust.registered());
+    EXPECT_TRUE(run->state.robust.stats.global);
+    for (const int end = i + 19; i <= end; ++i) run->Tick(Frame(*scene, i));
+    EXPECT_TRUE(run->Tracked());
+    EXPECT_LT(SubPixelError(run->state, scene->cornersAt(i - 1)), 1.0);
+    setRobustMode(run->state, false);
+    run->Tick(Frame(*scene, i++));
+  }
+}
+
+// An OpenCV error out of a tick (here from a flow window OpenCV refuses) leaves a state that recovers:
+// after recoverFromError the robust mode starts over and tracks.
+TEST(RobustTracking, RecoversFromAnErrorInsideATick) {
+  auto scene = Scene(MotionProfile::kOrbit);
+  auto run = RegisteredOnFrame0(*scene);
+  setRobustMode(run->state, true);
+  int i = 1;
+  for (; i <= 5; ++i) run->Tick(Frame(*scene, i));
+  run->state.robust.params.flowWindow = 0;
+  EXPECT_THROW(run->Tick(Frame(*scene, i++)), cv::Exception);
+  run->state.robust.params = RobustParams{};
+  recoverFromError(run->state);
+  for (const int end = i + 10; i <= end; ++i) run->Tick(Frame(*scene, i));
   EXPECT_TRUE(run->Tracked());
-  EXPECT_LT(SubPixelError(run->state, scene->cornersAt(40)), 1.0);
 }
 
 }  // namespace
