@@ -10,7 +10,7 @@ namespace quorl {
 namespace {
 
 bool SamePoint(const RobustModel& model, int32_t a, int32_t b, const RobustParams& params) {
-  const double coarser = std::min(kRobustScales[model.points[a].slot], kRobustScales[model.points[b].slot]);
+  const double coarser = std::min(model.scales[model.points[a].slot], model.scales[model.points[b].slot]);
   return cv::norm(model.points[a].position - model.points[b].position) <= params.samePointPixels / coarser;
 }
 
@@ -48,10 +48,10 @@ bool Project(const cv::Matx33d& h, cv::Point2f p, cv::Point2f& out) {
   return true;
 }
 
-int NearestScaleSlot(double scale) {
+int NearestScaleSlot(const RobustModel& model, double scale) {
   int best = 0;
-  for (int slot = 1; slot < static_cast<int>(kRobustScales.size()); ++slot)
-    if (std::fabs(std::log(kRobustScales[slot] / scale)) < std::fabs(std::log(kRobustScales[best] / scale))) best = slot;
+  for (int slot = 1; slot < static_cast<int>(model.scales.size()); ++slot)
+    if (std::fabs(std::log(model.scales[slot] / scale)) < std::fabs(std::log(model.scales[best] / scale))) best = slot;
   return best;
 }
 
@@ -94,7 +94,7 @@ std::vector<PointMatch> FilterByPoseVote(const RobustModel& model, const FrameFe
   for (const PointMatch& m : matches) {
     const ModelPoint& p = model.points[m.modelIndex];
     const double angle = frame.orientations[m.corner] - p.orientation;
-    const double s = kRobustScales[p.slot];
+    const double s = model.scales[p.slot];
     // The phases turn counter-clockwise on screen; rows run downwards.
     const double vx = centre.x - p.position.x, vy = centre.y - p.position.y;
     const double c = std::cos(angle), sn = std::sin(angle);
@@ -105,7 +105,7 @@ std::vector<PointMatch> FilterByPoseVote(const RobustModel& model, const FrameFe
     if (std::abs(a.slot - b.slot) > 1) return false;
     const double turn = std::remainder(a.angle - b.angle, 2.0 * std::numbers::pi);
     if (std::fabs(turn) > params.voteAngle) return false;
-    const double reach = params.voteCentre * radius * kRobustScales[a.slot];
+    const double reach = params.voteCentre * radius * model.scales[a.slot];
     return cv::norm(a.centre - b.centre) <= reach;
   };
   std::size_t bestCount = 0, best = 0;
@@ -128,7 +128,7 @@ std::vector<PointMatch> MatchGuided(const RobustModel& model, const FrameFeature
                                     const cv::Matx33d& modelToFrame, double radius, const RobustParams& params) {
   std::vector<PointMatch> matches;
   if (model.empty() || frame.corners.empty() || !(radius > 0.0)) return matches;
-  const int slot = NearestScaleSlot(LocalScale(modelToFrame, model.centre()));
+  const int slot = NearestScaleSlot(model, LocalScale(modelToFrame, model.centre()));
   // Predicted positions of the model points of plausible scale, in a grid of radius-sized cells.
   const int cell = std::max(1, static_cast<int>(std::ceil(radius)));
   std::vector<std::pair<int64_t, int32_t>> grid;

@@ -64,7 +64,7 @@ std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::v
 std::vector<cv::Mat> BuildFlowPyramid(const cv::Mat& gray, const RobustParams& params);
 
 // Scale slot nearest to `scale` (by ratio).
-int NearestScaleSlot(double scale);
+int NearestScaleSlot(const RobustModel& model, double scale);
 
 // Projects model point `p` by `h`; false when it lands at or behind infinity.
 bool Project(const cv::Matx33d& h, cv::Point2f p, cv::Point2f& out);

@@ -21,7 +21,7 @@ std::vector<cv::Point> PixelPolygon(const std::array<cv::Point2f, 4>& quad, doub
 
 // The region searched at registration: the quad's bounding box grown by what the smallest scale needs
 // for the detector's border and the descriptor's patch, clipped to the picture.
-cv::Rect SearchRegion(const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad) {
+cv::Rect SearchRegion(const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, double smallestScale) {
   float x0 = quad[0].x, x1 = quad[0].x, y0 = quad[0].y, y1 = quad[0].y;
   for (const cv::Point2f& c : quad) {
     x0 = std::min(x0, c.x);
@@ -29,7 +29,7 @@ cv::Rect SearchRegion(const cv::Mat& gray, const std::array<cv::Point2f, 4>& qua
     y0 = std::min(y0, c.y);
     y1 = std::max(y1, c.y);
   }
-  const double grow = (kCornerBorder + 2) / kRobustScales.front();
+  const double grow = (kCornerBorder + 2) / smallestScale;
   const cv::Rect2d box(x0 - grow, y0 - grow, x1 - x0 + 2 * grow + 1, y1 - y0 + 2 * grow + 1);
   return cv::Rect(cv::Point(static_cast<int>(std::floor(std::max(box.x, -1e9))),
                             static_cast<int>(std::floor(std::max(box.y, -1e9)))),
@@ -68,7 +68,7 @@ double RobustModel::radius() const {
 
 int ChooseModelBarrier(const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
                        const RobustParams& params) {
-  const cv::Rect region = SearchRegion(gray, quad);
+  const cv::Rect region = SearchRegion(gray, quad, kRobustScales.front());
   if (region.empty()) return params.minModelBarrier;
   cv::Mat inside = cv::Mat::zeros(region.size(), CV_8UC1);
   cv::fillPoly(inside, std::vector<std::vector<cv::Point>>{PixelPolygon(quad, 1.0, region.tl())}, cv::Scalar(255));
@@ -87,17 +87,18 @@ int ChooseModelBarrier(const cv::Mat& gray, const std::array<cv::Point2f, 4>& qu
 }
 
 void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
-                         const RobustParams& params) {
+                         const RobustParams& params, std::span<const double> scales) {
   model = RobustModel{};
   model.quad = quad;
   model.arc = arc;
   model.image = gray.clone();
-  const cv::Rect region = SearchRegion(gray, quad);
+  model.scales.assign(scales.begin(), scales.end());
+  const cv::Rect region = SearchRegion(gray, quad, scales.empty() ? 1.0 : scales.front());
   if (region.empty()) return;
   model.barrier = ChooseModelBarrier(gray, quad, arc, params);
 
-  for (int slot = 0; slot < static_cast<int>(kRobustScales.size()); ++slot) {
-    const double s = kRobustScales[slot];
+  for (int slot = 0; slot < static_cast<int>(model.scales.size()); ++slot) {
+    const double s = model.scales[slot];
     cv::Mat scaled;
     const cv::Size size(std::max(1, cvRound(region.width * s)), std::max(1, cvRound(region.height * s)));
     cv::resize(gray(region), scaled, size, 0, 0, s < 1.0 ? cv::INTER_AREA : cv::INTER_LINEAR);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -34,6 +35,7 @@ struct RobustModel {
   std::vector<ModelPoint> points;
   std::vector<KeypointDescriptor> descriptors;  // descriptor i belongs to points[i]
   ExactKdTree tree;                       // over `descriptors`
+  std::vector<double> scales;             // the scale of each slot, ascending
   std::vector<cv::Point2f> trackPoints;   // registered-frame positions followed by optical flow
   int barrier = 0;                        // the registration barrier chosen
   int arc = 10;                           // FAST arc length used
@@ -45,11 +47,11 @@ struct RobustModel {
 };
 
 // Builds `model` from `gray` (CV_8UC1) inside `quad` (registered-frame pixels, click order) with FAST-`arc` corners, at
-// every scale with the barrier ChooseModelBarrier picks, and the points followed by optical flow. Only the quad's
+// every one of `scales` (ascending) with the barrier ChooseModelBarrier picks, and the points followed by optical flow. Only the quad's
 // surroundings are resampled, so the cost follows the quad's size. A quad with no area inside the picture leaves a
 // model with no points.
 void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
-                         const RobustParams& params);
+                         const RobustParams& params, std::span<const double> scales = kRobustScales);
 
 // The registration barrier: the smallest in params.minModelBarrier..maxModelBarrier that leaves at most
 // params.modelCornerGoal corners of `gray` inside `quad` at scale 1, chosen on the quad alone so that a busy background

@@ -48,6 +48,27 @@ struct Verification {
   bool tracking;
 };
 
+// Each frame since the last accepted one may have moved the target by the last motion again.
+double Reach(const RobustTracker& t) {
+  const RobustParams& p = t.params;
+  return std::min(p.predictionAgreement + 2.0 * t.lastMotion * (t.lostFrames + 1), p.maxAgreementReach);
+}
+
+// The template whose scale is nearest (by ratio) to the scale at which `modelToFrame` shows the target.
+const ScaledTemplate& TemplateFor(const RobustTracker& t, const cv::Matx33d& modelToFrame) {
+  std::array<cv::Point2d, 4> corners;
+  double shown = 1.0;
+  if (t.refinements.size() > 1 && CornersOf(t.model, modelToFrame, corners)) {
+    const std::vector<cv::Point2f> model(t.model.quad.begin(), t.model.quad.end());
+    const std::vector<cv::Point2f> frame(corners.begin(), corners.end());
+    shown = std::sqrt(std::fabs(cv::contourArea(frame)) / std::max(1.0, std::fabs(cv::contourArea(model))));
+  }
+  const ScaledTemplate* best = &t.refinements.front();
+  for (const ScaledTemplate& r : t.refinements)
+    if (std::fabs(std::log(r.scale / shown)) < std::fabs(std::log(best->scale / shown))) best = &r;
+  return *best;
+}
+
 // One attempt from `matches`, refined from template level `coarsest`; the rules in the order of the header's
 // description. On success `result` and `corners` hold the estimate.
 bool EstimateAndVerify(RobustTracker& t, const std::vector<PointMatch>& matches, const std::vector<cv::Mat>& pyramid,
@@ -69,9 +90,14 @@ bool EstimateAndVerify(RobustTracker& t, const std::vector<PointMatch>& matches,
   if (estimate.inliers < p.minInlierShare * static_cast<double>(matches.size())) return false;
 
   start = Clock::now();
-  const RefinementResult refined =
-      t.stages.refine ? RefineHomography(t.refinement, pyramid, estimate.modelToFrame, coarsest, 0, p, partial)
-                      : MeasureAgreement(t.refinement, pyramid, estimate.modelToFrame, 1);
+  const ScaledTemplate& chosen = TemplateFor(t, estimate.modelToFrame);
+  const cv::Matx33d toScaled = cv::Matx33d::diag(cv::Vec3d(chosen.scale, chosen.scale, 1.0));
+  const cv::Matx33d fromScaled = cv::Matx33d::diag(cv::Vec3d(1.0 / chosen.scale, 1.0 / chosen.scale, 1.0));
+  const cv::Matx33d scaledToFrame = estimate.modelToFrame * fromScaled;
+  RefinementResult refined = t.stages.refine
+                                 ? RefineHomography(chosen.tmpl, pyramid, scaledToFrame, coarsest, 0, p, partial)
+                                 : MeasureAgreement(chosen.tmpl, pyramid, scaledToFrame, 1);
+  refined.homography = refined.homography * toScaled;
   s.refineMs += MsSince(start);
   s.correlation = refined.correlation;
   if (refined.coverage < p.minCoverage) return false;
@@ -108,80 +134,97 @@ void RestartRobustMotion(RobustTracker& tracker) {
   tracker.lostFrames = kMaxHeldFrames;
 }
 
-void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc) {
+void AdoptRobustModel(RobustTracker& tracker, RobustModel model, std::span<const double> templateScales,
+                      const GrayImage* frame) {
   ResetRobust(tracker);
-  const cv::Mat view = GrayMatView(gray);
-  RegisterRobustModel(tracker.model, view, clicks, arc, tracker.params);
-  tracker.refinement = BuildRefinementTemplate(tracker.model.image, clicks, tracker.params);
-  tracker.previousPyramid = BuildFlowPyramid(view, tracker.params);
-  tracker.acceptedRun = 1;
-  for (int i = 0; i < 4; ++i) tracker.corners[i] = clicks[i];
+  tracker.model = std::move(model);
+  for (const double scale : templateScales) {
+    ScaledTemplate scaled;
+    scaled.scale = scale;
+    std::array<cv::Point2f, 4> corners = tracker.model.quad;
+    cv::Mat image = tracker.model.image;
+    if (scale != 1.0) {
+      cv::resize(tracker.model.image, image, cv::Size(), scale, scale, cv::INTER_AREA);
+      for (cv::Point2f& c : corners) c *= static_cast<float>(scale);
+    }
+    scaled.tmpl = BuildRefinementTemplate(image, corners, tracker.params);
+    if (!scaled.tmpl.empty() || scale == 1.0) tracker.refinements.push_back(std::move(scaled));
+  }
+  if (frame != nullptr) {
+    tracker.previousPyramid = BuildFlowPyramid(GrayMatView(*frame), tracker.params);
+    tracker.acceptedRun = 1;
+    for (int i = 0; i < 4; ++i) tracker.corners[i] = tracker.model.quad[i];
+  }
 }
 
-bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& cornerCount) {
+void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc) {
+  RobustModel model;
+  RegisterRobustModel(model, GrayMatView(gray), clicks, arc, tracker.params);
+  constexpr double kClickedScale[] = {1.0};
+  AdoptRobustModel(tracker, std::move(model), kClickedScale, &gray);
+}
+
+RobustFrame::RobustFrame(const GrayImage& gray, const RobustParams& params)
+    : pyramid(BuildFlowPyramid(GrayMatView(gray), params)), gray_(gray), describedAt_(kNotDescribed) {}
+
+const FrameFeatures& RobustFrame::Features(int arc, int barrier) {
+  if (describedAt_ != barrier) {
+    const auto start = Clock::now();
+    DescribeFrame(gray_, arc, barrier, features_);
+    describeMs += MsSince(start);
+    describedAt_ = barrier;
+  }
+  return features_;
+}
+
+bool FollowTarget(RobustTracker& t, RobustFrame& frame, int barrier, cv::Matx33d& accepted,
+                  std::array<cv::Point2d, 4>& corners) {
   const RobustParams& p = t.params;
-  t.stats = RobustFrameStats{};
-  cornerCount = 0;
-  if (!t.registered() || gray.empty()) return false;
-  std::vector<cv::Mat> pyramid = BuildFlowPyramid(GrayMatView(gray), p);
-  FrameFeatures features;
-  int describedAt = kNotDescribed;
-  auto describe = [&](int at) {
-    if (describedAt == at) return;
+  if (t.acceptedRun <= 0 || !(t.stages.flow || t.stages.guided)) return false;
+  // Constant motion from the last two estimates predicts this frame.
+  const cv::Matx33d predicted =
+      t.acceptedRun >= 2 ? cv::Matx33d(t.modelToFrame * t.earlierModelToFrame.inv() * t.modelToFrame) : t.modelToFrame;
+  std::vector<PointMatch> matches;
+  if (t.stages.flow) {
     const auto start = Clock::now();
-    DescribeFrame(gray, t.model.arc, at, features);
-    t.stats.detectMs += MsSince(start);
+    matches = FollowTrackPoints(t.model, t.previousPyramid, frame.pyramid, t.modelToFrame, predicted, p);
+    t.stats.flowMs += MsSince(start);
+    t.stats.flowPoints = static_cast<int>(matches.size());
+  }
+  if (t.stages.guided) {
+    const double before = frame.describeMs;
+    const FrameFeatures& features = frame.Features(t.model.arc, barrier);
+    t.stats.detectMs += frame.describeMs - before;
     t.stats.corners = static_cast<int>(features.corners.size());
-    // Only a count at the frame's own barrier steers that barrier.
-    cornerCount = at == barrier ? t.stats.corners : 0;
-    describedAt = at;
-  };
-  // Each frame since the last accepted one may have moved the target by the last motion again.
-  const double reach = std::min(p.predictionAgreement + 2.0 * t.lastMotion * (t.lostFrames + 1), p.maxAgreementReach);
-
-  cv::Matx33d accepted;
-  std::array<cv::Point2d, 4> corners;
-  bool ok = false;
-  if (t.acceptedRun > 0 && (t.stages.flow || t.stages.guided)) {
-    // Constant motion from the last two estimates predicts this frame.
-    const cv::Matx33d predicted =
-        t.acceptedRun >= 2 ? cv::Matx33d(t.modelToFrame * t.earlierModelToFrame.inv() * t.modelToFrame) : t.modelToFrame;
-    std::vector<PointMatch> matches;
-    if (t.stages.flow) {
-      const auto start = Clock::now();
-      matches = FollowTrackPoints(t.model, t.previousPyramid, pyramid, t.modelToFrame, predicted, p);
-      t.stats.flowMs += MsSince(start);
-      t.stats.flowPoints = static_cast<int>(matches.size());
-    }
-    if (t.stages.guided) {
-      describe(barrier);
-      const auto start = Clock::now();
-      const std::vector<PointMatch> guided =
-          MatchGuided(t.model, features, predicted, p.guidedRadius + t.lastMotion, p);
-      matches.insert(matches.end(), guided.begin(), guided.end());
-      t.stats.matchMs += MsSince(start);
-    }
-    ok = EstimateAndVerify(t, matches, pyramid, 1, Verification{p.acceptCorrelation, &predicted, reach, true}, accepted,
-                           corners);
-  }
-  if (!ok) {
-    // The barrier chosen at registration suits the target; a busy background may have raised the frame's.
-    describe(std::min(barrier, t.model.barrier));
-    t.stats.global = true;
     const auto start = Clock::now();
-    std::vector<PointMatch> matches = MatchGlobally(t.model, features, p);
-    if (t.stages.vote) matches = FilterByPoseVote(t.model, features, matches, p);
+    const std::vector<PointMatch> guided = MatchGuided(t.model, features, predicted, p.guidedRadius + t.lastMotion, p);
+    matches.insert(matches.end(), guided.begin(), guided.end());
     t.stats.matchMs += MsSince(start);
-    // Shortly after losing it, a find where the target was counts as agreeing with the motion.
-    const cv::Matx33d* where = t.lostFrames < kMaxHeldFrames ? &t.modelToFrame : nullptr;
-    ok = EstimateAndVerify(t, matches, pyramid, kTemplateLevels - 1,
-                           Verification{p.foundCorrelation, where, reach, false}, accepted, corners);
   }
+  return EstimateAndVerify(t, matches, frame.pyramid, 1, Verification{p.acceptCorrelation, &predicted, Reach(t), true},
+                           accepted, corners);
+}
 
+bool FindTarget(RobustTracker& t, RobustFrame& frame, const FrameFeatures& features, std::vector<PointMatch> matches,
+                cv::Matx33d& accepted, std::array<cv::Point2d, 4>& corners) {
+  const RobustParams& p = t.params;
+  t.stats.global = true;
+  t.stats.corners = static_cast<int>(features.corners.size());
+  const auto start = Clock::now();
+  if (t.stages.vote) matches = FilterByPoseVote(t.model, features, matches, p);
+  t.stats.matchMs += MsSince(start);
+  // Shortly after losing it, a find where the target was counts as agreeing with the motion.
+  const cv::Matx33d* where = t.lostFrames < kMaxHeldFrames ? &t.modelToFrame : nullptr;
+  return EstimateAndVerify(t, matches, frame.pyramid, kTemplateLevels - 1,
+                           Verification{p.foundCorrelation, where, Reach(t), false}, accepted, corners);
+}
+
+bool FinishTargetFrame(RobustTracker& t, const RobustFrame& frame, bool ok, const cv::Matx33d& accepted,
+                       const std::array<cv::Point2d, 4>& corners) {
   if (ok) {
     double motion = 0.0;
     for (int i = 0; i < 4; ++i) motion = std::max(motion, cv::norm(corners[i] - t.corners[i]));
-    t.lastMotion = t.acceptedRun > 0 ? std::min(motion, p.maxMotion) : 0.0;
+    t.lastMotion = t.acceptedRun > 0 ? std::min(motion, t.params.maxMotion) : 0.0;
     t.earlierModelToFrame = t.acceptedRun > 0 ? t.modelToFrame : accepted;
     t.modelToFrame = accepted;
     t.corners = corners;
@@ -191,8 +234,31 @@ bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& corn
     t.acceptedRun = 0;
     ++t.lostFrames;
   }
-  t.previousPyramid = std::move(pyramid);
+  t.previousPyramid = frame.pyramid;
   return ok;
+}
+
+bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& cornerCount) {
+  t.stats = RobustFrameStats{};
+  cornerCount = 0;
+  if (!t.registered() || gray.empty()) return false;
+  RobustFrame frame(gray, t.params);
+  cv::Matx33d accepted;
+  std::array<cv::Point2d, 4> corners;
+  bool ok = FollowTarget(t, frame, barrier, accepted, corners);
+  if (!ok) {
+    // The barrier chosen at registration suits the target; a busy background may have raised the frame's.
+    const double before = frame.describeMs;
+    const FrameFeatures& features = frame.Features(t.model.arc, std::min(barrier, t.model.barrier));
+    t.stats.detectMs += frame.describeMs - before;
+    const auto start = Clock::now();
+    std::vector<PointMatch> matches = MatchGlobally(t.model, features, t.params);
+    t.stats.matchMs += MsSince(start);
+    ok = FindTarget(t, frame, features, std::move(matches), accepted, corners);
+  }
+  // Only a count at the frame's own barrier steers that barrier.
+  if (frame.describedAt() == barrier) cornerCount = t.stats.corners;
+  return FinishTargetFrame(t, frame, ok, accepted, corners);
 }
 
 }  // namespace quorl

@@ -4,6 +4,7 @@
 // verified by its correlation, and a global search with pose votes that finds a lost target again.
 
 #include <array>
+#include <span>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -40,10 +41,17 @@ struct RobustFrameStats {
 
 // Ownership: everything is owned; the tracker is reset by RegisterRobust. Frames of one tracker are
 // processed one at a time; separate trackers share nothing.
+// A refinement template of the registered image resized by `scale`, for views of about that scale (a
+// template much finer than the frame's view of it would not correlate).
+struct ScaledTemplate {
+  double scale = 1.0;
+  RefinementTemplate tmpl;
+};
+
 struct RobustTracker {
   RobustParams params;
   RobustModel model;
-  RefinementTemplate refinement;
+  std::vector<ScaledTemplate> refinements;  // ascending scales; a clicked target has one, at 1
   RobustStages stages;
   std::vector<cv::Mat> previousPyramid;   // of the last frame processed
   cv::Matx33d modelToFrame = cv::Matx33d::eye();          // last accepted estimate
@@ -67,6 +75,40 @@ void RestartRobustMotion(RobustTracker& tracker);
 // Registers the target of `gray` inside `clicks` (integer frame pixels, click order) with FAST-`arc` corners: builds
 // the model and the refinement template and starts tracking from the identity.
 void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc);
+
+// One frame as the robust targets see it: its flow pyramid, and its corners described at most once per
+// barrier. Shared by every target tracked in the frame; then handed on as their previous pyramid.
+class RobustFrame {
+ public:
+  RobustFrame(const GrayImage& gray, const RobustParams& params);
+  // The frame's FAST-`arc` corners at `barrier` with their descriptors, described on first use.
+  const FrameFeatures& Features(int arc, int barrier);
+  int describedAt() const { return describedAt_; }
+  const GrayImage& gray() const { return gray_; }
+  std::vector<cv::Mat> pyramid;
+  double describeMs = 0.0;  // time spent describing
+
+ private:
+  const GrayImage& gray_;
+  FrameFeatures features_;
+  int describedAt_;
+};
+
+// Registers `model` already built (RegisterRobustModel) with refinement templates at `templateScales`:
+// motion reset, tracking starts from the identity. For targets built by other means than clicks.
+void AdoptRobustModel(RobustTracker& tracker, RobustModel model, std::span<const double> templateScales,
+                      const GrayImage* frame);
+
+// The per-target steps of a frame, in this order. FollowTarget: the tracking attempt (followed points
+// and guided matches at `barrier`), for a target accepted in the last frame. FindTarget: the global attempt
+// with `matches` made by a global search (pose-vote filtered when that stage is on). FinishTargetFrame:
+// the motion update; returns `ok`.
+bool FollowTarget(RobustTracker& t, RobustFrame& frame, int barrier, cv::Matx33d& accepted,
+                  std::array<cv::Point2d, 4>& corners);
+bool FindTarget(RobustTracker& t, RobustFrame& frame, const FrameFeatures& features, std::vector<PointMatch> matches,
+                cv::Matx33d& accepted, std::array<cv::Point2d, 4>& corners);
+bool FinishTargetFrame(RobustTracker& t, const RobustFrame& frame, bool ok, const cv::Matx33d& accepted,
+                       const std::array<cv::Point2d, 4>& corners);
 
 // Tracks one frame, detecting corners (when a stage needs them) at `barrier`. Returns true when an estimate was
 // accepted; then `modelToFrame` and `corners` hold it. `cornerCount` is the number of frame corners found at `barrier`
