@@ -32,7 +32,7 @@ bool CFrameGrabber::Create(std::unique_ptr<FrameSource> source, const CaptureTim
 bool CFrameGrabber::Open(const std::string& sourceName, std::string& error) {
   if (source_ != nullptr && sourceName == sourceName_) return true;
   std::string resolved;
-  std::unique_ptr<FrameSource> source = OpenViewSource(sourceName, resolved, error);
+  std::unique_ptr<FrameSource> source = OpenViewSource(sourceName, scenePictures_, resolved, error);
   if (source == nullptr) return false;
   if (!ReplaceSource(std::move(source))) {
     error = "The source gives no usable frame size.";

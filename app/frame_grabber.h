@@ -40,9 +40,15 @@ class CFrameGrabber {
   // when the new one cannot be opened, and `error` tells why. The name of the connected source keeps it as
   // it is (an open camera is not opened twice, a chosen format stays).
   bool Open(const std::string& sourceName, std::string& error);
+  // The picture files the picture scene shows when Open is asked for one.
+  void SetScenePictures(std::vector<std::string> pictures) { scenePictures_ = std::move(pictures); }
   // Name of the source connected by Open, as OpenViewSource resolves it ("auto" becomes the camera or
   // synthetic scene it opened); empty otherwise.
   const std::string& sourceName() const { return sourceName_; }
+ private:
+  std::vector<std::string> scenePictures_;
+
+ public:
   // Drops the source; the buffer stays until destruction.
   void Destroy();
 

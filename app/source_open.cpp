@@ -7,15 +7,17 @@ namespace quorl {
 
 namespace {
 
-FrameSourceOptions viewOptions() {
+FrameSourceOptions viewOptions(const std::vector<std::string>& pictures) {
   FrameSourceOptions options;
   options.loop = true;
+  options.pictures = pictures;
   return options;
 }
 
 }  // namespace
 
-std::unique_ptr<FrameSource> OpenViewSource(const std::string& sourceName, std::string& resolved, std::string& error) {
+std::unique_ptr<FrameSource> OpenViewSource(const std::string& sourceName, const std::vector<std::string>& pictures,
+                                            std::string& resolved, std::string& error) {
   const std::optional<SourceRequest> parsed = ParseSourceName(sourceName, error);
   if (!parsed) return nullptr;
   std::string name;
@@ -25,7 +27,7 @@ std::unique_ptr<FrameSource> OpenViewSource(const std::string& sourceName, std::
       for (const VideoDevice& device : ListVideoDevices()) {
         std::string ignored;
         const std::string camera = "camera:" + std::to_string(device.index);
-        if (auto source = OpenFrameSource(camera, viewOptions(), ignored)) {
+        if (auto source = OpenFrameSource(camera, viewOptions(pictures), ignored)) {
           resolved = camera;
           return source;
         }
@@ -40,10 +42,11 @@ std::unique_ptr<FrameSource> OpenViewSource(const std::string& sourceName, std::
       break;
     case SourceRequest::Kind::kFile:
     case SourceRequest::Kind::kImageSequence:
+    case SourceRequest::Kind::kPictures:
       name = sourceName;
       break;
   }
-  std::unique_ptr<FrameSource> source = OpenFrameSource(name, viewOptions(), error);
+  std::unique_ptr<FrameSource> source = OpenFrameSource(name, viewOptions(pictures), error);
   if (source != nullptr) resolved = name;
   return source;
 }

@@ -12,7 +12,8 @@ namespace quorl {
 // desktop program: 320 x 240 synthetic frames (and asked of cameras), files and sequences looping at their
 // end. `resolved` names what was opened in the form the Video Source dialog lists: "camera:N" or
 // "synthetic:PROFILE" (so "auto" becomes one of them), a file name as given. Null with `error` set
-// when the source cannot be opened.
-std::unique_ptr<FrameSource> OpenViewSource(const std::string& sourceName, std::string& resolved, std::string& error);
+// when the source cannot be opened. `pictures` are the files the picture scene ("pictures:PROFILE") lays out.
+std::unique_ptr<FrameSource> OpenViewSource(const std::string& sourceName, const std::vector<std::string>& pictures,
+                                            std::string& resolved, std::string& error);
 
 }  // namespace quorl

@@ -207,7 +207,7 @@ int run(const TrackArgs& a) {
       cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
       modelPoints = tracker.registerModel(gray, corners);
       summary.CheckModel(index, modelPoints);
-      const TrackRow row{index, 0, QuadCorners(corners), modelPoints, 0, 0, 0, 0.0f, frameRate, TrackingState::Detecting, truth};
+      const TrackRow row{index, {}, 0, QuadCorners(corners), modelPoints, 0, 0, 0, 0.0f, frameRate, TrackingState::Detecting, truth};
       csv.Write(row);
       summary.Add(row, true);
       continue;
@@ -219,7 +219,7 @@ int run(const TrackArgs& a) {
     const FrameStats stats = tracker.trackFrame(gray);
     timer.Stop();
     frameRate = FrameRateFromElapsed(timer.ElapsedMs(), frameRate);
-    const TrackRow row{index, 1, QuadCorners(tracker.currentQuad()), stats.keypoints, stats.matches, stats.inliers, 0,
+    const TrackRow row{index, {}, 1, QuadCorners(tracker.currentQuad()), stats.keypoints, stats.matches, stats.inliers, 0,
                        timer.ElapsedMs(), frameRate, tracker.state(), truth};
     csv.Write(row);
     summary.Add(row, false);

@@ -29,6 +29,14 @@ const std::vector<cv::Size>& CommonFrameSizes();
 // Four image points (x right, y down, pixel centres at integer coordinates), clockwise from the top-left.
 using FrameCorners = std::array<cv::Point2d, 4>;
 
+// A target's truth in one frame, for sources that show several (the picture scene): listed while any part
+// of it is in view; `whole` when all of it is.
+struct TargetTruth {
+  std::string name;
+  FrameCorners corners;
+  bool whole = false;
+};
+
 // One source of frames: the synthetic scene, a video file, an image sequence, a still image or a camera.
 // Not thread-safe; one thread reads at a time. The caller owns the source (see OpenFrameSource).
 class FrameSource {
@@ -55,6 +63,9 @@ class FrameSource {
 
   // The target's four corners in the last frame read, for sources that know them (the synthetic scene).
   virtual std::optional<FrameCorners> trueCorners() const { return std::nullopt; }
+  // The truth of each named target in the last frame read, for sources that show several; empty otherwise.
+  virtual std::vector<TargetTruth> trueTargets() const { return {}; }
+  virtual bool knowsTargets() const { return false; }
 
   // Asks for width x height frames. The synthetic scene renders any valid size; a camera gets the nearest
   // size the device offers (width()/height() tell which); files and images are scaled to the size, and

@@ -12,6 +12,7 @@ namespace quorl {
 namespace {
 
 constexpr std::string_view kSyntheticWord = "synthetic";
+constexpr std::string_view kPicturesWord = "pictures:";
 constexpr std::string_view kCameraWord = "camera";
 
 std::string inQuotes(std::string_view text) {
@@ -103,6 +104,17 @@ std::optional<SourceRequest> ParseSourceName(std::string_view text, std::string&
     request.profile = *profile;
     return request;
   }
+  if (text.substr(0, kPicturesWord.size()) == kPicturesWord) {
+    const std::string_view name = text.substr(kPicturesWord.size());
+    const auto profile = ParsePictureProfile(name);
+    if (!profile) {
+      error = "Unknown picture scene profile " + inQuotes(name) + ": use one of " + PictureProfileList() + ".";
+      return std::nullopt;
+    }
+    request.kind = SourceRequest::Kind::kPictures;
+    request.pictureProfile = *profile;
+    return request;
+  }
   if (text.substr(0, kCameraWord.size()) == kCameraWord &&
       (text.size() == kCameraWord.size() || text[kCameraWord.size()] == ':')) {
     const std::string_view number = text.size() > kCameraWord.size() ? text.substr(kCameraWord.size() + 1) : "";
@@ -167,6 +179,21 @@ std::unique_ptr<FrameSource> OpenFrameSource(std::string_view text, const FrameS
       return openFile(request->path, options, error);
     case SourceRequest::Kind::kImageSequence:
       return VideoFileSource::Open(request->path, true, options.loop, error);
+    case SourceRequest::Kind::kPictures: {
+      std::vector<cv::Mat> pictures;
+      std::vector<std::string> names;
+      for (const std::string& file : options.pictures) {
+        cv::Mat picture = cv::imread(file, cv::IMREAD_COLOR);
+        if (picture.empty()) {
+          error = "Can't read the picture " + inQuotes(file) + ".";
+          return nullptr;
+        }
+        pictures.push_back(std::move(picture));
+        names.push_back(std::filesystem::path(file).stem().string());
+      }
+      return PictureScene::Create(options.width, options.height, request->pictureProfile, options.seed,
+                                  std::move(pictures), std::move(names), error);
+    }
   }
   return nullptr;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "capture/frame_source.h"
+#include "capture/picture_scene.h"
 #include "capture/synthetic_scene.h"
 
 namespace quorl {
@@ -20,17 +21,19 @@ inline constexpr std::size_t kMaxSourceNameLength = 4096;
 
 // What a source name asks for.
 //   "synthetic" / "synthetic:PROFILE"  the synthetic scene (profile orbit by default)
+//   "pictures:PROFILE"                 the picture scene over FrameSourceOptions::pictures
 //   "camera:N"                         V4L2 camera /dev/videoN, 0 <= N <= kMaxCameraIndex
 //   "auto"                             the first camera that opens, else the synthetic scene
 //   a name holding '%'                 an image sequence: exactly one conversion %d, %Nd or %0Nd (N: 1-2
 //                                      digits) and no other '%', e.g. "frames/%04d.png"
 //   anything else                      a video or image file
 struct SourceRequest {
-  enum class Kind { kSynthetic, kCamera, kAuto, kFile, kImageSequence };
+  enum class Kind { kSynthetic, kCamera, kAuto, kFile, kImageSequence, kPictures };
   Kind kind = Kind::kSynthetic;
   MotionProfile profile = MotionProfile::kOrbit;  // kSynthetic
   int cameraIndex = 0;                            // kCamera
   std::string path;                               // kFile, kImageSequence
+  PictureProfile pictureProfile = PictureProfile::kTable;  // kPictures
 };
 
 // Classifies `text` without touching the file system. Any byte string is safe to pass. Nothing, with a
@@ -51,6 +54,7 @@ struct FrameSourceOptions {
   std::optional<PinholeIntrinsics> intrinsics;
   SceneEffects effects;     // synthetic scene degradations, all off by default
   std::string targetImage;  // synthetic scene: image file for the target; empty: built-in texture
+  std::vector<std::string> pictures;  // picture scene: the pictures on the table, each named by its file's stem
 };
 
 // Opens the source that `sourceName` names. Nothing, with a message for the user in `error`, when the name is bad

@@ -64,20 +64,58 @@ void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& o
         static_cast<float>(DescribeOrientedKeypoint(gray, out.corners[i].x, out.corners[i].y, out.descriptors[i]));
 }
 
-std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatures& frame,
-                                      const RobustParams& params) {
-  std::vector<PointMatch> matches;
-  if (model.empty()) return matches;
+namespace {
+
+// Global matching in `tree`, whose point k is point owner(k).second of model owner(k).first; the matches
+// of model m go to out[m].
+template <typename Owner>
+void MatchInTree(const std::vector<const RobustModel*>& models, const ExactKdTree& tree, Owner owner,
+                 const FrameFeatures& frame, const RobustParams& params, std::vector<std::vector<PointMatch>>& out) {
+  out.assign(models.size(), {});
   for (std::size_t i = 0; i < frame.corners.size(); ++i) {
     NearestPair pair;
-    if (!model.tree.FindTwoNearest(frame.descriptors[i], pair)) continue;  // ties: no clear nearest
+    if (!tree.FindTwoNearest(frame.descriptors[i], pair)) continue;  // ties: no clear nearest
     if (pair.distance[0] > params.matchDistance) continue;
-    if (pair.distance[1] < params.matchRatio * pair.distance[0] &&
-        !SamePoint(model, pair.index[0], pair.index[1], params))
-      continue;
-    matches.push_back(MakeMatch(model, frame, pair.index[0], i));
+    const auto [m, nearest] = owner(pair.index[0]);
+    if (pair.distance[1] < params.matchRatio * pair.distance[0]) {
+      const auto [m2, second] = owner(pair.index[1]);
+      if (m2 != m || !SamePoint(*models[m], nearest, second, params)) continue;
+    }
+    out[m].push_back(MakeMatch(*models[m], frame, nearest, i));
   }
-  return matches;
+}
+
+}  // namespace
+
+std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatures& frame,
+                                      const RobustParams& params) {
+  if (model.empty()) return {};
+  std::vector<std::vector<PointMatch>> out;
+  MatchInTree({&model}, model.tree, [](int32_t k) { return std::pair<int32_t, int32_t>{0, k}; }, frame, params, out);
+  return std::move(out[0]);
+}
+
+void TargetIndex::Build(const std::vector<const RobustModel*>& models) {
+  owner.clear();
+  std::vector<KeypointDescriptor> all;
+  for (std::size_t m = 0; m < models.size(); ++m) {
+    for (std::size_t k = 0; k < models[m]->descriptors.size(); ++k) {
+      all.push_back(models[m]->descriptors[k]);
+      owner.emplace_back(static_cast<int32_t>(m), static_cast<int32_t>(k));
+    }
+  }
+  tree.Clear();
+  if (all.size() >= 2) tree.Build(all);
+}
+
+std::vector<std::vector<PointMatch>> MatchAllGlobally(const std::vector<const RobustModel*>& models,
+                                                      const TargetIndex& index, const FrameFeatures& frame,
+                                                      const RobustParams& params) {
+  std::vector<std::vector<PointMatch>> out(models.size());
+  if (index.owner.size() < 2) return out;
+  MatchInTree(models, index.tree, [&](int32_t k) { return index.owner[static_cast<std::size_t>(k)]; }, frame, params,
+              out);
+  return out;
 }
 
 std::vector<PointMatch> FilterByPoseVote(const RobustModel& model, const FrameFeatures& frame,

@@ -38,6 +38,21 @@ void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& o
 // params.samePointPixels pixels of the coarser of the two scales).
 std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatures& frame, const RobustParams& params);
 
+// One search structure over the points of several models: a global match finds the nearest point among all
+// of them, and the ratio rule compares it with the second nearest of any model, so that a feature two
+// targets share matches neither (unless it is one target's point at another scale).
+struct TargetIndex {
+  ExactKdTree tree;
+  std::vector<std::pair<int32_t, int32_t>> owner;  // (model, point) of each tree point
+  // Over `models` (which must outlive the index unchanged), in that order.
+  void Build(const std::vector<const RobustModel*>& models);
+};
+
+// Global matching of `frame` against every model of `index`: the matches of models[m] in element m.
+std::vector<std::vector<PointMatch>> MatchAllGlobally(const std::vector<const RobustModel*>& models,
+                                                      const TargetIndex& index, const FrameFeatures& frame,
+                                                      const RobustParams& params);
+
 // Pose votes: each global match implies the target's centre (frame pixels), its rotation (the phase difference) and its
 // scale (the model point's scale slot). Two votes agree when their slots differ by at most one, their rotations by at
 // most params.voteAngle radians and their centres by at most params.voteCentre times the target radius at the first

@@ -31,6 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     case Kind::kFile:
       Require(request->path == text && text.find('%') == std::string_view::npos, "file name kept as given");
       break;
+    case Kind::kPictures:
+      Require(text.rfind("pictures:", 0) == 0, "picture scene named as such");
+      break;
     case Kind::kSynthetic:
     case Kind::kAuto:
       break;

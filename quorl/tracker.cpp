@@ -50,21 +50,6 @@ EngineOptions EngineOptionsOf(const TrackerOptions& options) {
   return engine;
 }
 
-// The nearest rotation to the pose's 3 x 3 part (by SVD, determinant +1), its translation kept.
-cv::Matx44d Orthonormalised(const cv::Matx44d& pose) {
-  const cv::Matx33d r(pose(0, 0), pose(0, 1), pose(0, 2), pose(1, 0), pose(1, 1), pose(1, 2), pose(2, 0), pose(2, 1),
-                      pose(2, 2));
-  cv::Matx33d u, vt;
-  cv::Matx31d w;
-  cv::SVD::compute(r, w, u, vt);
-  cv::Matx33d rotation = u * vt;
-  if (cv::determinant(rotation) < 0) rotation = u * cv::Matx33d::diag(cv::Vec3d(1, 1, -1)) * vt;
-  cv::Matx44d out = pose;
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) out(i, j) = rotation(i, j);
-  return out;
-}
-
 TrackState StateOf(TrackingState state) {
   switch (state) {
     case TrackingState::Detecting:
@@ -177,10 +162,7 @@ TrackResult Tracker::track(const cv::Mat& image) {
     registeredCorners[i] =
         cv::Point2f(static_cast<float>(loop.clicks.pt[i].x), static_cast<float>(loop.clicks.pt[i].y));
   r.homography = cv::Matx33d(cv::getPerspectiveTransform(registeredCorners.data(), r.quad.data()));
-  const cv::Matx44d pose(loop.pose.modelview.data());
-  bool finite = true;
-  for (double v : pose.val) finite = finite && std::isfinite(v);
-  if (s.calibration.param && finite) r.pose = Orthonormalised(pose);
+  if (s.calibration.param) r.pose = RigidPose(loop.pose.modelview, 1.0);
   return r;
 }
 

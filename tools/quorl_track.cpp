@@ -249,13 +249,54 @@ int run(const Args& a) {
   TrackingEngine engine(a.engine, "quorl-track", calibration.param);
   const TrackerState& state = engine.state();
   StageTable stageTable;
+  for (const PictureArg& picture : a.pictures) {
+    std::string error;
+    const PictureTarget* added = engine.AddPicture(picture.path, picture.width, error);
+    if (added == nullptr) {
+      std::cerr << "quorl-track: " << error << "\n";
+      return 2;
+    }
+    const Trackability& rating = added->trackability;
+    if (!a.quiet)
+      std::printf("picture %s: %dx%d pixels, %d corners, spread %.2f, distinctness %.2f, trackability %.2f\n",
+                  added->name.c_str(), added->fileSize.width, added->fileSize.height, rating.corners, rating.spread,
+                  rating.distinctness, rating.score);
+    if (rating.poor()) summary.Warn(added->name + ": " + kPoorPictureWarning);
+  }
+  // With pictures, the clicked target is registered only where --corners places it.
+  const bool clicked = a.corners.has_value() || a.pictures.empty();
+  const bool pictures = !a.pictures.empty();
+  TargetTally tally;
+  if (pictures) csv.SetColumns(true, source->knowsTargets() || source->trueCorners().has_value() || clicked);
 
   // Every frame from the registration frame on is one CSV row and one count of the summary. The summary keeps every
   // frame's time and error; a quiet run prints none and keeps none.
   auto record = [&](long long index, const FrameReport& report, bool registration) {
-    const TrackRow row = MakeTrackRow(index, report, source->trueCorners());
+    TrackRow row = MakeTrackRow(index, report, source->trueCorners());
+    if (pictures) {
+      row.target = "target";
+      const std::optional<TargetTruth> truth =
+          row.truth ? std::optional<TargetTruth>(TargetTruth{row.target, *row.truth, true}) : std::nullopt;
+      if (!registration) tally.Add(row, truth, row.truth.has_value());
+    }
     csv.Write(row);
     if (!a.quiet) summary.Add(row, registration);
+  };
+  // One row per picture target.
+  auto recordPictures = [&](long long index) {
+    const FrameReport frame = engine.Report();
+    const std::vector<TargetTruth> truths = source->trueTargets();
+    tally.AddFrameTime(frame.ms);
+    for (const TargetReport& t : reportPictures(state)) {
+      const auto truth = std::find_if(truths.begin(), truths.end(), [&](const TargetTruth& x) { return x.name == t.name; });
+      const bool shown = t.state == TrackingState::Tracking || t.state == TrackingState::Holding;
+      TrackRow row{index, t.name, shown ? 1 : 0, t.corners, static_cast<std::size_t>(frame.keypoints),
+                   static_cast<std::size_t>(t.matches), static_cast<std::size_t>(t.inliers), frame.barrier, frame.ms,
+                   frame.frameRate, t.state, std::nullopt};
+      if (truth != truths.end()) row.truth = truth->corners;
+      csv.Write(row);
+      tally.Add(row, truth != truths.end() ? std::optional<TargetTruth>(*truth) : std::nullopt, source->knowsTargets());
+    }
   };
   // A picture of the frame loop's, as frame `index`, into `folder`.
   auto save = [](const std::string& folder, long long index, const DibImage& picture) {
@@ -291,32 +332,36 @@ int run(const Args& a) {
   long long index = 0;
   for (; index < total; ++index) {
     if (!source->read(engine.frameBuffer())) break;
-    const bool registering = index == a.registerFrame || (a.reregisterEvery > 0 && index > a.registerFrame &&
-                                                          (index - a.registerFrame) % a.reregisterEvery == 0);
+    const bool registering =
+        clicked && (index == a.registerFrame || (a.reregisterEvery > 0 && index > a.registerFrame &&
+                                                 (index - a.registerFrame) % a.reregisterEvery == 0));
     if (registering) {
       if (!registerOn(index)) return 1;
     } else {
       engine.Track();
     }
-    if (index > a.registerFrame && !registering) {
+    if (clicked && index > a.registerFrame && !registering) {
       if (a.stageTimes && state.trackingState == TrackingState::Tracking) stageTable.Add(state.robust.stats);
       record(index, engine.Report(), false);
     }
+    if (pictures) recordPictures(index);
     if (!a.saveFrames.empty()) save(a.saveFrames, index, state.frame);
     if (!a.saveDisplay.empty()) save(a.saveDisplay, index, state.display);
     progress.update(index + 1);
     if (a.memoryEvery > 0 && (index + 1) % a.memoryEvery == 0) printMemory(index + 1);
   }
-  if (index <= a.registerFrame) {
+  if (clicked && index <= a.registerFrame) {
     std::cerr << "quorl-track: the source ended after " << index << " frames, before the registration frame "
               << a.registerFrame << "\n";
     return 1;
   }
   ReleaseIndex(engine.state().model.keypointIndex);
   if (a.memoryEvery > 0 && index % a.memoryEvery != 0) printMemory(index);
-  if (!a.quiet)
+  if (!a.quiet && clicked)
     summary.Print(source->description(), calibration.Describe(), index, a.registerFrame,
                   state.model.modelKeypoints.size());
+  if (!a.quiet && !clicked) summary.PrintHead(source->description(), calibration.Describe(), index);
+  if (!a.quiet && pictures) tally.Print();
   if (a.stageTimes) stageTable.Print(state.robust.model.points.size(), static_cast<int>(state.robust.model.trackPoints.size()));
   return 0;
 }

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <iterator>
 #include <limits>
 
+#include "capture/picture_scene.h"
 #include "capture/synthetic_scene.h"
 
 namespace quorl {
@@ -58,7 +61,8 @@ std::string TrackArgsUsage() {
   return R"(  --source S          synthetic[:PROFILE] (default synthetic), camera:N, auto, a video file,
                       or an image pattern such as frames/%04d.png; PROFILE is one of
                       )" + MotionProfileList() +
-         R"(
+         R"(; or pictures:SCENE, the --picture files on a
+                      table, SCENE one of )" + PictureProfileList() + R"(
   --size WxH          frame size (default 320x240); frames of files, sequences and images are
                       scaled to it, a camera gets the nearest size it offers (default: their own)
   --frames N          frames to process (default 300; files and sequences: to their end)
@@ -73,8 +77,22 @@ std::string TrackArgsUsage() {
                       built-in texture)
   --csv PATH          one row per frame from frame K on
   --threads N         OpenCV worker threads, 1..64 (default 1, so that trackers compare like for like)
+  --picture FILE      a target given as a picture: the whole picture, named by the file's stem
+                      (repeatable; the source pictures:PROFILE lays these pictures on a table)
+  --picture-width M   the printed width in metres of the --picture before it: its pose comes out
+                      in metres (default: model units, the picture 200 wide)
   --quiet             no summary
 )";
+}
+
+std::optional<double> ParsePictureWidth(std::string_view text) {
+  if (text.empty() || text.size() > 32) return std::nullopt;
+  const std::string copy(text);
+  char* end = nullptr;
+  const double value = std::strtod(copy.c_str(), &end);
+  if (end != copy.c_str() + copy.size() || !std::isfinite(value) || value <= 0.0 || value > kMaxPictureWidth)
+    return std::nullopt;
+  return value;
 }
 
 std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackArgs& a) {
@@ -85,7 +103,7 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
   }
   static const char* const kValueOptions[] = {
       "--source",  "--size",          "--frames",       "--seed", "--register-frame",
-      "--corners", "--camera-params", "--target-image", "--csv",  "--threads"};
+      "--corners", "--camera-params", "--target-image", "--csv",  "--threads", "--picture", "--picture-width"};
   if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions))
     return std::nullopt;
   if (i + 1 >= argc) return "option " + opt + " needs a value";
@@ -119,6 +137,14 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
     a.cameraParams = v;
   } else if (opt == "--target-image") {
     a.targetImage = v;
+  } else if (opt == "--picture") {
+    if (v.empty()) return std::string("--picture wants a file name");
+    a.pictures.push_back(PictureArg{v, 0.0});
+  } else if (opt == "--picture-width") {
+    if (a.pictures.empty()) return std::string("--picture-width follows the --picture it is for");
+    const auto width = ParsePictureWidth(v);
+    if (!width) return "--picture-width wants a width in metres over 0 and up to 100, not " + quoted;
+    a.pictures.back().width = *width;
   } else if (opt == "--threads") {
     const auto n = ParseCount(v, kMaxThreads);
     if (!n || *n == 0) return "--threads wants 1.." + std::to_string(kMaxThreads) + ", not " + quoted;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "capture/frame_source.h"
 #include "features/model.h"
@@ -24,6 +25,16 @@ std::optional<FrameSize> ParseFrameSize(std::string_view text);
 // A non-negative integer up to `limit`.
 std::optional<long long> ParseCount(std::string_view text, long long limit);
 
+// A target picture of the command line: the file and its printed width in metres (0: not given).
+struct PictureArg {
+  std::string path;
+  double width = 0.0;
+};
+
+// "--picture-width" values: a positive width in metres up to kMaxPictureWidth. Nothing for anything else.
+inline constexpr double kMaxPictureWidth = 100.0;
+std::optional<double> ParsePictureWidth(std::string_view text);
+
 // The options every headless tracker takes: where the frames come from, where the target is, what to write.
 struct TrackArgs {
   std::string source = "synthetic";
@@ -38,6 +49,7 @@ struct TrackArgs {
   std::string csv;
   bool quiet = false;
   int threads = 1;  // OpenCV's worker threads: the same for every tracker compared
+  std::vector<PictureArg> pictures;  // targets given as pictures (and the picture scene's pictures)
 };
 
 // Upper limit of --threads.

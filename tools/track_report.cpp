@@ -50,6 +50,7 @@ std::unique_ptr<FrameSource> OpenTrackSource(const TrackArgs& args, const std::o
   options.height = height;
   options.seed = args.seed;
   options.targetImage = args.targetImage;
+  for (const PictureArg& picture : args.pictures) options.pictures.push_back(picture.path);
   options.loop = false;
   if (camera) {
     if (const auto k = cameraIntrinsicsForFrame(*camera, width, height))
@@ -79,6 +80,7 @@ FrameCorners QuadCorners(const Quad& quad) {
 
 TrackRow MakeTrackRow(long long index, const FrameReport& report, const std::optional<FrameCorners>& truth) {
   return TrackRow{index,
+                  std::string(),
                   report.modelActive,
                   report.corners,
                   static_cast<std::size_t>(report.keypoints),
@@ -112,8 +114,17 @@ const char* const kTrackCsvUsage =
   ms, frameRate       processing time of the frame and the frame rate it gives
   state               detecting, tracking, holding or lost (tracking: the estimation found an
                       acceptable consensus and the quad passed its check)
-  gt_x0..gt_y3, err_px  true corners and mean corner error in pixels (sources that know them)
+  gt_x0..gt_y3, err_px  true corners and mean corner error in pixels (sources that know them;
+                      empty while a target is out of view)
+With --picture, one row per frame and target, with a `target` column after `frame`: the clicked
+target (--corners) is named `target`, each picture by its file's stem; ms is the whole frame's
+processing time, the same on each of its rows.
 )";
+
+void TrackCsv::SetColumns(bool target, bool truth) {
+  targetColumn_ = target;
+  truthColumns_ = truth;
+}
 
 bool TrackCsv::Open(const std::string& path) {
   out_.open(path);
@@ -122,22 +133,66 @@ bool TrackCsv::Open(const std::string& path) {
 
 void TrackCsv::Write(const TrackRow& r) {
   if (!out_.is_open()) return;
+  if (!truthColumns_) truthColumns_ = r.truth.has_value();
   if (!headerWritten_) {
-    out_ << "frame,modelActive,quad_x0,quad_y0,quad_x1,quad_y1,quad_x2,quad_y2,quad_x3,quad_y3,"
+    out_ << (targetColumn_ ? "frame,target," : "frame,")
+         << "modelActive,quad_x0,quad_y0,quad_x1,quad_y1,quad_x2,quad_y2,quad_x3,quad_y3,"
             "keypoints,matches,inliers,barrier,ms,frameRate,state";
-    if (r.truth) out_ << ",gt_x0,gt_y0,gt_x1,gt_y1,gt_x2,gt_y2,gt_x3,gt_y3,err_px";
+    if (*truthColumns_) out_ << ",gt_x0,gt_y0,gt_x1,gt_y1,gt_x2,gt_y2,gt_x3,gt_y3,err_px";
     out_ << "\n";
     headerWritten_ = true;
   }
-  out_ << r.frame << ',' << r.modelActive;
+  out_ << r.frame << ',';
+  if (targetColumn_) out_ << r.target << ',';
+  out_ << r.modelActive;
   for (const cv::Point2d& c : r.quad) out_ << ',' << c.x << ',' << c.y;
   out_ << ',' << r.keypoints << ',' << r.matches << ',' << r.inliers << ',' << r.barrier << ',' << r.ms << ','
        << r.frameRate << ',' << TrackingStateName(r.state);
-  if (r.truth) {
+  if (r.truth && *truthColumns_) {
     for (const cv::Point2d& c : *r.truth) out_ << ',' << c.x << ',' << c.y;
     out_ << ',' << CornerError(r.quad, *r.truth);
+  } else if (*truthColumns_) {
+    out_ << ",,,,,,,,,";
   }
   out_ << "\n";
+}
+
+void TargetTally::Add(const TrackRow& row, const std::optional<TargetTruth>& truth, bool sourceKnows) {
+  auto it = std::find_if(targets_.begin(), targets_.end(), [&](const Counts& c) { return c.name == row.target; });
+  if (it == targets_.end()) {
+    targets_.push_back(Counts{row.target});
+    it = targets_.end() - 1;
+  }
+  Counts& c = *it;
+  ++c.states[static_cast<int>(row.state)];
+  if (!sourceKnows) return;
+  c.truth = true;
+  const bool tracking = row.state == TrackingState::Tracking;
+  const double error = truth ? CornerError(row.quad, truth->corners) : INFINITY;
+  if (truth && truth->whole) {
+    ++c.whole;
+    c.within10 += tracking && error < 10.0;
+  }
+  if (tracking && !(error < 10.0)) ++c.falseFinds;
+  if (tracking && truth) {
+    c.errorSum += error;
+    ++c.errorCount;
+  }
+}
+
+void TargetTally::Print() const {
+  for (const Counts& c : targets_) {
+    std::printf("target %s: states tracking %lld, holding %lld, lost %lld, detecting %lld", c.name.c_str(),
+                c.states[static_cast<int>(TrackingState::Tracking)], c.states[static_cast<int>(TrackingState::Holding)],
+                c.states[static_cast<int>(TrackingState::Lost)], c.states[static_cast<int>(TrackingState::Detecting)]);
+    if (c.truth)
+      std::printf("; within 10 px %lld of %lld frames wholly in view (%.1f%%), false finds %lld, mean error %.2f px",
+                  c.within10, c.whole, c.whole > 0 ? 100.0 * static_cast<double>(c.within10) / c.whole : 0.0,
+                  c.falseFinds, c.errorCount > 0 ? c.errorSum / static_cast<double>(c.errorCount) : std::nan(""));
+    std::printf("\n");
+  }
+  if (!times_.empty())
+    std::printf("ms per frame: median %.2f, 95th percentile %.2f\n", percentile(times_, 0.5), percentile(times_, 0.95));
 }
 
 void TrackSummary::Error(const std::string& text) const { std::fprintf(stderr, "%s: %s\n", tool_.c_str(), text.c_str()); }
@@ -163,6 +218,13 @@ void TrackSummary::Add(const TrackRow& row, bool registration) {
   within5_ += err < 5.0;
   within10_ += err < 10.0;
   if (row.state == TrackingState::Tracking) errors_.push_back(err);
+}
+
+void TrackSummary::PrintHead(const std::string& source, const std::string& calibration, long long frames) const {
+  std::printf("source: %s\n", source.c_str());
+  std::printf("calibration: %s\n", calibration.c_str());
+  std::printf("frames: %lld\n", frames);
+  for (const std::string& w : warnings_) std::printf("warning: %s\n", w.c_str());
 }
 
 void TrackSummary::Print(const std::string& source, const std::string& calibration, long long frames,

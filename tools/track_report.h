@@ -47,6 +47,7 @@ Quad RoundedCorners(const FrameCorners& corners);
 // One row of the per-frame CSV.
 struct TrackRow {
   long long frame = 0;
+  std::string target;  // the target's name in runs with pictures (the clicked one is "target"), else empty
   int modelActive = 0;
   FrameCorners quad;  // sub-pixel where the tracker estimates so
   std::size_t keypoints = 0;
@@ -70,11 +71,43 @@ class TrackCsv {
  public:
   // False when the file cannot be created.
   bool Open(const std::string& path);
+  // Fixes the columns before the first row: a `target` column after `frame`, and the truth columns (left
+  // empty in rows without truth). Without this call the first row decides the truth columns.
+  void SetColumns(bool target, bool truth);
   void Write(const TrackRow& row);
 
  private:
   std::ofstream out_;
   bool headerWritten_ = false;
+  bool targetColumn_ = false;
+  std::optional<bool> truthColumns_;
+};
+
+// Per-target counts of a run with pictures, against the source's truth where it has one: the states, the
+// frames in which the target was wholly in view and those of them tracked within 10 px, false finds
+// (tracking while the target is out of view, or more than 10 px off), and the mean corner error.
+class TargetTally {
+ public:
+  // `truth`: the target's truth in this frame, when the source knows targets; `sourceKnows`: it does.
+  void Add(const TrackRow& row, const std::optional<TargetTruth>& truth, bool sourceKnows);
+  // The whole frame's processing time, once per frame.
+  void AddFrameTime(double ms) { times_.push_back(ms); }
+  // One line per target in the order first seen, then the frame times:
+  //   target NAME: states tracking T, holding H, lost L, detecting D[; within 10 px W of V frames wholly in
+  //   view (P%), false finds F, mean error E px]
+  void Print() const;
+
+ private:
+  struct Counts {
+    std::string name;
+    long long states[4] = {};
+    long long whole = 0, within10 = 0, falseFinds = 0;
+    double errorSum = 0.0;
+    long long errorCount = 0;
+    bool truth = false;
+  };
+  std::vector<Counts> targets_;
+  std::vector<double> times_;
 };
 
 // Accumulates the rows of the CSV (written or not) and prints the summary.
@@ -95,6 +128,8 @@ class TrackSummary {
   void CheckModel(long long frame, std::size_t modelPoints);
   void Print(const std::string& source, const std::string& calibration, long long frames, long long registerFrame,
              std::size_t modelPoints) const;
+  // The source, calibration, frame count and warnings alone (a run without a clicked target).
+  void PrintHead(const std::string& source, const std::string& calibration, long long frames) const;
 
  private:
   std::string tool_;

@@ -49,6 +49,14 @@ class TrackingEngine {
   bool Register(const Quad& corners);
 
   FrameReport Report() const { return reportFrame(state_, platform_.values); }
+  // A target given as a picture file or a picture (see addPictureFile and addPictureTarget), with the
+  // engine's FAST variant.
+  const PictureTarget* AddPicture(const std::string& path, double width, std::string& error) {
+    return addPictureFile(state_, path, width, options_.cornerType + 9, error);
+  }
+  const PictureTarget* AddPicture(const std::string& name, const cv::Mat& picture, double width, std::string& error) {
+    return addPictureTarget(state_, name, picture, width, options_.cornerType + 9, error);
+  }
   // After an exception out of Track or Register: see recoverFromError.
   void RecoverFromError() { recoverFromError(state_); }
   const TrackerState& state() const { return state_; }

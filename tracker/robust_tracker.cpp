@@ -154,6 +154,8 @@ void AdoptRobustModel(RobustTracker& tracker, RobustModel model, std::span<const
     tracker.previousPyramid = BuildFlowPyramid(GrayMatView(*frame), tracker.params);
     tracker.acceptedRun = 1;
     for (int i = 0; i < 4; ++i) tracker.corners[i] = tracker.model.quad[i];
+  } else {
+    tracker.lostFrames = kMaxHeldFrames;  // never seen: no place where a find would agree with a motion
   }
 }
 

@@ -94,8 +94,9 @@ class RobustFrame {
   int describedAt_;
 };
 
-// Registers `model` already built (RegisterRobustModel) with refinement templates at `templateScales`:
-// motion reset, tracking starts from the identity. For targets built by other means than clicks.
+// Takes `model` already built (RegisterRobustModel) with refinement templates of its image at
+// `templateScales`, the motion reset. With the registration `frame` the target is tracked from the
+// identity there; without one it is searched for globally.
 void AdoptRobustModel(RobustTracker& tracker, RobustModel model, std::span<const double> templateScales,
                       const GrayImage* frame);
 

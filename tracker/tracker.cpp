@@ -1,5 +1,11 @@
 #include "tracker/tracker.h"
 
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include <opencv2/imgcodecs.hpp>
+
 #include "geometry/quad.h"
 
 namespace quorl {
@@ -44,6 +50,7 @@ bool takeFrame(TrackerState& state, TrackerPlatform& platform) {
     if (hasCalibration(state.camera))
       setCameraParams(state.camera.cameraParams, state.frame.width(), state.frame.height(), state.camera);
     RestartRobustMotion(state.robust);
+    state.pictures.RestartMotion();
   }
   return true;
 }
@@ -68,6 +75,7 @@ void recoverFromError(TrackerState& state) {
   state.clickMode = 0;
   state.clickCount = 0;
   ResetRobust(state.robust);
+  state.pictures.RestartMotion();
 }
 
 FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settings) {
@@ -91,12 +99,87 @@ FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settin
   return r;
 }
 
+const PictureTarget* addPictureTarget(TrackerState& state, std::string name, const cv::Mat& picture, double width,
+                                      int arc, std::string& error) {
+  const cv::Mat gray = PrepareTargetPicture(picture, name, error);
+  if (gray.empty()) return nullptr;
+  const auto taken = [&](const std::string& n) {
+    const auto& all = state.pictures.targets();
+    return std::any_of(all.begin(), all.end(), [&](const PictureTarget& t) { return t.name == n; });
+  };
+  const std::string base = name;
+  for (int k = 2; taken(name); ++k) name = base + "-" + std::to_string(k);
+  return &state.pictures.Add(name, gray, picture.size(), width, arc);
+}
+
+const PictureTarget* addPictureFile(TrackerState& state, const std::string& path, double width, int arc,
+                                    std::string& error) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    error = path + ": no such file";
+    return nullptr;
+  }
+  cv::Mat picture;
+  try {
+    picture = cv::imread(path, cv::IMREAD_COLOR);
+  } catch (const cv::Exception&) {
+    picture.release();  // a file the decoder refuses (OpenCV's own size limit among others)
+  }
+  const PictureTarget* added =
+      addPictureTarget(state, std::filesystem::path(path).stem().string(), picture, width, arc, error);
+  if (added == nullptr) error = path + error.substr(error.find(':'));
+  return added;
+}
+
+std::optional<cv::Matx44d> RigidPose(const std::array<double, 16>& modelview, double unit) {
+  cv::Matx44d pose(modelview.data());
+  for (const double v : pose.val)
+    if (!std::isfinite(v)) return std::nullopt;
+  const cv::Matx33d r = pose.get_minor<3, 3>(0, 0);
+  cv::Matx33d u, vt;
+  cv::Matx31d w;
+  cv::SVD::compute(r, w, u, vt);
+  cv::Matx33d rotation = u * vt;
+  if (cv::determinant(rotation) < 0) rotation = u * cv::Matx33d::diag(cv::Vec3d(1, 1, -1)) * vt;
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) pose(i, j) = rotation(i, j);
+    pose(i, 3) *= unit;
+  }
+  return pose;
+}
+
+std::vector<TargetReport> reportPictures(const TrackerState& state) {
+  std::vector<TargetReport> reports;
+  for (const PictureTarget& t : state.pictures.targets()) {
+    TargetReport& r = reports.emplace_back();
+    r.name = t.name;
+    r.state = t.state;
+    r.corners = t.corners;
+    r.homography = t.homography;
+    r.matches = t.matches;
+    r.inliers = t.inliers;
+    const bool shown = t.state == TrackingState::Tracking || t.state == TrackingState::Holding;
+    if (shown && hasCalibration(state.camera))
+      r.pose = RigidPose(t.pose.modelview, t.width > 0.0 ? t.width / (2 * kModelSquare[1].x) : 1.0);
+  }
+  return reports;
+}
+
 bool tick(TrackerState& state, TrackerPlatform& platform) {
   if (!takeFrame(state, platform)) return false;
+  FrameTimer timer;
+  timer.Start();
   if (state.model.isRegistered()) {
     state.modelActive = processTrackedFrame(state, platform);
   } else {
     processDetectOnly(state, platform);
+  }
+  if (!state.pictures.empty()) {
+    GrayImage gray;
+    DibToGray(state.frame, gray);
+    state.pictures.Track(gray, state.display, state.camera);
+    timer.Stop();
+    state.elapsedMs = timer.ElapsedMs();
   }
   platform.requestRepaint();
   return true;

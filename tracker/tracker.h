@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "camera/camera_setup.h"
 #include "features/model.h"
@@ -14,6 +16,7 @@
 #include "image/corners.h"
 #include "image/dib_image.h"
 #include "tracker/robust_tracker.h"
+#include "tracker/target_set.h"
 
 namespace quorl {
 
@@ -76,6 +79,9 @@ struct TrackerState {
   // Corners of model.currentQuad before rounding (the robust mode's sub-pixel estimate; in the default
   // mode the integer corners themselves).
   std::array<cv::Point2d, 4> quadCorners{};
+  // Targets given as pictures, followed in every tick beside the clicked target (in either mode). While
+  // there are any, elapsedMs times the whole tick's processing.
+  TargetSet pictures;
 };
 
 // Loads the calibration file at `path`, resized to width x height, into state.camera. A missing file
@@ -148,6 +154,33 @@ struct FrameReport {
   float ms = 0.0f;  // processing time of the last tracked frame
 };
 FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settings);
+
+// A target given as a picture: `picture` (8-bit gray or BGR, as given) under `name`, `width` metres wide
+// (0: model units), with FAST-`arc` corners. A name already taken gets "-2", "-3", ... Null, with `error`
+// ("<name>: <reason>"), when the picture cannot be a target (see PrepareTargetPicture).
+const PictureTarget* addPictureTarget(TrackerState& state, std::string name, const cv::Mat& picture, double width,
+                                      int arc, std::string& error);
+// The same from a picture file, named by the file's stem; `error` is "<path>: <reason>".
+const PictureTarget* addPictureFile(TrackerState& state, const std::string& path, double width, int arc,
+                                    std::string& error);
+
+// The camera pose `modelview` (row-major, see PoseEstimate) with its rotation replaced by the nearest
+// orthonormal one and its translation multiplied by `unit`; nothing when an entry is not finite.
+std::optional<cv::Matx44d> RigidPose(const std::array<double, 16>& modelview, double unit);
+
+// A picture target after the last tick, as every front end reports it.
+struct TargetReport {
+  std::string name;
+  TrackingState state = TrackingState::Detecting;
+  std::array<cv::Point2d, 4> corners{};  // as FrameReport::corners
+  cv::Matx33d homography = cv::Matx33d::zeros();  // given-picture pixels to frame pixels; zero unless shown
+  // Rigid, in metres when the picture's width was given (else model units: the picture 200 wide); only
+  // while tracking or holding with a calibration.
+  std::optional<cv::Matx44d> pose;
+  int matches = 0;
+  int inliers = 0;
+};
+std::vector<TargetReport> reportPictures(const TrackerState& state);
 
 // Tracking with a registered model; returns 0 without a model, else 1. A frame whose estimation did not
 // run or found no acceptable consensus (IsConsensusAcceptable) fails the quad check like a bad quad.

@@ -1,0 +1,167 @@
+#include "tracker/target_set.h"
+
+#include <algorithm>
+#include <climits>
+
+#include <opencv2/imgproc.hpp>
+
+#include "geometry/quad.h"
+#include "tracker/tracker.h"
+
+namespace quorl {
+namespace {
+
+// Writes `text` into `display` with its baseline's left end at (x, y), in the outline's green on a dark
+// rim so that it reads on any picture; what falls outside the picture is cut.
+void DrawLabel(DibImage& display, const std::string& text, int x, int y) {
+  if (display.rows24() == nullptr || text.empty()) return;
+  constexpr double kScale = 0.45;
+  int baseline = 0;
+  const cv::Size size = cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, kScale, 1, &baseline);
+  cv::Mat ink(size.height + baseline + 4, size.width + 4, CV_8UC1, cv::Scalar(0));
+  cv::putText(ink, text, cv::Point(2, size.height + 1), cv::FONT_HERSHEY_SIMPLEX, kScale, cv::Scalar(255), 1,
+              cv::LINE_AA);
+  cv::Mat rim;
+  cv::dilate(ink, rim, cv::Mat());
+  const int top = y - size.height - 1;
+  for (int r = 0; r < ink.rows; ++r) {
+    const int py = top + r;
+    if (py < 0 || py >= display.height()) continue;
+    uint8_t* row = display.rows24()[py];
+    for (int c = 0; c < ink.cols; ++c) {
+      const int px = x - 2 + c;
+      if (px < 0 || px >= display.width()) continue;
+      uint8_t* p = row + 3 * px;
+      if (ink.at<uint8_t>(r, c) > 96) {
+        p[0] = 0;
+        p[1] = 255;
+        p[2] = 0;
+      } else if (rim.at<uint8_t>(r, c) > 96) {
+        p[0] = p[1] = p[2] = 0;
+      }
+    }
+  }
+}
+
+// The quad, state, homography and pose of `t` after a frame whose estimate was `accepted` (or not).
+void UpdateShown(PictureTarget& t, bool accepted, const CameraSetup& camera, int frameWidth, int frameHeight) {
+  const RobustTracker& r = t.robust;
+  Quad candidate{};
+  bool mapped = accepted;
+  for (int i = 0; i < 4 && mapped; ++i)
+    mapped = RoundCoordinate(r.corners[i].x, candidate.pt[i].x) && RoundCoordinate(r.corners[i].y, candidate.pt[i].y);
+  const QuadState quad = AdvanceQuad(mapped, candidate, t.currentQuad, t.lastValidQuad, t.missCount,
+                                     r.params.minQuadSide);
+  t.everFound = t.everFound || quad == QuadState::Tracking;
+  t.state = t.everFound ? TrackingStateOf(quad) : TrackingState::Detecting;
+  t.matches = r.stats.matches;
+  t.inliers = r.stats.inliers;
+  if (quad == QuadState::Tracking) {
+    t.corners = r.corners;
+    const cv::Matx33d working = cv::Matx33d::diag(cv::Vec3d(t.workingScale, t.workingScale, 1.0));
+    t.homography = r.modelToFrame * working;
+  } else if (t.state != TrackingState::Holding) {
+    t.corners.fill(cv::Point2d(kLostCoordinate, kLostCoordinate));
+    t.homography = cv::Matx33d::zeros();
+  }
+  if (t.state != TrackingState::Tracking && t.state != TrackingState::Holding) return;
+  CornerSet centred{};
+  for (int i = 0; i < 4; ++i)
+    centred[i] = PlanePoint{t.corners[i].x - frameWidth / 2, t.corners[i].y - frameHeight / 2};
+  estimateSquareHomography(t.pose, t.ModelRectangle(), centred);
+  if (hasCalibration(camera))
+    poseFromHomography(camera.cameraParams.mat[0][0], camera.cameraParams.mat[1][1], t.pose);
+}
+
+}  // namespace
+
+CornerSet PictureTarget::ModelRectangle() const {
+  const double half = 100.0;
+  const double halfHeight = fileSize.width > 0 ? half * fileSize.height / fileSize.width : half;
+  return {{{-half, -halfHeight}, {half, -halfHeight}, {half, halfHeight}, {-half, halfHeight}}};
+}
+
+const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width,
+                                    int arc) {
+  PictureTarget& t = targets_.emplace_back();
+  t.name = name;
+  t.width = width;
+  t.fileSize = fileSize;
+  t.workingScale = fileSize.width > 0 ? static_cast<double>(picture.cols) / fileSize.width : 1.0;
+  t.state = TrackingState::Detecting;
+  t.corners.fill(cv::Point2d(kLostCoordinate, kLostCoordinate));
+  const float right = static_cast<float>(picture.cols - 1), bottom = static_cast<float>(picture.rows - 1);
+  const std::array<cv::Point2f, 4> corners = {cv::Point2f(0, 0), cv::Point2f(right, 0), cv::Point2f(right, bottom),
+                                              cv::Point2f(0, bottom)};
+  const int longer = std::max(picture.cols, picture.rows);
+  RobustModel model;
+  RegisterRobustModel(model, picture, corners, arc, t.robust.params, PictureScales(longer));
+  t.trackability = RateTrackability(model);
+  AdoptRobustModel(t.robust, std::move(model), PictureTemplateScales(longer), nullptr);
+  Index();
+  return t;
+}
+
+void TargetSet::Clear() {
+  targets_.clear();
+  Index();
+}
+
+int TargetSet::found() const {
+  return static_cast<int>(std::count_if(targets_.begin(), targets_.end(),
+                                        [](const PictureTarget& t) { return t.state == TrackingState::Tracking; }));
+}
+
+void TargetSet::Index() {
+  std::vector<const RobustModel*> models;
+  for (const PictureTarget& t : targets_) models.push_back(&t.robust.model);
+  index_.Build(models);
+}
+
+void TargetSet::RestartMotion() {
+  for (PictureTarget& t : targets_) RestartRobustMotion(t.robust);
+}
+
+void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetup& camera) {
+  if (targets_.empty() || gray.empty()) return;
+  const RobustParams& params = targets_.front().robust.params;
+  const int arc = targets_.front().robust.model.arc;
+  RobustFrame frame(gray, params);
+  std::vector<uint8_t> ok(targets_.size(), 0);
+  std::vector<cv::Matx33d> accepted(targets_.size());
+  std::vector<std::array<cv::Point2d, 4>> corners(targets_.size());
+  for (std::size_t i = 0; i < targets_.size(); ++i) {
+    targets_[i].robust.stats = RobustFrameStats{};
+    ok[i] = FollowTarget(targets_[i].robust, frame, detector_.barrier, accepted[i], corners[i]);
+  }
+  // One global search for every target not followed: at the lowest registration barrier among them, so
+  // that a busy background does not starve a picture of corners.
+  int barrier = INT_MAX;
+  for (std::size_t i = 0; i < targets_.size(); ++i)
+    if (!ok[i]) barrier = std::min(barrier, targets_[i].robust.model.barrier);
+  if (barrier != INT_MAX) {
+    const FrameFeatures& features = frame.Features(arc, std::min(detector_.barrier, barrier));
+    std::vector<const RobustModel*> models;
+    for (const PictureTarget& t : targets_) models.push_back(&t.robust.model);
+    std::vector<std::vector<PointMatch>> matches = MatchAllGlobally(models, index_, features, params);
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+      // A picture with fewer matches than a vote cluster needs is absent: no estimate is tried.
+      if (ok[i] || matches[i].size() < static_cast<std::size_t>(params.minVoteCluster)) continue;
+      ok[i] = FindTarget(targets_[i].robust, frame, features, std::move(matches[i]), accepted[i], corners[i]);
+    }
+  }
+  if (frame.describedAt() == detector_.barrier)
+    AdaptBarrier(detector_, static_cast<int>(frame.Features(arc, detector_.barrier).corners.size()), kTrackBandLow,
+                 kTrackBandHigh);
+  for (std::size_t i = 0; i < targets_.size(); ++i) {
+    PictureTarget& t = targets_[i];
+    FinishTargetFrame(t.robust, frame, ok[i] != 0, accepted[i], corners[i]);
+    UpdateShown(t, ok[i] != 0, camera, gray.width, gray.height);
+    if (t.state != TrackingState::Tracking && t.state != TrackingState::Holding) continue;
+    DrawQuadOutline(t.currentQuad, display);
+    const CornerPoint& label = t.currentQuad.pt[0];
+    DrawLabel(display, t.name, label.x + 3, label.y - 4 < 12 ? label.y + 14 : label.y - 4);
+  }
+}
+
+}  // namespace quorl

@@ -1,0 +1,80 @@
+#pragma once
+// Several targets given as pictures, followed at once beside the clicked target. Each picture is a robust
+// target whose model covers a wide range of scales; one search structure over all of their points finds
+// any of them in a frame, so a known picture that is absent costs little. Each target has its own state
+// (detecting until first found, then tracking / holding / lost) and pose.
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "camera/camera_setup.h"
+#include "features/model.h"
+#include "features/picture_target.h"
+#include "geometry/pose.h"
+#include "image/corners.h"
+#include "image/dib_image.h"
+#include "tracker/robust_tracker.h"
+
+namespace quorl {
+
+enum class TrackingState;
+
+// One picture target. The model's pixels are the working picture's (see PrepareTargetPicture).
+struct PictureTarget {
+  std::string name;
+  double width = 0.0;           // printed width in metres; 0: model units (the picture 200 wide)
+  cv::Size fileSize;            // of the picture as given, pixels
+  double workingScale = 1.0;    // working pixels per given pixel
+  Trackability trackability;
+  RobustTracker robust;
+  TrackingState state{};        // Detecting until first found
+  bool everFound = false;
+  Quad currentQuad{};
+  Quad lastValidQuad{};
+  int32_t missCount = 0;
+  // Tracking: the estimate; holding: the last valid one; otherwise -1 each.
+  std::array<cv::Point2d, 4> corners{};
+  // Given-picture pixels to frame pixels while tracking or holding, else zero.
+  cv::Matx33d homography = cv::Matx33d::zeros();
+  // Drawn on: the pose of the picture modelled 200 wide (as the clicked target's square), centred.
+  PoseEstimate pose;
+  int matches = 0;  // as FrameReport counts them
+  int inliers = 0;
+
+  // The picture's corners in model units (200 wide), clockwise from the top-left, centred on the origin.
+  CornerSet ModelRectangle() const;
+};
+
+// Ownership: the set owns its targets and their search structure; frames are processed one at a time.
+class TargetSet {
+ public:
+  // Adds `picture` (gray at its working size, from PrepareTargetPicture; `fileSize`
+  // the size it was given at) under `name`, with FAST-`arc` corners. `width` in metres, 0 for model
+  // units. Returns the new target.
+  const PictureTarget& Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width, int arc);
+  void Clear();
+  bool empty() const { return targets_.empty(); }
+  const std::vector<PictureTarget>& targets() const { return targets_; }
+  // Targets tracking in the last frame.
+  int found() const;
+
+  // Follows every target into `gray`: those tracked in the last frame by their own motion, the others by
+  // one global search over all pictures at once. Draws each shown target's outline and name into
+  // `display` and computes its pose with `camera` (when calibrated). The set adapts its own detector
+  // barrier as tracked frames do.
+  void Track(const GrayImage& gray, DibImage& display, const CameraSetup& camera);
+  // Forgets every target's motion (after a frame size change or an error); models stay.
+  void RestartMotion();
+
+ private:
+  void Index();
+
+  std::vector<PictureTarget> targets_;
+  TargetIndex index_;
+  TrackerSettings detector_;  // the set's barrier
+};
+
+}  // namespace quorl
