@@ -15,7 +15,12 @@
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <filesystem>
+
+#include <opencv2/imgcodecs.hpp>
+
 #include "capture/open_source.h"
+#include "features/picture_target.h"
 #include "geometry/homography.h"
 #include "geometry/quad.h"
 #include "tools/track_options.h"
@@ -92,10 +97,19 @@ class OrbTracker {
   }
 
   FrameStats trackFrame(const cv::Mat& gray) {
-    FrameStats stats;
     std::vector<cv::KeyPoint> keypoints;
     cv::Mat descriptors;
+    detect(gray, keypoints, descriptors);
+    return matchFrame(keypoints, descriptors);
+  }
+
+  void detect(const cv::Mat& gray, std::vector<cv::KeyPoint>& keypoints, cv::Mat& descriptors) {
     orb_->detectAndCompute(gray, cv::noArray(), keypoints, descriptors);
+  }
+
+  // The tracked frame from its ORB features (detect).
+  FrameStats matchFrame(const std::vector<cv::KeyPoint>& keypoints, const cv::Mat& descriptors) {
+    FrameStats stats;
     stats.keypoints = keypoints.size();
     std::vector<cv::Point2f> from, to;
     if (!descriptors.empty() && !modelDescriptors_.empty()) {
@@ -122,6 +136,14 @@ class OrbTracker {
   }
 
   const Quad& currentQuad() const { return currentQuad_; }
+  // As if the target had been lost: nothing is held until it is found.
+  void forget() {
+    currentQuad_.pt.fill(CornerPoint{kLostCoordinate, kLostCoordinate});
+    lastValidQuad_ = currentQuad_;
+    missCount_ = kMaxHeldFrames;
+  }
+  // The quad check's smallest side (picture targets may be seen as small as quorl-track's accept).
+  float minSide = kMinQuadSide;
   TrackingState state() const { return state_; }
 
  private:
@@ -139,7 +161,7 @@ class OrbTracker {
   void updateQuad(bool estimateAccepted) {
     Quad candidate;
     const bool mapped = estimateAccepted && mapCorners(candidate);
-    state_ = TrackingStateOf(AdvanceQuad(mapped, candidate, currentQuad_, lastValidQuad_, missCount_));
+    state_ = TrackingStateOf(AdvanceQuad(mapped, candidate, currentQuad_, lastValidQuad_, missCount_, minSide));
   }
 
   cv::Ptr<cv::ORB> orb_;
@@ -154,6 +176,73 @@ class OrbTracker {
   TrackingState state_ = TrackingState::Detecting;
 };
 
+// Targets given as pictures: one ORB model per picture (the whole picture, at quorl-track's working size),
+// the frame's ORB features matched against each; rows and summary as quorl-track writes them.
+int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration& calibration) {
+  std::vector<OrbTracker> trackers(a.pictures.size());
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < a.pictures.size(); ++i) {
+    std::string error;
+    const cv::Mat gray = PrepareTargetPicture(cv::imread(a.pictures[i].path, cv::IMREAD_COLOR), a.pictures[i].path, error);
+    if (gray.empty()) {
+      std::cerr << "orb-track: " << error << "\n";
+      return 2;
+    }
+    Quad corners;
+    corners.pt = {CornerPoint{0, 0}, CornerPoint{gray.cols - 1, 0}, CornerPoint{gray.cols - 1, gray.rows - 1},
+                  CornerPoint{0, gray.rows - 1}};
+    trackers[i].registerModel(gray, corners);
+    trackers[i].minSide = RobustParams{}.minQuadSide;
+    // Not found yet: nothing to hold.
+    trackers[i].forget();
+    names.push_back(std::filesystem::path(a.pictures[i].path).stem().string());
+  }
+  TrackCsv csv;
+  if (!a.csv.empty() && !csv.Open(a.csv)) {
+    std::cerr << "orb-track: cannot write " << a.csv << "\n";
+    return 1;
+  }
+  csv.SetColumns(true, source.knowsTargets());
+  TargetTally tally;
+  const int known = source.frameCount();
+  long long total = a.frames.value_or(known >= 0 ? known : 300);
+  if (known >= 0) total = std::min<long long>(total, known);
+  std::vector<uint8_t> packed;
+  cv::Mat gray;
+  int frameRate = 0;
+  long long index = 0;
+  for (; index < total && source.read(packed); ++index) {
+    const cv::Mat bgr = UnpackFrame(packed);
+    FrameTimer timer;
+    timer.Start();
+    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
+    std::vector<cv::KeyPoint> keypoints;
+    cv::Mat descriptors;
+    trackers.front().detect(gray, keypoints, descriptors);
+    std::vector<FrameStats> stats;
+    for (OrbTracker& t : trackers) stats.push_back(t.matchFrame(keypoints, descriptors));
+    timer.Stop();
+    frameRate = FrameRateFromElapsed(timer.ElapsedMs(), frameRate);
+    tally.AddFrameTime(timer.ElapsedMs());
+    const std::vector<TargetTruth> truths = source.trueTargets();
+    for (std::size_t i = 0; i < trackers.size(); ++i) {
+      const auto truth =
+          std::find_if(truths.begin(), truths.end(), [&](const TargetTruth& x) { return x.name == names[i]; });
+      TrackRow row{index, names[i], 1, QuadCorners(trackers[i].currentQuad()), stats[i].keypoints, stats[i].matches,
+                   stats[i].inliers, 0, timer.ElapsedMs(), frameRate, trackers[i].state(), std::nullopt};
+      if (truth != truths.end()) row.truth = truth->corners;
+      csv.Write(row);
+      tally.Add(row, truth != truths.end() ? std::optional<TargetTruth>(*truth) : std::nullopt, source.knowsTargets());
+    }
+  }
+  if (!a.quiet) {
+    std::printf("source: %s\ncalibration: %s\nframes: %lld\n", source.description().c_str(),
+                calibration.Describe().c_str(), index);
+    tally.Print();
+  }
+  return 0;
+}
+
 int run(const TrackArgs& a) {
   cv::setNumThreads(a.threads);
   const TrackCalibration calibration = ReadTrackCalibration(a.cameraParams);
@@ -165,6 +254,7 @@ int run(const TrackArgs& a) {
   }
   TrackSummary summary("orb-track");
   if (const auto code = CheckTrackInput(a, calibration, *source, summary)) return *code;
+  if (!a.pictures.empty() && !a.corners) return runPictures(a, *source, calibration);
   const int known = source->frameCount();
   long long total = a.frames.value_or(known >= 0 ? known : 300);
   if (known >= 0) total = std::min<long long>(total, known);

@@ -66,28 +66,37 @@ double RobustModel::radius() const {
   return 0.5 * std::max(cv::norm(quad[2] - quad[0]), cv::norm(quad[3] - quad[1]));
 }
 
+namespace {
+
+// The smallest barrier in params.minModelBarrier..maxModelBarrier leaving at most `goal` corners of `image`
+// where `inside` is set. The count falls as the barrier rises: found by bisection.
+int BarrierFor(const GrayImage& image, const cv::Mat& inside, int arc, int goal, const RobustParams& params) {
+  int low = params.minModelBarrier, high = params.maxModelBarrier;
+  if (CountInside(DetectCorners(image, arc, low), inside) <= goal) return low;
+  while (high - low > 1) {
+    const int mid = (low + high) / 2;
+    if (CountInside(DetectCorners(image, arc, mid), inside) <= goal) {
+      high = mid;
+    } else {
+      low = mid;
+    }
+  }
+  return high;
+}
+
+}  // namespace
+
 int ChooseModelBarrier(const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
                        const RobustParams& params) {
   const cv::Rect region = SearchRegion(gray, quad, kRobustScales.front());
   if (region.empty()) return params.minModelBarrier;
   cv::Mat inside = cv::Mat::zeros(region.size(), CV_8UC1);
   cv::fillPoly(inside, std::vector<std::vector<cv::Point>>{PixelPolygon(quad, 1.0, region.tl())}, cv::Scalar(255));
-  const GrayImage image = ToGrayImage(gray(region));
-  // The count falls as the barrier rises: the smallest barrier within the goal, by bisection.
-  int low = params.minModelBarrier, high = params.maxModelBarrier;
-  if (CountInside(DetectCorners(image, arc, low), inside) <= params.modelCornerGoal) return low;
-  while (high - low > 1) {
-    const int mid = (low + high) / 2;
-    if (CountInside(DetectCorners(image, arc, mid), inside) <= params.modelCornerGoal)
-      high = mid;
-    else
-      low = mid;
-  }
-  return high;
+  return BarrierFor(ToGrayImage(gray(region)), inside, arc, params.modelCornerGoal, params);
 }
 
 void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
-                         const RobustParams& params, std::span<const double> scales) {
+                         const RobustParams& params, std::span<const double> scales, bool picture) {
   model = RobustModel{};
   model.quad = quad;
   model.arc = arc;
@@ -95,7 +104,7 @@ void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::arr
   model.scales.assign(scales.begin(), scales.end());
   const cv::Rect region = SearchRegion(gray, quad, scales.empty() ? 1.0 : scales.front());
   if (region.empty()) return;
-  model.barrier = ChooseModelBarrier(gray, quad, arc, params);
+  model.barrier = picture ? params.maxModelBarrier : ChooseModelBarrier(gray, quad, arc, params);
 
   for (int slot = 0; slot < static_cast<int>(model.scales.size()); ++slot) {
     const double s = model.scales[slot];
@@ -105,8 +114,11 @@ void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::arr
     const double sx = static_cast<double>(size.width) / region.width;
     cv::Mat inside = cv::Mat::zeros(size, CV_8UC1);
     cv::fillPoly(inside, std::vector<std::vector<cv::Point>>{PixelPolygon(quad, sx, region.tl())}, cv::Scalar(255));
+    if (picture) cv::GaussianBlur(scaled, scaled, cv::Size(0, 0), params.pictureBlur);
     const GrayImage image = ToGrayImage(scaled);
-    for (const CornerPoint& c : DetectCorners(image, arc, model.barrier)) {
+    const int barrier = picture ? BarrierFor(image, inside, arc, params.pictureCornerGoal, params) : model.barrier;
+    if (picture) model.barrier = std::min(model.barrier, barrier);
+    for (const CornerPoint& c : DetectCorners(image, arc, barrier)) {
       if (inside.at<uint8_t>(c.y, c.x) == 0) continue;
       ModelPoint point;
       point.position = ScaledToRegistered(cv::Point2f(static_cast<float>(c.x), static_cast<float>(c.y)), region.tl(), sx);

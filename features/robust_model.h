@@ -47,11 +47,13 @@ struct RobustModel {
 };
 
 // Builds `model` from `gray` (CV_8UC1) inside `quad` (registered-frame pixels, click order) with FAST-`arc` corners, at
-// every one of `scales` (ascending) with the barrier ChooseModelBarrier picks, and the points followed by optical flow. Only the quad's
+// every one of `scales` (ascending) with the barrier ChooseModelBarrier picks (a `picture`: each scale softened
+// by params.pictureBlur, with its own barrier for params.pictureCornerGoal corners, `barrier` the lowest), and the points followed by optical flow. Only the quad's
 // surroundings are resampled, so the cost follows the quad's size. A quad with no area inside the picture leaves a
 // model with no points.
 void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
-                         const RobustParams& params, std::span<const double> scales = kRobustScales);
+                         const RobustParams& params, std::span<const double> scales = kRobustScales,
+                         bool picture = false);
 
 // The registration barrier: the smallest in params.minModelBarrier..maxModelBarrier that leaves at most
 // params.modelCornerGoal corners of `gray` inside `quad` at scale 1, chosen on the quad alone so that a busy background

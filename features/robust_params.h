@@ -14,6 +14,11 @@ struct RobustParams {
   int maxModelBarrier = 120;  // FAST barrier
   // Points followed by optical flow: at most maxTrackPoints (set), at least trackSpacing of the quad's half-diagonal
   // apart and at least 4 pixels (set: spread over the target, not bunched on one corner).
+  // A target given as a picture is sharper than any camera shows it: each of its scales is softened by
+  // pictureBlur and gets its own barrier for at most pictureCornerGoal corners, so that small views of it
+  // keep their points (measured on the picture scenes).
+  double pictureBlur = 0.7;     // pixels (Gaussian sigma)
+  int pictureCornerGoal = 200;  // corners per scale
   int maxTrackPoints = 200;    // points
   double trackSpacing = 0.06;  // share of the half-diagonal
 

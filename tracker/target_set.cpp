@@ -95,7 +95,7 @@ const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& pict
                                               cv::Point2f(0, bottom)};
   const int longer = std::max(picture.cols, picture.rows);
   RobustModel model;
-  RegisterRobustModel(model, picture, corners, arc, t.robust.params, PictureScales(longer));
+  RegisterRobustModel(model, picture, corners, arc, t.robust.params, PictureScales(longer), true);
   t.trackability = RateTrackability(model);
   AdoptRobustModel(t.robust, std::move(model), PictureTemplateScales(longer), nullptr);
   Index();
