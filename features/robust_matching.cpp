@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 
+#include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
 namespace quorl {
@@ -79,7 +80,7 @@ void MatchInTree(const std::vector<const RobustModel*>& models, const ExactKdTre
     const auto [m, nearest] = owner(pair.index[0]);
     if (pair.distance[1] < params.matchRatio * pair.distance[0]) {
       const auto [m2, second] = owner(pair.index[1]);
-      if (m2 != m || !SamePoint(*models[m], nearest, second, params)) continue;
+      if (m2 == m && !SamePoint(*models[m], nearest, second, params)) continue;
     }
     out[m].push_back(MakeMatch(*models[m], frame, nearest, i));
   }
@@ -228,7 +229,20 @@ std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::v
   if (previousPyramid.empty() || pyramid.empty() || previousPyramid[0].size() != pyramid[0].size()) return matches;
   const cv::Size size = pyramid[0].size();
   std::vector<cv::Point2f> from, to, back, models;
-  for (const cv::Point2f& p : model.trackPoints) {
+  // A target shown small needs fewer points: every stride-th, spread as the list is.
+  std::size_t stride = 1;
+  if (params.flowPointArea > 0.0 && !model.trackPoints.empty()) {
+    std::vector<cv::Point2f> shown(4);
+    bool projected = true;
+    for (int i = 0; i < 4; ++i) projected = projected && Project(previous, model.quad[i], shown[i]);
+    const double wanted = projected ? std::fabs(cv::contourArea(shown)) / params.flowPointArea : 0.0;
+    if (projected)
+      stride = static_cast<std::size_t>(
+          std::ceil(static_cast<double>(model.trackPoints.size()) / std::max(wanted, static_cast<double>(params.minFlowPoints))));
+    stride = std::max<std::size_t>(stride, 1);
+  }
+  for (std::size_t k = 0; k < model.trackPoints.size(); k += stride) {
+    const cv::Point2f& p = model.trackPoints[k];
     cv::Point2f a, b;
     if (!Project(previous, p, a) || !Project(predicted, p, b)) continue;
     if (a.x < 0 || a.y < 0 || a.x > size.width - 1 || a.y > size.height - 1) continue;

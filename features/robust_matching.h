@@ -39,8 +39,9 @@ void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& o
 std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatures& frame, const RobustParams& params);
 
 // One search structure over the points of several models: a global match finds the nearest point among all
-// of them, and the ratio rule compares it with the second nearest of any model, so that a feature two
-// targets share matches neither (unless it is one target's point at another scale).
+// of them; the ratio rule compares it with the second nearest when that is of the same model (unless it
+// is the same target point at another scale). A second nearest of another model does not refuse it:
+// measured on the picture scenes, that refused a third of the true matches of ten pictures.
 struct TargetIndex {
   ExactKdTree tree;
   std::vector<std::pair<int32_t, int32_t>> owner;  // (model, point) of each tree point

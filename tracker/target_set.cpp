@@ -84,6 +84,8 @@ CornerSet PictureTarget::ModelRectangle() const {
 const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width,
                                     int arc) {
   PictureTarget& t = targets_.emplace_back();
+  t.robust.params.flowPointArea = kPictureFlowPointArea;
+  t.robust.params.templateSamples = kPictureTemplateSamples;
   t.name = name;
   t.width = width;
   t.fileSize = fileSize;
@@ -134,13 +136,17 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     targets_[i].robust.stats = RobustFrameStats{};
     ok[i] = FollowTarget(targets_[i].robust, frame, detector_.barrier, accepted[i], corners[i]);
   }
-  // One global search for every target not followed: at the lowest registration barrier among them, so
-  // that a busy background does not starve a picture of corners.
-  int barrier = INT_MAX;
+  // One global search for every target not followed, on the corners at the set's barrier (each picture
+  // scale has points down to that contrast and lower): every frame while nothing is followed or a target
+  // was lost moments ago, else every kAbsentSearchPeriod-th frame.
+  const bool noneFollowed = std::count(ok.begin(), ok.end(), 1) == 0;
+  bool urgent = noneFollowed;
   for (std::size_t i = 0; i < targets_.size(); ++i)
-    if (!ok[i]) barrier = std::min(barrier, targets_[i].robust.model.barrier);
-  if (barrier != INT_MAX) {
-    const FrameFeatures& features = frame.Features(arc, std::min(detector_.barrier, barrier));
+    urgent = urgent || (!ok[i] && targets_[i].robust.lostFrames < kMaxHeldFrames);
+  ++frames_;
+  if (std::count(ok.begin(), ok.end(), 0) > 0 && (urgent || frames_ % kAbsentSearchPeriod == 0)) {
+    const int barrier = noneFollowed ? std::min(detector_.barrier, kPictureSearchBarrier) : detector_.barrier;
+    const FrameFeatures& features = frame.Features(arc, barrier);
     std::vector<const RobustModel*> models;
     for (const PictureTarget& t : targets_) models.push_back(&t.robust.model);
     std::vector<std::vector<PointMatch>> matches = MatchAllGlobally(models, index_, features, params);
