@@ -61,6 +61,15 @@ py::object ToArray(const double* values, py::ssize_t rows, py::ssize_t cols) {
   return out;
 }
 
+py::object QuadArray(const std::array<cv::Point2f, 4>& quad) {
+  double values[8];
+  for (int i = 0; i < 4; ++i) {
+    values[2 * i] = quad[i].x;
+    values[2 * i + 1] = quad[i].y;
+  }
+  return ToArray(values, 4, 2);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(quorl, m) {
@@ -73,20 +82,40 @@ PYBIND11_MODULE(quorl, m) {
       .value("HOLDING", quorl::TrackState::Holding)
       .value("LOST", quorl::TrackState::Lost);
 
+  py::class_<quorl::TargetResult>(m, "TargetResult")
+      .def_readonly("name", &quorl::TargetResult::name)
+      .def_readonly("state", &quorl::TargetResult::state)
+      .def_property_readonly("state_name", [](const quorl::TargetResult& r) { return quorl::stateName(r.state); })
+      .def_property_readonly("quad", [](const quorl::TargetResult& r) { return QuadArray(r.quad); })
+      .def_property_readonly("homography",
+                             [](const quorl::TargetResult& r) { return ToArray(r.homography.val, 3, 3); })
+      .def_property_readonly("pose", [](const quorl::TargetResult& r) -> py::object {
+        if (!r.pose) return py::none();
+        return ToArray(r.pose->val, 4, 4);
+      })
+      .def_readonly("matches", &quorl::TargetResult::matches)
+      .def_readonly("inliers", &quorl::TargetResult::inliers)
+      .def("__repr__", [](const quorl::TargetResult& r) {
+        return "<TargetResult " + r.name + " " + quorl::stateName(r.state) + ">";
+      });
+
+  py::class_<quorl::PictureRating>(m, "PictureRating")
+      .def_readonly("corners", &quorl::PictureRating::corners)
+      .def_readonly("spread", &quorl::PictureRating::spread)
+      .def_readonly("distinctness", &quorl::PictureRating::distinctness)
+      .def_readonly("score", &quorl::PictureRating::score)
+      .def_readonly("warning", &quorl::PictureRating::warning)
+      .def("__repr__", [](const quorl::PictureRating& r) {
+        return "<PictureRating " + std::to_string(r.score) + (r.warning.empty() ? "" : ": " + r.warning) + ">";
+      });
+
   py::class_<quorl::TrackResult>(m, "TrackResult")
       .def_readonly("state", &quorl::TrackResult::state)
       .def_property_readonly(
           "state_name", [](const quorl::TrackResult& r) { return quorl::stateName(r.state); },
           "detecting, tracking, holding or lost, as in quorl-track's CSV")
-      .def_property_readonly("quad",
-                             [](const quorl::TrackResult& r) {
-                               double values[8];
-                               for (int i = 0; i < 4; ++i) {
-                                 values[2 * i] = r.quad[i].x;
-                                 values[2 * i + 1] = r.quad[i].y;
-                               }
-                               return ToArray(values, 4, 2);
-                             })
+      .def_property_readonly("quad", [](const quorl::TrackResult& r) { return QuadArray(r.quad); })
+      .def_readonly("targets", &quorl::TrackResult::targets)
       .def_property_readonly("homography", [](const quorl::TrackResult& r) { return ToArray(r.homography.val, 3, 3); })
       .def_property_readonly("pose", [](const quorl::TrackResult& r) -> py::object {
         if (!r.pose) return py::none();
@@ -133,6 +162,32 @@ PYBIND11_MODULE(quorl, m) {
             return t.tracker.track(image);
           },
           py::arg("frame"), "Tracks the target in one frame (the GIL is released meanwhile).")
+      .def(
+          "add_picture_target",
+          [](PyTracker& t, const std::string& name, const py::array& picture, double width) {
+            py::array keep;
+            const cv::Mat image = FrameMat(picture, keep);
+            py::gil_scoped_release release;
+            const std::lock_guard lock(t.mutex);
+            return t.tracker.addPictureTarget(name, image, width);
+          },
+          py::arg("name"), py::arg("picture"), py::arg("width") = 0.0,
+          "Adds a target given as a picture (the whole picture), width in metres (0: model units); returns "
+          "its PictureRating.")
+      .def(
+          "add_picture_file",
+          [](PyTracker& t, const std::string& path, double width) {
+            py::gil_scoped_release release;
+            const std::lock_guard lock(t.mutex);
+            return t.tracker.addPictureFile(path, width);
+          },
+          py::arg("path"), py::arg("width") = 0.0, "The same from a picture file, named by its stem.")
+      .def("remove_picture_targets",
+           [](PyTracker& t) {
+             py::gil_scoped_release release;
+             const std::lock_guard lock(t.mutex);
+             t.tracker.removePictureTargets();
+           })
       .def("reset", [](PyTracker& t) {
         py::gil_scoped_release release;
         const std::lock_guard lock(t.mutex);

@@ -155,6 +155,17 @@ TrackResult Tracker::track(const cv::Mat& image) {
   r.inliers = report.inliers;
   for (int i = 0; i < 4; ++i)
     r.quad[i] = cv::Point2f(static_cast<float>(report.corners[i].x), static_cast<float>(report.corners[i].y));
+  for (const TargetReport& t : reportPictures(loop)) {
+    TargetResult& out = r.targets.emplace_back();
+    out.name = t.name;
+    out.state = StateOf(t.state);
+    for (int i = 0; i < 4; ++i)
+      out.quad[i] = cv::Point2f(static_cast<float>(t.corners[i].x), static_cast<float>(t.corners[i].y));
+    out.homography = t.homography;
+    out.pose = t.pose;
+    out.matches = t.matches;
+    out.inliers = t.inliers;
+  }
   if (r.state != TrackState::Tracking && r.state != TrackState::Holding) return r;
 
   std::array<cv::Point2f, 4> registeredCorners;
@@ -165,6 +176,41 @@ TrackResult Tracker::track(const cv::Mat& image) {
   if (s.calibration.param) r.pose = RigidPose(loop.pose.modelview, 1.0);
   return r;
 }
+
+namespace {
+
+PictureRating RatingOf(const PictureTarget& target) {
+  const Trackability& t = target.trackability;
+  return PictureRating{t.corners, t.spread, t.distinctness, t.score, t.poor() ? kPoorPictureWarning : ""};
+}
+
+void CheckWidth(const char* caller, double width) {
+  if (!(width >= 0.0 && width <= 100.0))
+    throw std::invalid_argument(std::string("quorl::Tracker::") + caller + ": width must be 0..100 metres, not " +
+                                std::to_string(width));
+}
+
+}  // namespace
+
+PictureRating Tracker::addPictureTarget(const std::string& name, const cv::Mat& picture, double width) {
+  State& s = state("addPictureTarget");
+  CheckWidth("addPictureTarget", width);
+  std::string error;
+  const PictureTarget* added = s.engine.AddPicture(name, picture, width, error);
+  if (added == nullptr) throw std::invalid_argument("quorl::Tracker::addPictureTarget: " + error);
+  return RatingOf(*added);
+}
+
+PictureRating Tracker::addPictureFile(const std::string& path, double width) {
+  State& s = state("addPictureFile");
+  CheckWidth("addPictureFile", width);
+  std::string error;
+  const PictureTarget* added = s.engine.AddPicture(path, width, error);
+  if (added == nullptr) throw std::invalid_argument("quorl::Tracker::addPictureFile: " + error);
+  return RatingOf(*added);
+}
+
+void Tracker::removePictureTargets() { state("removePictureTargets").engine.state().pictures.Clear(); }
 
 void Tracker::reset() { state_ = std::make_unique<State>(state("reset").options); }
 

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -37,6 +38,30 @@ enum class TrackState { Detecting, Tracking, Holding, Lost };
 // "detecting", "tracking", "holding", "lost": the words of quorl-track's CSV.
 const char* stateName(TrackState state);
 
+// One target given as a picture, after a frame.
+struct TargetResult {
+  std::string name;
+  TrackState state = TrackState::Detecting;  // detecting until first found
+  std::array<cv::Point2f, 4> quad{};         // the picture's corners in the frame, as TrackResult::quad
+  cv::Matx33d homography = cv::Matx33d::zeros();  // picture pixels (as given) to frame pixels, or zero
+  // Model-to-camera rigid transform as TrackResult::pose, the picture centred on the origin; in metres when
+  // its width was given, else in model units (the picture 200 wide).
+  std::optional<cv::Matx44d> pose;
+  int matches = 0;
+  int inliers = 0;
+};
+
+// How well a picture will track: its corners at its own size, their spread over it (0..1) and their
+// distinctness (0..1, repeated patterns count against it), and a score of the three (0..1). A poor
+// picture has a `warning` ("few distinct corners: this picture will track poorly"), else it is empty.
+struct PictureRating {
+  int corners = 0;
+  double spread = 0.0;
+  double distinctness = 0.0;
+  double score = 0.0;
+  std::string warning;
+};
+
 struct TrackResult {
   TrackState state = TrackState::Detecting;
   // Corners of the target in the frame, clockwise from the top-left (sub-pixel in the robust mode). Holding: the last
@@ -53,6 +78,7 @@ struct TrackResult {
   int matches = 0;    // correspondences handed to the estimator that decided the frame
   int inliers = 0;    // those of them that agree with the frame's accepted estimate
   double ms = 0.0;    // processing time of the frame
+  std::vector<TargetResult> targets;  // the picture targets, in the order they were added
 };
 
 // One tracker owns all of its state: trackers may run on different threads at once (each one on one
@@ -75,8 +101,18 @@ class Tracker {
   // track; track() then reports "detecting"). Corners outside the image throw std::invalid_argument.
   int registerTarget(const cv::Mat& image, const std::array<cv::Point2f, 4>& corners);
 
-  // One frame: tracking once a target is registered, else detection only ("detecting").
+  // One frame: tracking once a target is registered, else detection only ("detecting"); every picture
+  // target is followed beside it.
   TrackResult track(const cv::Mat& image);
+
+  // A target given as a picture (CV_8UC3 BGR or CV_8UC1, sides of 32 to 16384 pixels), the whole picture,
+  // under `name` (a name already taken gets "-2", "-3", ...), `width` metres wide (0: model units). Bad
+  // pictures throw std::invalid_argument naming them and the reason. Pictures stay through registerTarget.
+  PictureRating addPictureTarget(const std::string& name, const cv::Mat& picture, double width = 0.0);
+  // The same from a picture file, named by the file's stem.
+  PictureRating addPictureFile(const std::string& path, double width = 0.0);
+  // Forgets every picture target.
+  void removePictureTargets();
 
   // Forgets the target and the adapted threshold: back to the state of a new tracker.
   void reset();

@@ -86,6 +86,7 @@ const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& pict
   PictureTarget& t = targets_.emplace_back();
   t.robust.params.flowPointArea = kPictureFlowPointArea;
   t.robust.params.templateSamples = kPictureTemplateSamples;
+  t.robust.params.foundCorrelation = kPictureFoundCorrelation;
   t.name = name;
   t.width = width;
   t.fileSize = fileSize;

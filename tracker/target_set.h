@@ -22,6 +22,11 @@ namespace quorl {
 
 enum class TrackingState;
 
+// A picture found by the global search needs this correlation (RobustParams::foundCorrelation): a real
+// photo of a printed picture under other light correlates less than a frame of the clicked target does
+// (measured: opencv-doc's box photo in its cluttered scene 0.73; decoys on the picture scenes under 0.5).
+inline constexpr double kPictureFoundCorrelation = 0.65;
+
 // Frame pixels per followed point of a picture (RobustParams::flowPointArea).
 inline constexpr double kPictureFlowPointArea = 400.0;
 // Refinement samples per level of a picture's templates (RobustParams::templateSamples): its views are
