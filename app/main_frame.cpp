@@ -56,12 +56,14 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   addCommand(file, ID_SAVE_FRAME_AS, QStringLiteral("&Save Frame As..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
   file->addSeparator();
   addCommand(file, ID_LOAD_CAMERA_PARAMS, QStringLiteral("&Load Camera Parameters..."), QKeySequence());
+  addCommand(file, ID_ADD_TARGET_PICTURES, QStringLiteral("Add Target Picture..."), QKeySequence());
   file->addSeparator();
   addCommand(file, ID_APP_EXIT, QStringLiteral("E&xit"), QKeySequence(Qt::CTRL | Qt::Key_X));
   action(ID_APP_EXIT)->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::CTRL | Qt::Key_Q)});
   QMenu* matching = menuBar()->addMenu(QStringLiteral("&Matching"));
   addCommand(matching, ID_REGISTER_FRAME, QStringLiteral("Register Frame"), QKeySequence(Qt::CTRL | Qt::Key_R));
   addCommand(matching, ID_ROBUST_TRACKING, QStringLiteral("Robust Tracking"), QKeySequence())->setCheckable(true);
+  addCommand(matching, ID_REMOVE_TARGET_PICTURES, QStringLiteral("Remove Target Pictures"), QKeySequence());
   QMenu* config = menuBar()->addMenu(QStringLiteral("&Configurations"));
   addCommand(config, ID_VIDEO_FORMAT, QStringLiteral("Video &Format..."), QKeySequence(Qt::CTRL | Qt::Key_F));
   addCommand(config, ID_VIDEO_SOURCE, QStringLiteral("Video &Source..."), QKeySequence(Qt::CTRL | Qt::Key_S));
@@ -74,6 +76,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   connect(action(ID_EDIT_COPY), &QAction::triggered, view_, &CQuorlView::OnCopyFrame);
   connect(action(ID_SAVE_FRAME_AS), &QAction::triggered, view_, &CQuorlView::OnSaveFrameAs);
   connect(action(ID_LOAD_CAMERA_PARAMS), &QAction::triggered, view_, &CQuorlView::OnLoadCameraParams);
+  connect(action(ID_ADD_TARGET_PICTURES), &QAction::triggered, view_, &CQuorlView::OnAddTargetPictures);
+  connect(action(ID_REMOVE_TARGET_PICTURES), &QAction::triggered, view_, &CQuorlView::OnRemoveTargetPictures);
   connect(action(ID_APP_EXIT), &QAction::triggered, this, &QWidget::close);
   connect(action(ID_REGISTER_FRAME), &QAction::triggered, view_, &CQuorlView::OnRegisterFrame);
   connect(action(ID_VIDEO_FORMAT), &QAction::triggered, view_, &CQuorlView::OnVideoFormat);

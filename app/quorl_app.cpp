@@ -1,6 +1,7 @@
 #include "app/quorl_app.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <QGuiApplication>
 #include <QOpenGLContext>
 #include <cstdio>
@@ -38,7 +39,14 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       QStringLiteral("robust"),
       QStringLiteral("Start in the robust tracking mode (Matching > Robust Tracking): optical flow, guided "
                      "matching and template refinement hold the target through steep tilt, blur and clutter."));
-  parser.addOptions({help, version, source, cameraParams, robust});
+  const QCommandLineOption picture(
+      QStringLiteral("picture"),
+      QStringLiteral("A target given as a picture file: the whole picture is found and followed wherever it "
+                     "appears, with its name and its own teapot (repeatable; File > Add Target Picture... adds "
+                     "more). The source pictures:table, pictures:return, pictures:swap or pictures:far lays "
+                     "these pictures on a synthetic table."),
+      QStringLiteral("file"));
+  parser.addOptions({help, version, source, cameraParams, robust, picture});
   // Qt's own options, taken by QApplication; single-dash words are what Qt documents for them.
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("name"));
@@ -80,6 +88,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   result.view.source = parser.value(source).toStdString();
   result.view.cameraParams = parser.value(cameraParams).toStdString();
   result.view.robust = parser.isSet(robust);
+  for (const QString& file : parser.values(picture)) result.view.pictures.push_back(QFile::encodeName(file).toStdString());
   result.platform = parser.value(platform).toStdString();
   result.display = parser.value(display).toStdString();
   return result;

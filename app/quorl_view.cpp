@@ -60,6 +60,7 @@ CQuorlView::~CQuorlView() {
 
 void CQuorlView::OnInitialUpdate(const ViewOptions& options) {
   std::string error;
+  grabber_.SetScenePictures(options.pictures);
   if (grabber_.Open(options.source, error)) {
     sourceText_ = grabber_.source()->description();
   } else {
@@ -77,6 +78,7 @@ void CQuorlView::OnInitialUpdate(const ViewOptions& options) {
   state_.robustMode = options.robust;
   loadCamera(state_, CameraParamPath(QString::fromStdString(options.cameraParams)).toStdString(), w, h, *this);
   initialise(state_, w, h);
+  AddTargetPictures(options.pictures);
   emit captureChanged(HasCapture());
   emit frameSizeChanged(frameSize_);
   publishStatus();
@@ -140,6 +142,38 @@ void CQuorlView::OnSaveFrameAs() {
   if (path.isEmpty()) return;
   if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".png");
   if (!SaveFrame(path)) ShowMessage(this, QStringLiteral("Can't save the frame to %1!!!").arg(path));
+}
+
+void CQuorlView::OnAddTargetPictures() {
+  const QStringList files = QFileDialog::getOpenFileNames(
+      this, QStringLiteral("Add Target Picture"), QString(),
+      QStringLiteral("Pictures (*.png *.jpg *.jpeg *.bmp *.tif *.tiff *.webp *.ppm *.pgm);;All files (*)"));
+  std::vector<std::string> paths;
+  for (const QString& file : files) paths.push_back(QFile::encodeName(file).toStdString());
+  AddTargetPictures(paths);
+}
+
+int CQuorlView::AddTargetPictures(const std::vector<std::string>& paths) {
+  int added = 0;
+  for (const std::string& path : paths) {
+    std::string error;
+    const PictureTarget* target = addPictureFile(state_, path, 0.0, settings().cornerType + 9, error);
+    if (target == nullptr) {
+      report(kMsgBadTargetPicture, error);
+      continue;
+    }
+    ++added;
+    if (target->trackability.poor()) report(kPoorPictureWarning, target->name + " (" + path + ")");
+  }
+  update();
+  publishStatus();
+  return added;
+}
+
+void CQuorlView::OnRemoveTargetPictures() {
+  state_.pictures.Clear();
+  update();
+  publishStatus();
 }
 
 void CQuorlView::OnLoadCameraParams() {
@@ -245,6 +279,10 @@ void CQuorlView::SetRobustTracking(bool on) {
 QString CQuorlView::StatusText() const {
   const QString separator = QStringLiteral("  |  ");
   QString text = trackingStatus();
+  if (!state_.pictures.empty())
+    text += QStringLiteral("  |  %1 of %2 pictures found")
+                .arg(state_.pictures.found())
+                .arg(state_.pictures.targets().size());
   if (!hasCalibration(state_.camera)) text += separator + QString::fromLatin1(kNoCalibrationStatus);
   return text + separator + QString::fromStdString(sourceText_);
 }
@@ -302,8 +340,11 @@ void CQuorlView::paintGL() {
   // The viewport covers the widget in device pixels, so a high-density screen shows the frame scaled up.
   const qreal ratio = devicePixelRatioF();
   glViewport(0, 0, qRound(width() * ratio), qRound(height() * ratio));
+  std::vector<std::array<double, 16>> pictures;
+  for (const PictureTarget& t : state_.pictures.targets())
+    if (t.state == TrackingState::Tracking || t.state == TrackingState::Holding) pictures.push_back(t.pose.modelview);
   RenderFrame(gl_, state_.frame, state_.display, state_.modelActive, state_.camera.projection,
-              state_.pose.modelview);
+              state_.pose.modelview, pictures);
 }
 
 void CQuorlView::releaseGl() {

@@ -9,6 +9,7 @@
 #include <QString>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/frame_grabber.h"
 #include "render/gl_render.h"
@@ -40,7 +41,11 @@ struct ViewOptions {
   std::string source = "auto";  // frame source name: auto, synthetic[:profile], camera:N, a file or pattern
   std::string cameraParams;     // calibration file; empty: Data/camera_param.dat as found by CameraParamPath
   bool robust = false;          // start in the robust tracking mode
+  std::vector<std::string> pictures;  // target pictures (and the picture scene's pictures)
 };
+
+// Message when a file cannot be a target picture; the detail names the file and the reason.
+inline constexpr const char* kMsgBadTargetPicture = "Can't use this file as a target picture.";
 
 // The picture as an image of its own size, top row first; a null image for an empty picture.
 QImage DibToImage(const DibImage& picture);
@@ -69,6 +74,13 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   // Loads the calibration at `path` rescaled to the current frame size, as at start-up: a file that
   // cannot be used is reported (text, path and reason) and the calibration in use stays. True when loaded.
   bool LoadCameraParams(const QString& path);
+  // File > Add Target Picture...: a chooser for several picture files, then AddTargetPictures.
+  void OnAddTargetPictures();
+  // Adds each file as a picture target: one that cannot be used is reported (kMsgBadTargetPicture, the
+  // file and why), a poor one warned of (kPoorPictureWarning). Returns how many were added.
+  int AddTargetPictures(const std::vector<std::string>& paths);
+  // Matching > Remove Target Pictures.
+  void OnRemoveTargetPictures();
   // Matching > Robust Tracking: the mode of the tracked frames from the next tick on; the model stays.
   void SetRobustTracking(bool on);
   bool RobustTracking() const { return state_.robustMode; }

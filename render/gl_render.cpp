@@ -173,7 +173,8 @@ void DrawAugmentation(const GlMatrix& projection, std::span<const double, 16> mo
 }
 
 void RenderFrame(GlContext& gl, const DibImage& frame, const DibImage& display, int modelActive,
-                 const GlMatrix& projection, std::span<const double, 16> modelview) {
+                 const GlMatrix& projection, std::span<const double, 16> modelview,
+                 std::span<const std::array<double, 16>> morePoses) {
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   glMatrixMode(GL_PROJECTION);
   glLoadIdentity();
@@ -181,8 +182,12 @@ void RenderFrame(GlContext& gl, const DibImage& frame, const DibImage& display, 
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
   if (!frame.empty() && !display.empty() && UpdateBackgroundTexture(gl, display)) DrawBackground(gl);
-  const bool finitePose = std::all_of(modelview.begin(), modelview.end(), [](double v) { return std::isfinite(v); });
-  if (modelActive != 0 && finitePose) DrawAugmentation(projection, modelview);
+  const auto finite = [](std::span<const double, 16> pose) {
+    return std::all_of(pose.begin(), pose.end(), [](double v) { return std::isfinite(v); });
+  };
+  if (modelActive != 0 && finite(modelview)) DrawAugmentation(projection, modelview);
+  for (const std::array<double, 16>& pose : morePoses)
+    if (finite(pose)) DrawAugmentation(projection, pose);
 }
 
 }  // namespace quorl

@@ -69,8 +69,10 @@ void DrawAugmentation(const GlMatrix& projection, std::span<const double, 16> mo
 
 // One paint: clear, background from `display` when both pictures hold pixels, then the augmentation
 // when `modelActive` is non-zero and the pose is finite (a lost quad collapses to one point, whose pose
-// has no finite solution: nothing is drawn for it).
+// has no finite solution: nothing is drawn for it), then one more teapot for each finite pose of
+// `morePoses` (targets given as pictures).
 void RenderFrame(GlContext& gl, const DibImage& frame, const DibImage& display, int modelActive,
-                 const GlMatrix& projection, std::span<const double, 16> modelview);
+                 const GlMatrix& projection, std::span<const double, 16> modelview,
+                 std::span<const std::array<double, 16>> morePoses = {});
 
 }  // namespace quorl
