@@ -87,6 +87,7 @@ const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& pict
   t.robust.params.flowPointArea = kPictureFlowPointArea;
   t.robust.params.templateSamples = kPictureTemplateSamples;
   t.robust.params.foundCorrelation = kPictureFoundCorrelation;
+  t.robust.params.minCoverage = kPictureMinCoverage;
   t.name = name;
   t.width = width;
   t.fileSize = fileSize;

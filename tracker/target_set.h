@@ -27,6 +27,10 @@ enum class TrackingState;
 // (measured: opencv-doc's box photo in its cluttered scene 0.73; decoys on the picture scenes under 0.5).
 inline constexpr double kPictureFoundCorrelation = 0.65;
 
+// The share of a picture's refinement samples that must fall inside the frame (RobustParams::minCoverage):
+// a picture seen at one and a half times its size in a 640x480 frame shows a fifth of itself.
+inline constexpr double kPictureMinCoverage = 0.1;
+
 // Frame pixels per followed point of a picture (RobustParams::flowPointArea).
 inline constexpr double kPictureFlowPointArea = 400.0;
 // Refinement samples per level of a picture's templates (RobustParams::templateSamples): its views are

@@ -1,0 +1,185 @@
+// Targets given as pictures: found far and near in a still frame, several followed on the picture scene
+// (a decoy in one's place never reported, one leaving and coming back while the others stay), and the
+// checks and rating of a picture.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "capture/picture_scene.h"
+#include "capture/scene_textures.h"
+#include "features/picture_target.h"
+#include "tracker/tracker.h"
+
+namespace quorl {
+namespace {
+
+const std::string kData = "/usr/share/doc/opencv-doc/examples/data/";
+
+double MeanError(const std::array<cv::Point2d, 4>& a, const FrameCorners& b) {
+  double sum = 0.0;
+  for (int i = 0; i < 4; ++i) sum += cv::norm(a[i] - b[i]);
+  return sum / 4.0;
+}
+
+// The built-in target texture enlarged to an 800-pixel picture, shown on the table tile at `scale` of its
+// pixel size, turned and tilted a little: found within two pixels at a tenth of its size (80 pixels) and
+// at one and a half times (larger than the 640x480 frame, which shows a part of it).
+TEST(PictureTargets, FoundAtATenthAndAtOneAndAHalfTimesItsSize) {
+  cv::Mat picture;
+  cv::resize(MakeTargetTexture(), picture, cv::Size(800, 800), 0, 0, cv::INTER_CUBIC);
+  for (const double scale : {0.1, 1.5}) {
+    SCOPED_TRACE("scale " + std::to_string(scale));
+    cv::Mat frame;
+    cv::resize(MakeBackgroundTile()(cv::Rect(0, 0, 640, 480)), frame, cv::Size(640, 480));
+    const double w = picture.cols - 1.0, h = picture.rows - 1.0;
+    const cv::Point2f given[4] = {{0, 0}, {float(w), 0}, {float(w), float(h)}, {0, float(h)}};
+    const cv::Point2f centre(320, 240);
+    cv::Point2f shown[4];
+    for (int i = 0; i < 4; ++i) {
+      const cv::Point2f d = (given[i] - cv::Point2f(float(w / 2), float(h / 2))) * float(scale);
+      const float c = std::cos(0.3f), s = std::sin(0.3f);
+      shown[i] = centre + cv::Point2f(c * d.x - s * d.y, s * d.x + c * d.y) * (1.0f + 0.1f * (i == 1 || i == 2));
+    }
+    const cv::Mat h33 = cv::getPerspectiveTransform(given, shown);
+    cv::Mat warped, cover;
+    cv::warpPerspective(picture, warped, h33, frame.size(), cv::INTER_AREA);
+    cv::warpPerspective(cv::Mat(picture.size(), CV_8UC1, cv::Scalar(255)), cover, h33, frame.size());
+    warped.copyTo(frame, cover > 127);
+    cv::Mat gray;
+    cv::cvtColor(frame, gray, cv::COLOR_BGR2GRAY);
+    cv::GaussianBlur(gray, gray, cv::Size(0, 0), 0.6);
+    const GrayImage image = ToGrayImage(gray);
+
+    TrackerState state;
+    std::string error;
+    ASSERT_NE(addPictureTarget(state, "texture", picture, 0.0, 10, error), nullptr) << error;
+    DibImage display;
+    display.CreateRgbDib(640, 480);
+    for (int i = 0; i < 3; ++i) state.pictures.Track(image, display, state.camera);
+    const PictureTarget& t = state.pictures.targets()[0];
+    ASSERT_EQ(t.state, TrackingState::Tracking);
+    FrameCorners truth;
+    for (int i = 0; i < 4; ++i) truth[i] = shown[i];
+    EXPECT_LT(MeanError(t.corners, truth), 2.0);
+  }
+}
+
+struct SceneRun {
+  std::vector<std::vector<TargetTruth>> truth;  // per frame
+  std::vector<std::vector<TargetReport>> reports;
+};
+
+// `frames` frames of the picture scene's `profile` at 640x480 with opencv-doc's graf1, box and butterfly.
+SceneRun RunScene(PictureProfile profile, int frames) {
+  SceneRun run;
+  std::vector<cv::Mat> pictures;
+  std::vector<std::string> names = {"graf1", "box", "butterfly"};
+  for (const char* file : {"graf1.png", "box.png", "butterfly.jpg"}) pictures.push_back(cv::imread(kData + file));
+  std::string error;
+  auto scene = PictureScene::Create(640, 480, profile, 1, pictures, names, error);
+  TrackerState state;
+  for (std::size_t i = 0; i < pictures.size(); ++i) addPictureTarget(state, names[i], pictures[i], 0.0, 10, error);
+  DibImage display;
+  display.CreateRgbDib(640, 480);
+  cv::Mat bgr, gray;
+  for (int f = 0; f < frames; ++f) {
+    run.truth.emplace_back();
+    scene->render(f, bgr, run.truth.back());
+    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
+    state.pictures.Track(ToGrayImage(gray), display, state.camera);
+    run.reports.push_back(reportPictures(state));
+  }
+  return run;
+}
+
+// Per target: frames tracked within 10 px of the truth, frames wholly in view, and false finds (tracked
+// while out of view or farther off).
+struct Tally {
+  int good = 0, whole = 0, falseFinds = 0;
+};
+std::vector<Tally> Count(const SceneRun& run, int from) {
+  std::vector<Tally> tally(3);
+  for (std::size_t f = static_cast<std::size_t>(from); f < run.reports.size(); ++f) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      const TargetReport& r = run.reports[f][k];
+      const auto truth = std::find_if(run.truth[f].begin(), run.truth[f].end(),
+                                      [&](const TargetTruth& t) { return t.name == r.name; });
+      const bool tracking = r.state == TrackingState::Tracking;
+      const bool close = truth != run.truth[f].end() && MeanError(r.corners, truth->corners) < 10.0;
+      if (truth != run.truth[f].end() && truth->whole) {
+        ++tally[k].whole;
+        tally[k].good += tracking && close;
+      }
+      tally[k].falseFinds += tracking && !close;
+    }
+  }
+  return tally;
+}
+
+TEST(PictureTargets, ADecoyInOnesPlaceIsNeverReportedAndTheOthersStay) {
+  if (cv::imread(kData + "box.png").empty()) GTEST_SKIP() << "opencv-doc not installed";
+  const SceneRun run = RunScene(PictureProfile::kSwap, 200);  // the box is replaced by a decoy from 2 s to 4 s
+  const std::vector<Tally> tally = Count(run, 30);
+  for (int k = 0; k < 3; ++k) {
+    SCOPED_TRACE("target " + std::to_string(k));
+    EXPECT_EQ(tally[k].falseFinds, 0);
+    // The box is searched for again once the decoy has gone: it takes a few frames.
+    EXPECT_GE(tally[k].good, tally[k].whole * (k == 1 ? 7 : 9) / 10);
+  }
+  EXPECT_LT(tally[1].whole, 150);  // the decoy's frames are not counted for the box
+}
+
+TEST(PictureTargets, OneLeavesAndComesBackWhileTheOthersStay) {
+  if (cv::imread(kData + "box.png").empty()) GTEST_SKIP() << "opencv-doc not installed";
+  const SceneRun run = RunScene(PictureProfile::kReturn, 300);  // graf1 leaves the view and comes back
+  const std::vector<Tally> tally = Count(run, 10);
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(tally[k].falseFinds, 0) << k;
+  // graf1 went out of view (lost) and was found again; the others were followed all along.
+  bool lost = false, foundAgain = false;
+  for (const auto& frame : run.reports) {
+    lost = lost || frame[0].state == TrackingState::Lost;
+    foundAgain = foundAgain || (lost && frame[0].state == TrackingState::Tracking);
+  }
+  EXPECT_TRUE(foundAgain);
+  EXPECT_GE(tally[0].good, tally[0].whole * 9 / 10);
+  EXPECT_GE(tally[2].good, tally[2].whole * 95 / 100);
+}
+
+TEST(PictureTargets, PicturesAreCheckedAndRated) {
+  TrackerState state;
+  std::string error;
+  EXPECT_EQ(addPictureTarget(state, "empty", cv::Mat(), 0.0, 10, error), nullptr);
+  EXPECT_EQ(error, "empty: not a picture that can be read");
+  EXPECT_EQ(addPictureTarget(state, "tiny", cv::Mat(20, 300, CV_8UC3, cv::Scalar(0)), 0.0, 10, error), nullptr);
+  EXPECT_EQ(error, "tiny: 300x20 pixels; a target picture needs at least 32 on each side");
+  EXPECT_EQ(addPictureTarget(state, "huge", cv::Mat(40, 20000, CV_8UC1, cv::Scalar(0)), 0.0, 10, error), nullptr);
+  EXPECT_NE(error.find("huge: 20000x40 pixels; a target picture may have at most 16384"), std::string::npos) << error;
+  EXPECT_EQ(addPictureTarget(state, "float", cv::Mat(64, 64, CV_32FC1), 0.0, 10, error), nullptr);
+  EXPECT_EQ(error, "float: not an 8-bit gray or colour picture");
+  EXPECT_EQ(addPictureFile(state, "/no/such.png", 0.0, 10, error), nullptr);
+  EXPECT_EQ(error, "/no/such.png: no such file");
+  EXPECT_TRUE(state.pictures.empty());
+
+  // A textured picture rates well; a chessboard (every corner like the others) and a blank one poorly.
+  const PictureTarget* texture = addPictureTarget(state, "texture", MakeTargetTexture(), 0.0, 10, error);
+  ASSERT_NE(texture, nullptr);
+  EXPECT_FALSE(texture->trackability.poor()) << texture->trackability.score;
+  cv::Mat board(400, 400, CV_8UC1);
+  for (int y = 0; y < 400; ++y)
+    for (int x = 0; x < 400; ++x) board.at<uint8_t>(y, x) = ((x / 50 + y / 50) % 2) ? 230 : 20;
+  const PictureTarget* chess = addPictureTarget(state, "texture", board, 0.0, 10, error);
+  ASSERT_NE(chess, nullptr);
+  EXPECT_EQ(chess->name, "texture-2");  // names stay unique
+  EXPECT_TRUE(chess->trackability.poor()) << chess->trackability.score;
+  const PictureTarget* blank = addPictureTarget(state, "blank", cv::Mat(100, 100, CV_8UC1, cv::Scalar(128)), 0.0, 10, error);
+  ASSERT_NE(blank, nullptr);
+  EXPECT_EQ(blank->trackability.score, 0.0);
+}
+
+}  // namespace
+}  // namespace quorl
