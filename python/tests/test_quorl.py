@@ -122,3 +122,28 @@ def test_two_trackers_on_two_threads_agree_with_sequential_runs(pictures, robust
     for t in threads:
         t.join()
     assert together == alone
+
+
+def test_picture_targets_in_a_real_photo():
+    """A picture target (opencv-doc's box) found in a photo of it in clutter; bad pictures raise."""
+    data = "/usr/share/doc/opencv-doc/examples/data/"
+    scene = cv2.imread(data + "box_in_scene.png")
+    if scene is None:
+        pytest.skip("opencv-doc not installed")
+    tracker = quorl.Tracker(camera_params=CALIBRATION)
+    rating = tracker.add_picture_file(data + "box.png", width=0.12)
+    assert rating.warning == "" and rating.corners > 50
+    for _ in range(3):
+        r = tracker.track(scene)
+    (box,) = r.targets
+    assert (box.name, box.state, box.state_name) == ("box", quorl.TrackState.TRACKING, "tracking")
+    np.testing.assert_allclose(box.quad, [[118, 161], [284, 175], [268, 298], [89, 273]], atol=6)
+    assert 0.05 < box.pose[2, 3] < 1.0
+    board = ((np.indices((400, 400)) // 50).sum(axis=0) % 2 * 210 + 20).astype(np.uint8)
+    assert "track poorly" in tracker.add_picture_target("board", board).warning
+    with pytest.raises(ValueError, match="no such file"):
+        tracker.add_picture_file("/nonexistent/picture.png")
+    with pytest.raises(ValueError, match="8x8"):
+        tracker.add_picture_target("small", np.zeros((8, 8), np.uint8))
+    tracker.remove_picture_targets()
+    assert tracker.track(scene).targets == []

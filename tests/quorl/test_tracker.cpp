@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "capture/frame_source.h"
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "quorl/tracker.h"
@@ -190,6 +191,33 @@ TEST(PublicTracker, KeepsTrackingWhenTheFrameSizeChanges) {
   }
 }
 
+// A picture target found in a real photo of the same object in clutter (opencv-doc's box and box_in_scene):
+// the box's corners where they are in the photo, the pose in metres for a 12 cm wide print.
+TEST(PublicTracker, FindsAPictureTargetInARealPhoto) {
+  const std::string data = "/usr/share/doc/opencv-doc/examples/data/";
+  const cv::Mat scene = cv::imread(data + "box_in_scene.png");
+  if (scene.empty()) GTEST_SKIP() << "opencv-doc not installed";
+  quorl::TrackerOptions options;
+  options.cameraParams = kCalibration;
+  quorl::Tracker tracker(options);
+  const quorl::PictureRating rating = tracker.addPictureFile(data + "box.png", 0.12);
+  EXPECT_TRUE(rating.warning.empty()) << rating.score;
+  EXPECT_GT(rating.corners, 50);
+  quorl::TrackResult r;
+  for (int i = 0; i < 3; ++i) r = tracker.track(scene);
+  ASSERT_EQ(r.targets.size(), 1u);
+  const quorl::TargetResult& box = r.targets[0];
+  EXPECT_EQ(box.name, "box");
+  ASSERT_EQ(box.state, quorl::TrackState::Tracking);
+  const cv::Point2f expected[4] = {{118, 161}, {284, 175}, {268, 298}, {89, 273}};  // read off the photo
+  for (int i = 0; i < 4; ++i) EXPECT_LT(cv::norm(box.quad[i] - expected[i]), 6.0) << "corner " << i;
+  ASSERT_TRUE(box.pose.has_value());
+  EXPECT_GT((*box.pose)(2, 3), 0.05);  // a 12 cm box filling a third of a 512-pixel photo: tens of centimetres
+  EXPECT_LT((*box.pose)(2, 3), 1.0);
+  tracker.removePictureTargets();
+  EXPECT_TRUE(tracker.track(scene).targets.empty());
+}
+
 // The message of the std::invalid_argument that `call` throws; fails the test when it throws none.
 template <typename Call>
 std::string InvalidArgument(Call call) {
@@ -221,6 +249,14 @@ TEST(PublicTracker, RefusesWhatItCannotUseAndNamesIt) {
   EXPECT_NE(InvalidArgument([&] { quorl::Tracker t(options); }).find("cornerType"), std::string::npos);
 
   EXPECT_NE(InvalidArgument([&] { tracker.track(cv::Mat(2, 3, CV_8UC3)); }).find("each side"), std::string::npos);
+
+  // Pictures that cannot be targets, named with the reason.
+  EXPECT_NE(InvalidArgument([&] { tracker.addPictureFile("/no/such.png"); }).find("/no/such.png: no such file"),
+            std::string::npos);
+  EXPECT_NE(InvalidArgument([&] { tracker.addPictureTarget("small", cv::Mat(8, 8, CV_8UC1)); }).find("small: 8x8"),
+            std::string::npos);
+  EXPECT_NE(InvalidArgument([&] { tracker.addPictureTarget("w", cv::Mat(64, 64, CV_8UC1), -1.0); }).find("width"),
+            std::string::npos);
 
   // A moved-from tracker says so.
   quorl::Tracker taken = std::move(tracker);
