@@ -8,7 +8,10 @@
 #   Environment: FRAMES (default 600) and SEED (default 1) change the runs; PROFILES (default: every
 #   profile quorl-track lists) and SIZES (default "320x240 640x480") choose them; TARGET names a picture
 #   to show as the target instead of the built-in texture; THREADS (default 1) is the OpenCV worker thread
-#   count every tracker runs with.
+#   count every tracker runs with. Then the picture scenes (pictures:table, return, swap, far) with the
+#   pictures of PICTURES (default: opencv-doc's graf1.png, box.png and butterfly.jpg) as targets: per
+#   target, success, false finds (tracking while out of view or over 10 px off), mean corner error and
+#   the median ms per frame of quorl-track and orb-track; PICTURE_SCENES chooses the scenes ("" for none).
 # The runs go one after the other so that they do not compete for the processor. Each run's CSV and
 # summary stay in BUILD_DIR/compare.
 set -euo pipefail
@@ -128,6 +131,57 @@ for line in "${rows[@]}"; do
   printf '%-8s %-7s | %6s%% %6s %7s | %6s%% %6s %7s %6s | %6s%% %6s %7s | %7s %6s\n' "$1" "$2" "$3" "$4" "$5" \
     "$7" "$8" "$9" "${10}" "${11}" "${12}" "${13}" "$(ratio "$5" "${13}")" "$(ratio "$9" "${13}")"
 done
+
+# The picture scenes: one row per scene, size and target.
+data=/usr/share/doc/opencv-doc/examples/data
+read -r -a pictures <<<"${PICTURES:-$data/graf1.png $data/box.png $data/butterfly.jpg}"
+read -r -a scenes <<<"${PICTURE_SCENES-table return swap far}"
+picture_rows=()
+if [ "${#scenes[@]}" -gt 0 ]; then
+  for p in "${pictures[@]}"; do [ -r "$p" ] || fail "picture $p is not readable (PICTURES)"; done
+  picture_args=()
+  for p in "${pictures[@]}"; do picture_args+=(--picture "$p"); done
+  for scene in "${scenes[@]}"; do
+    for size in "${sizes[@]}"; do
+      for name in quorl orb; do
+        base="$out/pictures-$name-$scene-$size"
+        echo "compare-trackers: $name on pictures:$scene at $size" >&2
+        "${tool[$name]}" --source "pictures:$scene" --size "$size" --frames "$frames" --seed "$seed" \
+          --camera-params "$camera" --threads "$threads" --csv "$base.csv" "${picture_args[@]}" >"$base.txt" \
+          2>"$base.err" || { cat "$base.err" >&2; fail "$name failed on pictures:$scene at $size"; }
+      done
+      ms_quorl=$(sed -n 's/^ms per frame: median \([^,]*\),.*/\1/p' "$out/pictures-quorl-$scene-$size.txt")
+      ms_orb=$(sed -n 's/^ms per frame: median \([^,]*\),.*/\1/p' "$out/pictures-orb-$scene-$size.txt")
+      for p in "${pictures[@]}"; do
+        target=$(basename "${p%.*}")
+        line="$scene $size $target"
+        for name in quorl orb; do
+          # "target NAME: ...; within 10 px W of V frames wholly in view (P%), false finds F, mean error E px"
+          figures=$(sed -n "s/^target $target: .*wholly in view (\([0-9.]*\)%), false finds \([0-9]*\), mean error \([^ ]*\) px.*/\1 \2 \3/p" \
+            "$out/pictures-$name-$scene-$size.txt")
+          [ -n "$figures" ] || fail "no figures for $target in $out/pictures-$name-$scene-$size.txt"
+          line="$line $figures"
+        done
+        picture_rows+=("$line $ms_quorl $ms_orb")
+      done
+    done
+  done
+  echo
+  echo "picture targets: $(for p in "${pictures[@]}"; do basename "$p"; done | tr '\n' ' ')on the picture scenes, $frames frames each"
+  echo "success: share of the frames with the target wholly in view tracked within 10 px; false: frames tracked while"
+  echo "out of view or over 10 px off; error: mean corner error (px) of the tracked frames in view; ms: median per frame"
+  echo
+  printf '%-7s %-7s %-10s | %-29s | %-29s\n' "" "" "" "quorl-track" "orb-track (OpenCV ORB)"
+  printf '%-7s %-7s %-10s | %7s %5s %6s %7s | %7s %5s %6s %7s\n' scene size target success false error ms \
+    success false error ms
+  printf '%s\n' "---------------------------+-------------------------------+------------------------------"
+  for line in "${picture_rows[@]}"; do
+    # shellcheck disable=SC2086
+    set -- $line
+    printf '%-7s %-7s %-10s | %6s%% %5s %6s %7s | %6s%% %5s %6s %7s\n' "$1" "$2" "$3" "$4" "$5" "$6" "${10}" \
+      "$7" "$8" "$9" "${11}"
+  done
+fi
 
 if [[ " ${profiles[*]} " == *" still "* ]]; then
   echo
