@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -13,11 +14,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
-#include <opencv2/imgproc.hpp>
-
-#include <filesystem>
-
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "capture/open_source.h"
 #include "features/picture_target.h"
@@ -42,7 +40,9 @@ constexpr std::size_t kMinOrbMatches = 4;
 constexpr const char* kUsageHead = R"(Usage: orb-track [options]
 Tracks the target with OpenCV's ORB features (Hamming k-NN matching with a ratio test, RANSAC
 homography) for comparison with quorl-track: same sources, same registration, same quad check,
-same CSV and summary. OpenCV runs on one thread, as quorl-track does.
+same CSV and summary. OpenCV runs on --threads threads (default 1), as quorl-track does. With
+--picture (and no --corners), each picture is a target: one ORB model per picture, the frame's ORB
+features matched against each.
 
 )";
 
@@ -226,13 +226,12 @@ int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration&
     tally.AddFrameTime(timer.ElapsedMs());
     const std::vector<TargetTruth> truths = source.trueTargets();
     for (std::size_t i = 0; i < trackers.size(); ++i) {
-      const auto truth =
-          std::find_if(truths.begin(), truths.end(), [&](const TargetTruth& x) { return x.name == names[i]; });
+      const std::optional<TargetTruth> truth = TruthOf(truths, names[i]);
       TrackRow row{index, names[i], 1, QuadCorners(trackers[i].currentQuad()), stats[i].keypoints, stats[i].matches,
                    stats[i].inliers, 0, timer.ElapsedMs(), frameRate, trackers[i].state(), std::nullopt};
-      if (truth != truths.end()) row.truth = truth->corners;
+      if (truth) row.truth = truth->corners;
       csv.Write(row);
-      tally.Add(row, truth != truths.end() ? std::optional<TargetTruth>(*truth) : std::nullopt, source.knowsTargets());
+      tally.Add(row, truth, source.knowsTargets());
     }
   }
   if (!a.quiet) {

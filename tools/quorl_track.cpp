@@ -288,14 +288,14 @@ int run(const Args& a) {
     const std::vector<TargetTruth> truths = source->trueTargets();
     tally.AddFrameTime(frame.ms);
     for (const TargetReport& t : reportPictures(state)) {
-      const auto truth = std::find_if(truths.begin(), truths.end(), [&](const TargetTruth& x) { return x.name == t.name; });
+      const std::optional<TargetTruth> truth = TruthOf(truths, t.name);
       const bool shown = t.state == TrackingState::Tracking || t.state == TrackingState::Holding;
       TrackRow row{index, t.name, shown ? 1 : 0, t.corners, static_cast<std::size_t>(frame.keypoints),
                    static_cast<std::size_t>(t.matches), static_cast<std::size_t>(t.inliers), frame.barrier, frame.ms,
                    frame.frameRate, t.state, std::nullopt};
-      if (truth != truths.end()) row.truth = truth->corners;
+      if (truth) row.truth = truth->corners;
       csv.Write(row);
-      tally.Add(row, truth != truths.end() ? std::optional<TargetTruth>(*truth) : std::nullopt, source->knowsTargets());
+      tally.Add(row, truth, source->knowsTargets());
     }
   };
   // A picture of the frame loop's, as frame `index`, into `folder`.

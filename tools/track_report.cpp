@@ -157,6 +157,12 @@ void TrackCsv::Write(const TrackRow& r) {
   out_ << "\n";
 }
 
+std::optional<TargetTruth> TruthOf(const std::vector<TargetTruth>& truths, const std::string& name) {
+  const auto it = std::find_if(truths.begin(), truths.end(), [&](const TargetTruth& t) { return t.name == name; });
+  if (it == truths.end()) return std::nullopt;
+  return *it;
+}
+
 void TargetTally::Add(const TrackRow& row, const std::optional<TargetTruth>& truth, bool sourceKnows) {
   auto it = std::find_if(targets_.begin(), targets_.end(), [&](const Counts& c) { return c.name == row.target; });
   if (it == targets_.end()) {

@@ -83,6 +83,9 @@ class TrackCsv {
   std::optional<bool> truthColumns_;
 };
 
+// The truth of the target `name` among `truths`, if the source shows it.
+std::optional<TargetTruth> TruthOf(const std::vector<TargetTruth>& truths, const std::string& name);
+
 // Per-target counts of a run with pictures, against the source's truth where it has one: the states, the
 // frames in which the target was wholly in view and those of them tracked within 10 px, false finds
 // (tracking while the target is out of view, or more than 10 px off), and the mean corner error.
