@@ -166,14 +166,8 @@ TrackResult Tracker::track(const cv::Mat& image) {
     out.matches = t.matches;
     out.inliers = t.inliers;
   }
-  if (r.state != TrackState::Tracking && r.state != TrackState::Holding) return r;
-
-  std::array<cv::Point2f, 4> registeredCorners;
-  for (int i = 0; i < 4; ++i)
-    registeredCorners[i] =
-        cv::Point2f(static_cast<float>(loop.clicks.pt[i].x), static_cast<float>(loop.clicks.pt[i].y));
-  r.homography = cv::Matx33d(cv::getPerspectiveTransform(registeredCorners.data(), r.quad.data()));
-  if (s.calibration.param) r.pose = RigidPose(loop.pose.modelview, 1.0);
+  r.homography = report.homography;
+  r.pose = report.pose;
   return r;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -23,6 +24,7 @@
 #include "geometry/quad.h"
 #include "tools/track_options.h"
 #include "tools/track_report.h"
+#include "stream/pose_message.h"
 #include "tracker/engine.h"
 
 namespace quorl {
@@ -43,6 +45,9 @@ constexpr const char* kUsageOwn = R"(  --warmup N          detection ticks on fr
   --memory-every N    print the resident memory every N frames and at the end
   --save-display DIR  PNG of each displayed picture, with its green quad
   --save-frames DIR   PNG of each frame as the source gave it, without marks
+  --json FILE         one line of JSON per frame (from frame K on, or from frame 0 with pictures
+                      alone): every target's state, corners, homography, pose and counts, as
+                      docs/pose-message.schema.json describes them; - for standard output
   --list-profiles     the synthetic scene's motion profiles, one per line
   --help              this text
 )";
@@ -53,6 +58,7 @@ struct Args : TrackArgs {
   long long memoryEvery = 0;
   std::string saveDisplay;
   std::string saveFrames;
+  std::string json;
   bool stageTimes = false;
 };
 
@@ -127,7 +133,7 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       continue;
     }
     static const char* const kOwnOptions[] = {"--warmup",       "--corner-type",  "--barrier",     "--reregister-every",
-                                              "--memory-every", "--save-display", "--save-frames", "--robust-without"};
+                                              "--memory-every", "--save-display", "--save-frames", "--json", "--robust-without"};
     if (std::find(std::begin(kOwnOptions), std::end(kOwnOptions), opt) == std::end(kOwnOptions))
       return usageError("unknown option " + opt);
     if (i + 1 >= argc) return usageError("option " + opt + " needs a value");
@@ -167,6 +173,8 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       a.engine.robust = true;
     } else if (opt == "--save-frames") {
       a.saveFrames = v;
+    } else if (opt == "--json") {
+      a.json = v;
     } else {
       a.saveDisplay = v;
     }
@@ -246,6 +254,15 @@ int run(const Args& a) {
     }
   }
 
+  std::ofstream jsonFile;
+  if (!a.json.empty() && a.json != "-") {
+    jsonFile.open(a.json);
+    if (!jsonFile) {
+      std::cerr << "quorl-track: cannot write " << a.json << "\n";
+      return 1;
+    }
+  }
+  std::ostream* json = a.json.empty() ? nullptr : a.json == "-" ? &std::cout : &jsonFile;
   TrackingEngine engine(a.engine, "quorl-track", calibration.param);
   const TrackerState& state = engine.state();
   StageTable stageTable;
@@ -345,6 +362,12 @@ int run(const Args& a) {
       record(index, engine.Report(), false);
     }
     if (pictures) recordPictures(index);
+    if (json != nullptr && (pictures || index >= a.registerFrame)) {
+      const FrameReport frame = engine.Report();
+      *json << PoseMessage(index, MonotonicSeconds(), state.frame.width(), state.frame.height(), frame.keypoints,
+                           reportTargets(state, frame))
+            << '\n';
+    }
     if (!a.saveFrames.empty()) save(a.saveFrames, index, state.frame);
     if (!a.saveDisplay.empty()) save(a.saveDisplay, index, state.display);
     progress.update(index + 1);

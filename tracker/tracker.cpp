@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "geometry/quad.h"
 
@@ -96,7 +97,24 @@ FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settin
   const bool shown = r.state == TrackingState::Tracking || r.state == TrackingState::Holding;
   for (int i = 0; i < 4; ++i)
     r.corners[i] = shown ? state.quadCorners[i] : cv::Point2d(kLostCoordinate, kLostCoordinate);
+  if (!shown) return r;
+  std::array<cv::Point2f, 4> clicked, shownAt;
+  for (int i = 0; i < 4; ++i) {
+    clicked[i] = cv::Point2f(static_cast<float>(state.clicks.pt[i].x), static_cast<float>(state.clicks.pt[i].y));
+    shownAt[i] = cv::Point2f(static_cast<float>(r.corners[i].x), static_cast<float>(r.corners[i].y));
+  }
+  r.homography = cv::Matx33d(cv::getPerspectiveTransform(clicked.data(), shownAt.data()));
+  if (hasCalibration(state.camera)) r.pose = RigidPose(state.pose.modelview, 1.0);
   return r;
+}
+
+std::vector<TargetReport> reportTargets(const TrackerState& state, const FrameReport& frame) {
+  std::vector<TargetReport> reports;
+  if (state.model.isRegistered())
+    reports.push_back(TargetReport{"target", frame.state, frame.corners, frame.homography, frame.pose, frame.matches,
+                                   frame.inliers});
+  for (TargetReport& picture : reportPictures(state)) reports.push_back(std::move(picture));
+  return reports;
 }
 
 const PictureTarget* addPictureTarget(TrackerState& state, std::string name, const cv::Mat& picture, double width,

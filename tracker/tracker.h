@@ -152,6 +152,10 @@ struct FrameReport {
   int barrier = 0;
   int frameRate = 0;
   float ms = 0.0f;  // processing time of the last tracked frame
+  // Tracking or holding: registration-frame pixels to frame pixels (the clicked corners onto `corners`),
+  // and the rigid pose (RigidPose, model units) when a calibration is loaded; otherwise zero and nothing.
+  cv::Matx33d homography = cv::Matx33d::zeros();
+  std::optional<cv::Matx44d> pose;
 };
 FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settings);
 
@@ -168,7 +172,7 @@ const PictureTarget* addPictureFile(TrackerState& state, const std::string& path
 // orthonormal one and its translation multiplied by `unit`; nothing when an entry is not finite.
 std::optional<cv::Matx44d> RigidPose(const std::array<double, 16>& modelview, double unit);
 
-// A picture target after the last tick, as every front end reports it.
+// A target after the last tick, as every front end reports it.
 struct TargetReport {
   std::string name;
   TrackingState state = TrackingState::Detecting;
@@ -181,6 +185,10 @@ struct TargetReport {
   int inliers = 0;
 };
 std::vector<TargetReport> reportPictures(const TrackerState& state);
+
+// Every target after the last tick: the clicked one (named "target", with `frame`'s corners and counts)
+// when one is registered, then the pictures.
+std::vector<TargetReport> reportTargets(const TrackerState& state, const FrameReport& frame);
 
 // Tracking with a registered model; returns 0 without a model, else 1. A frame whose estimation did not
 // run or found no acceptable consensus (IsConsensusAcceptable) fails the quad check like a bad quad.
