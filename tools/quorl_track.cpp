@@ -25,6 +25,7 @@
 #include "tools/track_options.h"
 #include "tools/track_report.h"
 #include "stream/pose_message.h"
+#include "stream/pose_server.h"
 #include "tracker/engine.h"
 
 namespace quorl {
@@ -48,6 +49,10 @@ constexpr const char* kUsageOwn = R"(  --warmup N          detection ticks on fr
   --json FILE         one line of JSON per frame (from frame K on, or from frame 0 with pictures
                       alone): every target's state, corners, homography, pose and counts, as
                       docs/pose-message.schema.json describes them; - for standard output
+  --publish PORT      the same lines, live, to programs that connect: plain TCP on PORT (one line
+                      each), WebSocket on PORT+1 (one text message each); read-only
+  --publish-host A    the IPv4 address to listen on (default 127.0.0.1: this machine only)
+  --publish-wait N    wait up to 10 s for N clients before the first frame (default 0)
   --list-profiles     the synthetic scene's motion profiles, one per line
   --help              this text
 )";
@@ -59,6 +64,9 @@ struct Args : TrackArgs {
   std::string saveDisplay;
   std::string saveFrames;
   std::string json;
+  int publishPort = 0;
+  std::string publishHost = "127.0.0.1";
+  long long publishWait = 0;
   bool stageTimes = false;
 };
 
@@ -133,7 +141,8 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       continue;
     }
     static const char* const kOwnOptions[] = {"--warmup",       "--corner-type",  "--barrier",     "--reregister-every",
-                                              "--memory-every", "--save-display", "--save-frames", "--json", "--robust-without"};
+                                              "--memory-every", "--save-display", "--save-frames", "--json",
+                                              "--publish", "--publish-host", "--publish-wait", "--robust-without"};
     if (std::find(std::begin(kOwnOptions), std::end(kOwnOptions), opt) == std::end(kOwnOptions))
       return usageError("unknown option " + opt);
     if (i + 1 >= argc) return usageError("option " + opt + " needs a value");
@@ -175,6 +184,14 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       a.saveFrames = v;
     } else if (opt == "--json") {
       a.json = v;
+    } else if (opt == "--publish") {
+      if (!count(65534) || n == 0) return usageError("--publish wants a port from 1 to 65534, not '" + v + "'");
+      a.publishPort = static_cast<int>(n);
+    } else if (opt == "--publish-host") {
+      a.publishHost = v;
+    } else if (opt == "--publish-wait") {
+      if (!count(static_cast<long long>(kMaxClients))) return usageError("--publish-wait wants a count, not '" + v + "'");
+      a.publishWait = n;
     } else {
       a.saveDisplay = v;
     }
@@ -263,6 +280,20 @@ int run(const Args& a) {
     }
   }
   std::ostream* json = a.json.empty() ? nullptr : a.json == "-" ? &std::cout : &jsonFile;
+  PoseServer server;
+  if (a.publishPort > 0) {
+    std::string error;
+    if (!server.Listen(a.publishHost, a.publishPort, error)) {
+      std::cerr << "quorl-track: cannot publish poses: " << error << "\n";
+      return 1;
+    }
+    if (a.publishHost != "127.0.0.1")
+      std::cerr << "quorl-track: publishing poses on " << a.publishHost << ", reachable from other machines\n";
+    for (int waited = 0; server.clients() < a.publishWait && waited < 1000; ++waited) {
+      server.Poll();
+      usleep(10000);
+    }
+  }
   TrackingEngine engine(a.engine, "quorl-track", calibration.param);
   const TrackerState& state = engine.state();
   StageTable stageTable;
@@ -362,11 +393,12 @@ int run(const Args& a) {
       record(index, engine.Report(), false);
     }
     if (pictures) recordPictures(index);
-    if (json != nullptr && (pictures || index >= a.registerFrame)) {
+    if ((json != nullptr || a.publishPort > 0) && (pictures || index >= a.registerFrame)) {
       const FrameReport frame = engine.Report();
-      *json << PoseMessage(index, MonotonicSeconds(), state.frame.width(), state.frame.height(), frame.keypoints,
-                           reportTargets(state, frame))
-            << '\n';
+      const std::string line = PoseMessage(index, MonotonicSeconds(), state.frame.width(), state.frame.height(),
+                                           frame.keypoints, reportTargets(state, frame));
+      if (json != nullptr) *json << line << '\n';
+      if (a.publishPort > 0) server.Publish(line);
     }
     if (!a.saveFrames.empty()) save(a.saveFrames, index, state.frame);
     if (!a.saveDisplay.empty()) save(a.saveDisplay, index, state.display);
@@ -378,6 +410,7 @@ int run(const Args& a) {
               << a.registerFrame << "\n";
     return 1;
   }
+  if (a.publishPort > 0) server.Drain(1000);
   ReleaseIndex(engine.state().model.keypointIndex);
   if (a.memoryEvery > 0 && index % a.memoryEvery != 0) printMemory(index);
   if (!a.quiet && clicked)

@@ -16,7 +16,7 @@ std::string RangeProblem(const char* name, long long value, long long low, long 
 }  // namespace
 
 std::string CheckEngineOptions(const EngineOptions& options) {
-  for (std::string problem : {RangeProblem("cornerType", options.cornerType, 0, kMaxCornerType),
+  for (const std::string& problem : {RangeProblem("cornerType", options.cornerType, 0, kMaxCornerType),
                               RangeProblem("barrier", options.barrier, -kMaxBarrier, kMaxBarrier),
                               RangeProblem("warmup", options.warmup, 0, kMaxWarmup)})
     if (!problem.empty()) return problem;

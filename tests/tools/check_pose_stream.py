@@ -1,0 +1,107 @@
+"""quorl-track --publish: a TCP and a WebSocket client receive every message of a short synthetic run,
+with the CSV's corners and valid against the schema; a client that never reads, one that leaves
+mid-run and one that sends bytes change nothing and the run ends normally; a port in use is a clear
+message. Usage: check_pose_stream.py QUORL_TRACK SOURCE_DIR PORT"""
+import base64
+import csv
+import json
+import os
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import jsonschema
+
+tool, root, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
+validator = jsonschema.Draft202012Validator(json.load(open(f"{root}/docs/pose-message.schema.json")))
+FRAMES = 40
+failures = []
+
+
+def connect(p):
+    for _ in range(200):
+        try:
+            return socket.create_connection(("127.0.0.1", p), timeout=10)
+        except ConnectionRefusedError:
+            time.sleep(0.05)
+    raise RuntimeError(f"nothing listens on {p}")
+
+
+def read_all(s):
+    data = b""
+    while chunk := s.recv(65536):
+        data += chunk
+    return data
+
+
+def websocket_messages(data):
+    """The text messages of server frames (after the handshake response)."""
+    head, _, data = data.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 101"), head
+    messages = []
+    while data:
+        n = data[1] & 0x7F
+        at = 2
+        if n == 126:
+            n, at = struct.unpack(">H", data[2:4])[0], 4
+        elif n == 127:
+            n, at = struct.unpack(">Q", data[2:10])[0], 10
+        assert data[0] == 0x81, data[0]
+        messages.append(data[at:at + n].decode())
+        data = data[at + n:]
+    return messages
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    run = subprocess.Popen([tool, "--quiet", "--frames", str(FRAMES), "--csv", f"{tmp}/run.csv", "--camera-params",
+                            f"{root}/Data/camera_param.dat", "--publish", str(port), "--publish-wait", "5"],
+                           stderr=subprocess.PIPE, text=True)
+    tcp = connect(port)
+    ws = connect(port + 1)
+    key = base64.b64encode(os.urandom(16)).decode()
+    ws.sendall(f"GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+               f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+    silent = connect(port)  # never reads
+    silent.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    chatty = connect(port)
+    chatty.sendall(b"quit\nshutdown\n" + os.urandom(3000))  # never taken as a command
+    leaving = connect(port)
+    leaving.recv(10)  # mid-message
+    leaving.close()
+    lines = read_all(tcp).decode().splitlines()
+    messages = websocket_messages(read_all(ws))
+    chatty_lines = read_all(chatty).decode().splitlines()
+    _, errors = run.communicate(timeout=60)
+    if run.returncode != 0:
+        failures.append(f"run ended with {run.returncode}: {errors}")
+    rows = {int(r["frame"]): r for r in csv.DictReader(open(f"{tmp}/run.csv"))}
+    if lines != messages or lines != chatty_lines:
+        failures.append(f"clients differ: {len(lines)} tcp, {len(messages)} websocket, {len(chatty_lines)} chatty")
+    if len(lines) != FRAMES:
+        failures.append(f"{len(lines)} messages for {FRAMES} frames")
+    for line in lines:
+        message = json.loads(line)
+        failures += [error.message for error in validator.iter_errors(message)]
+        row, target = rows[message["frame"]], message["targets"][0]
+        if target["state"] == "detecting":
+            continue
+        expected = [[float(row[f"quad_x{i}"]), float(row[f"quad_y{i}"])] for i in range(4)]
+        if any(abs(a - b) > 1e-3 for p, q in zip(target["corners"], expected) for a, b in zip(p, q)):
+            failures.append(f"frame {message['frame']}: {target['corners']} != {expected}")
+
+    # The port is taken while another run listens.
+    holder = socket.socket()
+    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    holder.bind(("127.0.0.1", port))
+    holder.listen()
+    taken = subprocess.run([tool, "--quiet", "--frames", "2", "--publish", str(port)], capture_output=True, text=True)
+    holder.close()
+    if taken.returncode != 1 or f"port {port} is in use" not in taken.stderr:
+        failures.append(f"port in use: exit {taken.returncode}, {taken.stderr!r}")
+
+for failure in failures[:20]:
+    print("FAIL:", failure)
+sys.exit(1 if failures else 0)
