@@ -68,6 +68,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   addCommand(config, ID_VIDEO_FORMAT, QStringLiteral("Video &Format..."), QKeySequence(Qt::CTRL | Qt::Key_F));
   addCommand(config, ID_VIDEO_SOURCE, QStringLiteral("Video &Source..."), QKeySequence(Qt::CTRL | Qt::Key_S));
   config->addSeparator();
+  addCommand(config, ID_PUBLISH_POSES, QStringLiteral("Publish Poses..."), QKeySequence());
   addCommand(config, ID_OPTIONS, QStringLiteral("&Options..."), QKeySequence());
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   addCommand(help, ID_APP_ABOUT, QStringLiteral("&About Quorl..."), QKeySequence(Qt::CTRL | Qt::Key_H));
@@ -78,6 +79,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   connect(action(ID_LOAD_CAMERA_PARAMS), &QAction::triggered, view_, &CQuorlView::OnLoadCameraParams);
   connect(action(ID_ADD_TARGET_PICTURES), &QAction::triggered, view_, &CQuorlView::OnAddTargetPictures);
   connect(action(ID_REMOVE_TARGET_PICTURES), &QAction::triggered, view_, &CQuorlView::OnRemoveTargetPictures);
+  connect(action(ID_PUBLISH_POSES), &QAction::triggered, view_, &CQuorlView::OnPublishPoses);
   connect(action(ID_APP_EXIT), &QAction::triggered, this, &QWidget::close);
   connect(action(ID_REGISTER_FRAME), &QAction::triggered, view_, &CQuorlView::OnRegisterFrame);
   connect(action(ID_VIDEO_FORMAT), &QAction::triggered, view_, &CQuorlView::OnVideoFormat);

@@ -46,7 +46,16 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
                      "more). The source pictures:table, pictures:return, pictures:swap or pictures:far lays "
                      "these pictures on a synthetic table."),
       QStringLiteral("file"));
-  parser.addOptions({help, version, source, cameraParams, robust, picture});
+  const QCommandLineOption publish(
+      QStringLiteral("publish"),
+      QStringLiteral("Publish every frame's targets to other programs: one line of JSON per frame over TCP on "
+                     "the port and over WebSocket on the next (Configurations > Publish Poses...)."),
+      QStringLiteral("port"));
+  const QCommandLineOption publishHost(
+      QStringLiteral("publish-host"),
+      QStringLiteral("The IPv4 address to publish on (default 127.0.0.1: this machine only)."),
+      QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+  parser.addOptions({help, version, source, cameraParams, robust, picture, publish, publishHost});
   // Qt's own options, taken by QApplication; single-dash words are what Qt documents for them.
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("name"));
@@ -89,6 +98,19 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   result.view.cameraParams = parser.value(cameraParams).toStdString();
   result.view.robust = parser.isSet(robust);
   for (const QString& file : parser.values(picture)) result.view.pictures.push_back(QFile::encodeName(file).toStdString());
+  if (parser.isSet(publish)) {
+    bool number = false;
+    const int port = parser.value(publish).toInt(&number);
+    if (!number || port < 1 || port > 65534) {
+      std::fprintf(stderr, "quorl: --publish wants a port from 1 to 65534, not '%s'\nTry 'quorl --help'.\n",
+                   qPrintable(parser.value(publish)));
+      result.exitNow = true;
+      result.exitCode = 2;
+      return result;
+    }
+    result.view.publishPort = port;
+    result.view.publishHost = parser.value(publishHost).toStdString();
+  }
   result.platform = parser.value(platform).toStdString();
   result.display = parser.value(display).toStdString();
   return result;

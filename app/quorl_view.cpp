@@ -1,5 +1,8 @@
 #include "app/quorl_view.h"
 
+#include "app/publish_dlg.h"
+#include "stream/pose_message.h"
+
 #include <QClipboard>
 #include <QFile>
 #include <QFileDialog>
@@ -79,6 +82,7 @@ void CQuorlView::OnInitialUpdate(const ViewOptions& options) {
   loadCamera(state_, CameraParamPath(QString::fromStdString(options.cameraParams)).toStdString(), w, h, *this);
   initialise(state_, w, h);
   AddTargetPictures(options.pictures);
+  if (options.publishPort > 0) StartPublishing(options.publishPort, options.publishHost);
   emit captureChanged(HasCapture());
   emit frameSizeChanged(frameSize_);
   publishStatus();
@@ -176,6 +180,35 @@ void CQuorlView::OnRemoveTargetPictures() {
   publishStatus();
 }
 
+void CQuorlView::OnPublishPoses() {
+  CPublishDlg dialog(publisher_ != nullptr, publishPort_, this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  if (!dialog.on()) {
+    StopPublishing();
+  } else if (publisher_ == nullptr || dialog.port() != publishPort_) {
+    StartPublishing(dialog.port(), publishHost_);
+  }
+}
+
+bool CQuorlView::StartPublishing(int port, const std::string& host) {
+  auto server = std::make_unique<PoseServer>();
+  std::string error;
+  if (!server->Listen(host, port, error)) {
+    report(kMsgCannotPublish, error);
+    return false;
+  }
+  publisher_ = std::move(server);
+  publishPort_ = port;
+  publishHost_ = host;
+  publishStatus();
+  return true;
+}
+
+void CQuorlView::StopPublishing() {
+  publisher_.reset();
+  publishStatus();
+}
+
 void CQuorlView::OnLoadCameraParams() {
   const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Load Camera Parameters"), QString(),
                                                     QStringLiteral("Camera Parameter files (*.dat);;All files (*)"));
@@ -221,6 +254,11 @@ void CQuorlView::timerEvent(QTimerEvent* event) {
 void CQuorlView::OnTick() {
   if (!HasCapture()) return;
   guarded([this] { tick(state_, *this); });
+  if (publisher_ != nullptr) {
+    const FrameReport frame = reportFrame(state_, settings());
+    publisher_->Publish(PoseMessage(publishedFrames_++, MonotonicSeconds(), state_.frame.width(),
+                                    state_.frame.height(), frame.keypoints, reportTargets(state_, frame)));
+  }
   // A stopped source leaves its last frame in place, but nothing is tracked in it any more.
   if (grabber_.SourceStopped() && state_.modelActive != 0) {
     state_.modelActive = 0;
@@ -283,6 +321,12 @@ QString CQuorlView::StatusText() const {
     text += QStringLiteral("  |  %1 of %2 pictures found")
                 .arg(state_.pictures.found())
                 .arg(state_.pictures.targets().size());
+  if (publisher_ != nullptr) {
+    text += QStringLiteral("  |  publishing poses on port %1%2: %3 clients")
+                .arg(publishPort_)
+                .arg(publishHost_ == "127.0.0.1" ? QString() : QStringLiteral(" of ") + QString::fromStdString(publishHost_))
+                .arg(publisher_->clients());
+  }
   if (!hasCalibration(state_.camera)) text += separator + QString::fromLatin1(kNoCalibrationStatus);
   return text + separator + QString::fromStdString(sourceText_);
 }

@@ -8,11 +8,13 @@
 #include <QSize>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/frame_grabber.h"
 #include "render/gl_render.h"
+#include "stream/pose_server.h"
 #include "tracker/tracker.h"
 
 class QImage;
@@ -42,7 +44,14 @@ struct ViewOptions {
   std::string cameraParams;     // calibration file; empty: Data/camera_param.dat as found by CameraParamPath
   bool robust = false;          // start in the robust tracking mode
   std::vector<std::string> pictures;  // target pictures (and the picture scene's pictures)
+  int publishPort = 0;                // publish poses on this port from the start (0: not)
+  std::string publishHost = "127.0.0.1";
 };
+
+// Message when the pose stream cannot start; the detail names the port and the reason.
+inline constexpr const char* kMsgCannotPublish = "Can't publish the poses.";
+// Port the Publish Poses dialog offers first.
+inline constexpr int kDefaultPublishPort = 5555;
 
 // Message when a file cannot be a target picture; the detail names the file and the reason.
 inline constexpr const char* kMsgBadTargetPicture = "Can't use this file as a target picture.";
@@ -81,6 +90,13 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   int AddTargetPictures(const std::vector<std::string>& paths);
   // Matching > Remove Target Pictures.
   void OnRemoveTargetPictures();
+  // Configurations > Publish Poses...: the dialog, then StartPublishing or StopPublishing.
+  void OnPublishPoses();
+  // Every tick's targets as a pose message to programs on `host`:`port` (TCP) and port + 1 (WebSocket).
+  // A port that cannot be had is reported (kMsgCannotPublish, the port and why). True when publishing.
+  bool StartPublishing(int port, const std::string& host = "127.0.0.1");
+  void StopPublishing();
+  const PoseServer* publisher() const { return publisher_.get(); }
   // Matching > Robust Tracking: the mode of the tracked frames from the next tick on; the model stays.
   void SetRobustTracking(bool on);
   bool RobustTracking() const { return state_.robustMode; }
@@ -139,6 +155,10 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   QSize frameSize_{kNoCaptureWidth, kNoCaptureHeight};
   std::string sourceText_;  // what the status line names as the source
   QString lastStatus_;
+  std::unique_ptr<PoseServer> publisher_;
+  int publishPort_ = kDefaultPublishPort;
+  long long publishedFrames_ = 0;
+  std::string publishHost_ = "127.0.0.1";
 };
 
 }  // namespace quorl

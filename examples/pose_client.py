@@ -7,12 +7,22 @@
 import json
 import socket
 import sys
+import time
 
 
 def main(argv):
     port = int(argv[1]) if len(argv) > 1 else 5555
     host = argv[2] if len(argv) > 2 else "127.0.0.1"
-    with socket.create_connection((host, port)) as connection:
+    for _ in range(50):  # the tracker may still be starting
+        try:
+            connection = socket.create_connection((host, port))
+            break
+        except ConnectionRefusedError:
+            time.sleep(0.1)
+    else:
+        print(f"pose_client: nothing publishes on {host}:{port}", file=sys.stderr)
+        return 1
+    with connection:
         for line in connection.makefile("r", encoding="utf-8"):
             message = json.loads(line)
             for target in message["targets"]:

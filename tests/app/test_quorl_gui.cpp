@@ -15,6 +15,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <memory>
 
@@ -456,6 +461,43 @@ TEST_F(QuorlGui, PictureTargetsAreFoundNamedAndCounted) {
   frame->action(ID_REMOVE_TARGET_PICTURES)->trigger();
   EXPECT_TRUE(view->state().pictures.empty());
   EXPECT_FALSE(view->StatusText().contains("pictures found"));
+}
+
+// The pose stream from the desktop: a client on the port receives one JSON line per tick with the
+// pictures' states; the status line counts the clients; a port in use is reported and nothing changes.
+TEST_F(QuorlGui, PublishesPosesToAClient) {
+  if (!QFile::exists(QString::fromStdString(kOpenCvData + "box.png"))) GTEST_SKIP() << "opencv-doc not installed";
+  ReportRecorder reports;
+  start("pictures:far", kCameraFile, {kOpenCvData + "box.png"});
+  ASSERT_TRUE(view->StartPublishing(47661));
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(47661);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_TRUE(QTest::qWaitFor([this] { return view->StatusText().contains("47661: 1 clients"); }, 3000))
+      << view->StatusText().toStdString();
+  std::string received;
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        char buffer[4096];
+        const ssize_t n = recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+        return received.find("\"name\":\"box\",\"state\":\"tracking\"") != std::string::npos;
+      },
+      5000))
+      << received.substr(0, 300);
+  EXPECT_EQ(received.rfind("{\"frame\":", 0), 0u);
+  close(client);
+  // Another view cannot take the same port.
+  EXPECT_FALSE(view->StartPublishing(47661 - 1));  // its WebSocket port is taken
+  ASSERT_EQ(reports.texts.size(), 1);
+  EXPECT_EQ(reports.texts[0], kMsgCannotPublish);
+  EXPECT_EQ(reports.details[0], "port 47661 is in use");
+  EXPECT_TRUE(view->publisher() != nullptr);
+  view->StopPublishing();
+  EXPECT_FALSE(view->StatusText().contains("publishing"));
 }
 
 TEST_F(QuorlGui, DISABLED_WriteScreenshots) {
