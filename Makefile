@@ -12,7 +12,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config \
             libgtest-dev libgmock-dev libbenchmark-dev \
             xvfb xauth fonts-nanum \
             clang libclang-rt-14-dev clang-tidy zlib1g-dev \
-            pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv python3-jsonschema
+            pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv python3-jsonschema chromium
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
