@@ -1,7 +1,8 @@
-"""quorl-track --publish: a TCP and a WebSocket client receive every message of a short synthetic run,
-with the CSV's corners and valid against the schema; a client that never reads, one that leaves
-mid-run and one that sends bytes change nothing and the run ends normally; a port in use is a clear
-message. Usage: check_pose_stream.py QUORL_TRACK SOURCE_DIR PORT"""
+"""quorl-track --publish: 16 TCP clients and a WebSocket client receive every message of a short
+synthetic run, with the CSV's corners and valid against the schema; a client that never reads, one that
+leaves mid-run and one that sends bytes change nothing and the run ends normally; 200 connections made
+and dropped during a run leave its heap flat and its frame times as without them; a port in use is a
+clear message. Usage: check_pose_stream.py QUORL_TRACK SOURCE_DIR PORT"""
 import base64
 import csv
 import json
@@ -10,7 +11,9 @@ import socket
 import struct
 import subprocess
 import sys
+import statistics
 import tempfile
+import threading
 import time
 
 import jsonschema
@@ -57,9 +60,10 @@ def websocket_messages(data):
 
 with tempfile.TemporaryDirectory() as tmp:
     run = subprocess.Popen([tool, "--quiet", "--frames", str(FRAMES), "--csv", f"{tmp}/run.csv", "--camera-params",
-                            f"{root}/Data/camera_param.dat", "--publish", str(port), "--publish-wait", "5"],
+                            f"{root}/Data/camera_param.dat", "--publish", str(port), "--publish-wait", "20"],
                            stderr=subprocess.PIPE, text=True)
     tcp = connect(port)
+    others = [connect(port) for _ in range(15)]
     ws = connect(port + 1)
     key = base64.b64encode(os.urandom(16)).decode()
     ws.sendall(f"GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -74,6 +78,8 @@ with tempfile.TemporaryDirectory() as tmp:
     lines = read_all(tcp).decode().splitlines()
     messages = websocket_messages(read_all(ws))
     chatty_lines = read_all(chatty).decode().splitlines()
+    if any(read_all(other).decode().splitlines() != lines for other in others):
+        failures.append("one of 16 clients missed lines")
     _, errors = run.communicate(timeout=60)
     if run.returncode != 0:
         failures.append(f"run ended with {run.returncode}: {errors}")
@@ -91,6 +97,34 @@ with tempfile.TemporaryDirectory() as tmp:
         expected = [[float(row[f"quad_x{i}"]), float(row[f"quad_y{i}"])] for i in range(4)]
         if any(abs(a - b) > 1e-3 for p, q in zip(target["corners"], expected) for a, b in zip(p, q)):
             failures.append(f"frame {message['frame']}: {target['corners']} != {expected}")
+
+    # 200 connections made and dropped during a longer run: the heap stays flat, frame times as without.
+    def long_run(csv_path, churn):
+        args = [tool, "--quiet", "--frames", "900", "--csv", csv_path, "--memory-every", "300", "--camera-params",
+                f"{root}/Data/camera_param.dat"] + (["--publish", str(port), "--publish-wait", "1"] if churn else [])
+        process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        if churn:
+            first = connect(port)
+            def cycle():
+                for _ in range(200):
+                    connect(port).close()
+                    time.sleep(0.005)
+            worker = threading.Thread(target=cycle)
+            worker.start()
+        out, _ = process.communicate(timeout=120)
+        if churn:
+            worker.join()
+            first.close()
+        heap = [int(line.split("heap in use ")[1].split()[0]) for line in out.splitlines() if "heap in use" in line]
+        ms = statistics.median(float(r["ms"]) for r in csv.DictReader(open(csv_path)) if int(r["frame"]) > 0)
+        return heap, ms
+
+    heap, churned_ms = long_run(f"{tmp}/churn.csv", True)
+    _, quiet_ms = long_run(f"{tmp}/quiet.csv", False)
+    if len(heap) < 3 or heap[-1] - heap[0] > 512:
+        failures.append(f"heap in use over the run (KiB): {heap}")
+    if churned_ms > 1.5 * quiet_ms + 1.0:
+        failures.append(f"median ms {churned_ms} with 200 connections against {quiet_ms} without")
 
     # The port is taken while another run listens.
     holder = socket.socket()
