@@ -34,9 +34,9 @@ int Connect(int port) {
 TEST(PoseServer, DropsAClientThatStopsReadingAndKeepsTheOthers) {
   PoseServer server;
   std::string error;
-  ASSERT_TRUE(server.Listen("127.0.0.1", 47691, error)) << error;
-  const int silent = Connect(47691);
-  const int reader = Connect(47691);
+  ASSERT_TRUE(server.Listen("127.0.0.1", 47701, error)) << error;
+  const int silent = Connect(47701);
+  const int reader = Connect(47701);
   server.Poll();
   ASSERT_EQ(server.clients(), 2);
   const std::string line(4000, 'x');
@@ -53,9 +53,9 @@ TEST(PoseServer, DropsAClientThatStopsReadingAndKeepsTheOthers) {
   EXPECT_EQ(received, kLines * (line.size() + 1));
   close(silent);
   close(reader);
-  EXPECT_FALSE(PoseServer().Listen("127.0.0.1", 47691, error));
-  EXPECT_EQ(error, "port 47691 is in use");
-  EXPECT_FALSE(PoseServer().Listen("localhost", 47693, error));
+  EXPECT_FALSE(PoseServer().Listen("127.0.0.1", 47701, error));
+  EXPECT_EQ(error, "port 47701 is in use");
+  EXPECT_FALSE(PoseServer().Listen("localhost", 47703, error));
   EXPECT_EQ(error, "'localhost' is not an IPv4 address");
 }
 

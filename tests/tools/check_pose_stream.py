@@ -1,8 +1,7 @@
 """quorl-track --publish: 16 TCP clients and a WebSocket client receive every message of a short
 synthetic run, with the CSV's corners and valid against the schema; a client that never reads, one that
 leaves mid-run and one that sends bytes change nothing and the run ends normally; 200 connections made
-and dropped during a run leave its heap flat and its frame times as without them; a port in use is a
-clear message. Usage: check_pose_stream.py QUORL_TRACK SOURCE_DIR PORT"""
+and dropped during a run leave its heap flat; a port in use is a clear message. Usage: check_pose_stream.py QUORL_TRACK SOURCE_DIR PORT"""
 import base64
 import csv
 import json
@@ -11,9 +10,7 @@ import socket
 import struct
 import subprocess
 import sys
-import statistics
 import tempfile
-import threading
 import time
 
 import jsonschema
@@ -98,33 +95,19 @@ with tempfile.TemporaryDirectory() as tmp:
         if any(abs(a - b) > 1e-3 for p, q in zip(target["corners"], expected) for a, b in zip(p, q)):
             failures.append(f"frame {message['frame']}: {target['corners']} != {expected}")
 
-    # 200 connections made and dropped during a longer run: the heap stays flat, frame times as without.
-    def long_run(csv_path, churn):
-        args = [tool, "--quiet", "--frames", "900", "--csv", csv_path, "--memory-every", "300", "--camera-params",
-                f"{root}/Data/camera_param.dat"] + (["--publish", str(port), "--publish-wait", "1"] if churn else [])
-        process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        if churn:
-            first = connect(port)
-            def cycle():
-                for _ in range(200):
-                    connect(port).close()
-                    time.sleep(0.005)
-            worker = threading.Thread(target=cycle)
-            worker.start()
-        out, _ = process.communicate(timeout=120)
-        if churn:
-            worker.join()
-            first.close()
-        heap = [int(line.split("heap in use ")[1].split()[0]) for line in out.splitlines() if "heap in use" in line]
-        ms = statistics.median(float(r["ms"]) for r in csv.DictReader(open(csv_path)) if int(r["frame"]) > 0)
-        return heap, ms
-
-    heap, churned_ms = long_run(f"{tmp}/churn.csv", True)
-    _, quiet_ms = long_run(f"{tmp}/quiet.csv", False)
+    # 200 connections made and dropped during a longer run: the heap stays flat.
+    process = subprocess.Popen([tool, "--quiet", "--frames", "900", "--memory-every", "300", "--camera-params",
+                                f"{root}/Data/camera_param.dat", "--publish", str(port), "--publish-wait", "1"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    first = connect(port)
+    for _ in range(200):
+        connect(port).close()
+        time.sleep(0.005)
+    out, _ = process.communicate(timeout=120)
+    first.close()
+    heap = [int(line.split("heap in use ")[1].split()[0]) for line in out.splitlines() if "heap in use" in line]
     if len(heap) < 3 or heap[-1] - heap[0] > 512:
         failures.append(f"heap in use over the run (KiB): {heap}")
-    if churned_ms > 1.5 * quiet_ms + 1.0:
-        failures.append(f"median ms {churned_ms} with 200 connections against {quiet_ms} without")
 
     # The port is taken while another run listens.
     holder = socket.socket()
