@@ -90,7 +90,7 @@ with tempfile.TemporaryDirectory() as tmp:
             time.sleep(0.2)
         page = DevTools(pages[0]["webSocketDebuggerUrl"])
         page.call("Emulation.setDeviceMetricsOverride", width=320, height=240, deviceScaleFactor=1, mobile=False)
-        for _ in range(150):
+        for _ in range(300):
             title = page.call("Runtime.evaluate", expression="document.title")["result"]["value"]
             if title == f"frame {FRAME}":
                 break
