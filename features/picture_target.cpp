@@ -55,6 +55,10 @@ cv::Mat PrepareTargetPicture(const cv::Mat& picture, const std::string& name, st
     gray = picture.clone();
   }
   const int longer = std::max(gray.cols, gray.rows);
+  if (static_cast<long long>(std::min(gray.cols, gray.rows)) * kPictureWorkingSide <
+      static_cast<long long>(kMinPictureSide) * longer)
+    return refuse(size + "; its sides are too unequal (worked on " + std::to_string(kPictureWorkingSide) +
+                  " pixels long, it would be under " + std::to_string(kMinPictureSide) + " wide)");
   if (longer > kPictureWorkingSide) {
     const double f = static_cast<double>(kPictureWorkingSide) / longer;
     cv::resize(gray, gray, cv::Size(std::max(1, cvRound(gray.cols * f)), std::max(1, cvRound(gray.rows * f))), 0, 0,

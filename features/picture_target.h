@@ -14,7 +14,8 @@
 namespace quorl {
 
 // A picture file is refused when a side is under kMinPictureSide pixels (too few corners to track) or over
-// kMaxPictureSide, or it has more than kMaxPicturePixels pixels.
+// kMaxPictureSide, it has more than kMaxPicturePixels pixels, or its shorter side would be under
+// kMinPictureSide at its working size.
 inline constexpr int kMinPictureSide = 32;
 inline constexpr int kMaxPictureSide = 16384;
 inline constexpr long long kMaxPicturePixels = 64LL * 1000 * 1000;

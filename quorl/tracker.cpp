@@ -190,7 +190,12 @@ PictureRating Tracker::addPictureTarget(const std::string& name, const cv::Mat& 
   State& s = state("addPictureTarget");
   CheckWidth("addPictureTarget", width);
   std::string error;
-  const PictureTarget* added = s.engine.AddPicture(name, picture, width, error);
+  const PictureTarget* added = nullptr;
+  try {
+    added = s.engine.AddPicture(name, picture, width, error);
+  } catch (const cv::Exception& e) {
+    throw std::runtime_error(std::string("quorl::Tracker::addPictureTarget: ") + e.what());
+  }
   if (added == nullptr) throw std::invalid_argument("quorl::Tracker::addPictureTarget: " + error);
   return RatingOf(*added);
 }
@@ -199,7 +204,12 @@ PictureRating Tracker::addPictureFile(const std::string& path, double width) {
   State& s = state("addPictureFile");
   CheckWidth("addPictureFile", width);
   std::string error;
-  const PictureTarget* added = s.engine.AddPicture(path, width, error);
+  const PictureTarget* added = nullptr;
+  try {
+    added = s.engine.AddPicture(path, width, error);
+  } catch (const cv::Exception& e) {
+    throw std::runtime_error(std::string("quorl::Tracker::addPictureFile: ") + e.what());
+  }
   if (added == nullptr) throw std::invalid_argument("quorl::Tracker::addPictureFile: " + error);
   return RatingOf(*added);
 }

@@ -144,7 +144,8 @@ void AdoptRobustModel(RobustTracker& tracker, RobustModel model, std::span<const
     std::array<cv::Point2f, 4> corners = tracker.model.quad;
     cv::Mat image = tracker.model.image;
     if (scale != 1.0) {
-      cv::resize(tracker.model.image, image, cv::Size(), scale, scale, cv::INTER_AREA);
+      const cv::Size size(std::max(1, cvRound(image.cols * scale)), std::max(1, cvRound(image.rows * scale)));
+      cv::resize(tracker.model.image, image, size, 0, 0, cv::INTER_AREA);
       for (cv::Point2f& c : corners) c *= static_cast<float>(scale);
     }
     scaled.tmpl = BuildRefinementTemplate(image, corners, tracker.params);

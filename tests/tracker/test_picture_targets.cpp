@@ -159,11 +159,19 @@ TEST(PictureTargets, PicturesAreCheckedAndRated) {
   EXPECT_EQ(error, "tiny: 300x20 pixels; a target picture needs at least 32 on each side");
   EXPECT_EQ(addPictureTarget(state, "huge", cv::Mat(40, 20000, CV_8UC1, cv::Scalar(0)), 0.0, 10, error), nullptr);
   EXPECT_NE(error.find("huge: 20000x40 pixels; a target picture may have at most 16384"), std::string::npos) << error;
+  EXPECT_EQ(addPictureTarget(state, "strip", cv::Mat(32, 16384, CV_8UC1, cv::Scalar(0)), 0.0, 10, error), nullptr);
+  EXPECT_NE(error.find("strip: 16384x32 pixels; its sides are too unequal"), std::string::npos) << error;
   EXPECT_EQ(addPictureTarget(state, "float", cv::Mat(64, 64, CV_32FC1), 0.0, 10, error), nullptr);
   EXPECT_EQ(error, "float: not an 8-bit gray or colour picture");
   EXPECT_EQ(addPictureFile(state, "/no/such.png", 0.0, 10, error), nullptr);
   EXPECT_EQ(error, "/no/such.png: no such file");
   EXPECT_TRUE(state.pictures.empty());
+
+  // A long narrow picture that is kept is modelled without trouble at every scale.
+  cv::Mat banner(40, 1200, CV_8UC1);
+  cv::randu(banner, 0, 255);
+  ASSERT_NE(addPictureTarget(state, "banner", banner, 0.0, 10, error), nullptr) << error;
+  state.pictures.Clear();
 
   // A textured picture rates well; a chessboard (every corner like the others) and a blank one poorly.
   const PictureTarget* texture = addPictureTarget(state, "texture", MakeTargetTexture(), 0.0, 10, error);
