@@ -240,13 +240,31 @@ class ProgressBar {
 int run(const Args& a) {
   cv::setNumThreads(a.threads);
   const TrackCalibration calibration = ReadTrackCalibration(a.cameraParams);
+  TrackSummary summary("quorl-track");
+  // The pictures first: a bad one is named with its reason before any source is opened.
+  TrackingEngine engine(a.engine, "quorl-track", calibration.param);
+  const TrackerState& state = engine.state();
+  StageTable stageTable;
+  for (const PictureArg& picture : a.pictures) {
+    std::string error;
+    const PictureTarget* added = engine.AddPicture(picture.path, picture.width, error);
+    if (added == nullptr) {
+      std::cerr << "quorl-track: " << error << "\n";
+      return 2;
+    }
+    const Trackability& rating = added->trackability;
+    if (!a.quiet)
+      std::printf("picture %s: %dx%d pixels, %d corners, spread %.2f, distinctness %.2f, trackability %.2f\n",
+                  added->name.c_str(), added->fileSize.width, added->fileSize.height, rating.corners, rating.spread,
+                  rating.distinctness, rating.score);
+    if (rating.poor()) summary.Warn(added->name + ": " + kPoorPictureWarning);
+  }
   std::string error;
   std::unique_ptr<FrameSource> source = OpenTrackSource(a, calibration.param, error);
   if (!source) {
     std::cerr << "quorl-track: " << error << "\n";
     return 1;
   }
-  TrackSummary summary("quorl-track");
   if (const auto code = CheckTrackInput(a, calibration, *source, summary)) return *code;
   const int known = source->frameCount();
   long long total = a.frames.value_or(known >= 0 ? known : 300);
@@ -293,23 +311,6 @@ int run(const Args& a) {
       server.Poll();
       usleep(10000);
     }
-  }
-  TrackingEngine engine(a.engine, "quorl-track", calibration.param);
-  const TrackerState& state = engine.state();
-  StageTable stageTable;
-  for (const PictureArg& picture : a.pictures) {
-    std::string error;
-    const PictureTarget* added = engine.AddPicture(picture.path, picture.width, error);
-    if (added == nullptr) {
-      std::cerr << "quorl-track: " << error << "\n";
-      return 2;
-    }
-    const Trackability& rating = added->trackability;
-    if (!a.quiet)
-      std::printf("picture %s: %dx%d pixels, %d corners, spread %.2f, distinctness %.2f, trackability %.2f\n",
-                  added->name.c_str(), added->fileSize.width, added->fileSize.height, rating.corners, rating.spread,
-                  rating.distinctness, rating.score);
-    if (rating.poor()) summary.Warn(added->name + ": " + kPoorPictureWarning);
   }
   // With pictures, the clicked target is registered only where --corners places it.
   const bool clicked = a.corners.has_value() || a.pictures.empty();
