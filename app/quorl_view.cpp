@@ -386,7 +386,7 @@ void CQuorlView::paintGL() {
   glViewport(0, 0, qRound(width() * ratio), qRound(height() * ratio));
   std::vector<std::array<double, 16>> pictures;
   for (const PictureTarget& t : state_.pictures.targets())
-    if (t.state == TrackingState::Tracking || t.state == TrackingState::Holding) pictures.push_back(t.pose.modelview);
+    if (IsShown(t.state)) pictures.push_back(t.pose.modelview);
   RenderFrame(gl_, state_.frame, state_.display, state_.modelActive, state_.camera.projection,
               state_.pose.modelview, pictures);
 }

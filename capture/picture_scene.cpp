@@ -215,20 +215,21 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
   }
 
   // Webcam light: vignetting, a slow gain change, soft focus, sensor noise and JPEG blocks.
-  cv::Mat light(bgr.size(), CV_32FC1);
-  const double gain = 1.0 + 0.2 * std::sin(2 * kPi * t / 7 + phase);
-  for (int r = 0; r < light.rows; ++r) {
-    float* row = light.ptr<float>(r);
-    for (int q = 0; q < light.cols; ++q) {
-      const double u = (q - width_ / 2.0) / (width_ / 2.0), v = (r - height_ / 2.0) / (width_ / 2.0);
-      row[q] = static_cast<float>(gain * (1.0 - 0.3 * (u * u + v * v) / 1.56));
+  if (vignette_.size() != bgr.size()) {
+    cv::Mat light(bgr.size(), CV_32FC1);
+    for (int r = 0; r < light.rows; ++r) {
+      float* row = light.ptr<float>(r);
+      for (int q = 0; q < light.cols; ++q) {
+        const double u = (q - width_ / 2.0) / (width_ / 2.0), v = (r - height_ / 2.0) / (width_ / 2.0);
+        row[q] = static_cast<float>(1.0 - 0.3 * (u * u + v * v) / 1.56);
+      }
     }
+    cv::merge(std::vector<cv::Mat>{light, light, light}, vignette_);
   }
+  const double gain = 1.0 + 0.2 * std::sin(2 * kPi * t / 7 + phase);
   cv::Mat lit;
-  bgr.convertTo(lit, CV_32FC3);
-  cv::Mat light3;
-  cv::merge(std::vector<cv::Mat>{light, light, light}, light3);
-  lit = lit.mul(light3);
+  bgr.convertTo(lit, CV_32FC3, gain);
+  lit = lit.mul(vignette_);
   cv::GaussianBlur(lit, lit, cv::Size(0, 0), 0.6);
   cv::Mat noise(lit.size(), CV_32FC3);
   cv::RNG rng(seed_ * 7919u + static_cast<uint32_t>(index));

@@ -63,6 +63,7 @@ class PictureScene final : public FrameSource {
   std::vector<std::string> names_;
   std::vector<cv::Mat> decoyLevels_;
   cv::Mat table_;
+  mutable cv::Mat vignette_;  // the lens's fall-off for the frame size, 3 channels; made on first use
   std::vector<TargetTruth> truth_;
   int next_ = 0;
 };

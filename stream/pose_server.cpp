@@ -223,9 +223,11 @@ void PoseServer::Poll() {
     if (!Read(c)) {
       close(c.fd);
       clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
-      continue;
+    } else if (!Flush(c)) {
+      Drop(i, "the connection broke");
+    } else if (c.out.size() > kMaxClientQueue) {
+      Drop(i, "it fell behind (stopped reading)");
     }
-    if (!Flush(c)) Drop(i, "the connection broke");
   }
 }
 
@@ -240,23 +242,16 @@ void PoseServer::Drain(int ms) {
 void PoseServer::Publish(const std::string& line) {
   Accept(tcp_, false);
   Accept(websocket_, true);
-  const std::string tcpLine = line + "\n";
   const std::string frame = TextFrame(line);
-  for (std::size_t i = clients_.size(); i-- > 0;) {
-    Client& c = clients_[i];
-    if (!Read(c)) {
-      close(c.fd);
-      clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
-      continue;
-    }
-    if (c.websocket && !c.upgraded) continue;  // lines start after the handshake
-    c.out += c.websocket ? frame : tcpLine;
-    if (!Flush(c)) {
-      Drop(i, "the connection broke");
-    } else if (c.out.size() > kMaxClientQueue) {
-      Drop(i, "it fell behind (stopped reading)");
+  for (Client& c : clients_) {
+    if (!c.websocket) {
+      c.out += line;
+      c.out += '\n';
+    } else if (c.upgraded) {
+      c.out += frame;  // lines start after the handshake
     }
   }
+  Poll();
 }
 
 }  // namespace quorl

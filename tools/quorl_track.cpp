@@ -338,7 +338,7 @@ int run(const Args& a) {
     tally.AddFrameTime(frame.ms);
     for (const TargetReport& t : reportPictures(state)) {
       const std::optional<TargetTruth> truth = TruthOf(truths, t.name);
-      const bool shown = t.state == TrackingState::Tracking || t.state == TrackingState::Holding;
+      const bool shown = IsShown(t.state);
       TrackRow row{index, t.name, shown ? 1 : 0, t.corners, static_cast<std::size_t>(frame.keypoints),
                    static_cast<std::size_t>(t.matches), static_cast<std::size_t>(t.inliers), frame.barrier, frame.ms,
                    frame.frameRate, t.state, std::nullopt};

@@ -241,6 +241,16 @@ bool FinishTargetFrame(RobustTracker& t, const RobustFrame& frame, bool ok, cons
   return ok;
 }
 
+QuadState AdvanceRobustQuad(const RobustTracker& tracker, bool accepted, Quad& currentQuad, Quad& lastValidQuad,
+                            int32_t& missCount) {
+  Quad candidate{};
+  bool mapped = accepted;
+  for (int i = 0; i < 4 && mapped; ++i)
+    mapped = RoundCoordinate(tracker.corners[i].x, candidate.pt[i].x) &&
+             RoundCoordinate(tracker.corners[i].y, candidate.pt[i].y);
+  return AdvanceQuad(mapped, candidate, currentQuad, lastValidQuad, missCount, tracker.params.minQuadSide);
+}
+
 bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& cornerCount) {
   t.stats = RobustFrameStats{};
   cornerCount = 0;

@@ -12,6 +12,7 @@
 #include "features/robust_matching.h"
 #include "features/robust_model.h"
 #include "features/robust_params.h"
+#include "geometry/quad.h"
 #include "geometry/template_refinement.h"
 #include "image/quib_image.h"
 
@@ -123,5 +124,10 @@ bool FinishTargetFrame(RobustTracker& t, const RobustFrame& frame, bool ok, cons
 // or predictedCorrelation with corners within reach of the motion's prediction (a find where a just-lost target was
 // counts too).
 bool TrackRobust(RobustTracker& tracker, const GrayImage& gray, int barrier, int& cornerCount);
+
+// The Tracking / Holding / Lost step (AdvanceQuad, params.minQuadSide) after a frame: the accepted estimate's
+// corners rounded as the candidate, none when `accepted` is false.
+QuadState AdvanceRobustQuad(const RobustTracker& tracker, bool accepted, Quad& currentQuad, Quad& lastValidQuad,
+                            int32_t& missCount);
 
 }  // namespace quorl

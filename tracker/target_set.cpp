@@ -46,12 +46,7 @@ void DrawLabel(DibImage& display, const std::string& text, int x, int y) {
 // The quad, state, homography and pose of `t` after a frame whose estimate was `accepted` (or not).
 void UpdateShown(PictureTarget& t, bool accepted, const CameraSetup& camera, int frameWidth, int frameHeight) {
   const RobustTracker& r = t.robust;
-  Quad candidate{};
-  bool mapped = accepted;
-  for (int i = 0; i < 4 && mapped; ++i)
-    mapped = RoundCoordinate(r.corners[i].x, candidate.pt[i].x) && RoundCoordinate(r.corners[i].y, candidate.pt[i].y);
-  const QuadState quad = AdvanceQuad(mapped, candidate, t.currentQuad, t.lastValidQuad, t.missCount,
-                                     r.params.minQuadSide);
+  const QuadState quad = AdvanceRobustQuad(r, accepted, t.currentQuad, t.lastValidQuad, t.missCount);
   t.everFound = t.everFound || quad == QuadState::Tracking;
   t.state = t.everFound ? TrackingStateOf(quad) : TrackingState::Detecting;
   t.matches = r.stats.matches;
@@ -64,7 +59,7 @@ void UpdateShown(PictureTarget& t, bool accepted, const CameraSetup& camera, int
     t.corners.fill(cv::Point2d(kLostCoordinate, kLostCoordinate));
     t.homography = cv::Matx33d::zeros();
   }
-  if (t.state != TrackingState::Tracking && t.state != TrackingState::Holding) return;
+  if (!IsShown(t.state)) return;
   CornerSet centred{};
   for (int i = 0; i < 4; ++i)
     centred[i] = PlanePoint{t.corners[i].x - frameWidth / 2, t.corners[i].y - frameHeight / 2};
@@ -117,9 +112,9 @@ int TargetSet::found() const {
 }
 
 void TargetSet::Index() {
-  std::vector<const RobustModel*> models;
-  for (const PictureTarget& t : targets_) models.push_back(&t.robust.model);
-  index_.Build(models);
+  models_.clear();
+  for (const PictureTarget& t : targets_) models_.push_back(&t.robust.model);
+  index_.Build(models_);
 }
 
 void TargetSet::RestartMotion() {
@@ -149,9 +144,7 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
   if (std::count(ok.begin(), ok.end(), 0) > 0 && (urgent || frames_ % kAbsentSearchPeriod == 0)) {
     const int barrier = noneFollowed ? std::min(detector_.barrier, kPictureSearchBarrier) : detector_.barrier;
     const FrameFeatures& features = frame.Features(arc, barrier);
-    std::vector<const RobustModel*> models;
-    for (const PictureTarget& t : targets_) models.push_back(&t.robust.model);
-    std::vector<std::vector<PointMatch>> matches = MatchAllGlobally(models, index_, features, params);
+    std::vector<std::vector<PointMatch>> matches = MatchAllGlobally(models_, index_, features, params);
     for (std::size_t i = 0; i < targets_.size(); ++i) {
       // A picture with fewer matches than a vote cluster needs is absent: no estimate is tried.
       if (ok[i] || matches[i].size() < static_cast<std::size_t>(params.minVoteCluster)) continue;
@@ -165,7 +158,7 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     PictureTarget& t = targets_[i];
     FinishTargetFrame(t.robust, frame, ok[i] != 0, accepted[i], corners[i]);
     UpdateShown(t, ok[i] != 0, camera, gray.width, gray.height);
-    if (t.state != TrackingState::Tracking && t.state != TrackingState::Holding) continue;
+    if (!IsShown(t.state)) continue;
     DrawQuadOutline(t.currentQuad, display);
     const CornerPoint& label = t.currentQuad.pt[0];
     DrawLabel(display, t.name, label.x + 3, label.y - 4 < 12 ? label.y + 14 : label.y - 4);

@@ -99,6 +99,7 @@ class TargetSet {
   void Index();
 
   std::vector<PictureTarget> targets_;
+  std::vector<const RobustModel*> models_;  // of targets_, in order; rebuilt with index_
   TargetIndex index_;
   TrackerSettings detector_;  // the set's barrier
   long long frames_ = 0;      // frames tracked

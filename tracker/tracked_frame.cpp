@@ -71,13 +71,8 @@ void TrackRobustFrame(TrackerState& state, const GrayImage& gray, TrackerSetting
   int corners = 0;
   const bool accepted = TrackRobust(robust, gray, settings.barrier, corners);
   if (corners > 0) AdaptBarrier(settings, corners, kTrackBandLow, kTrackBandHigh);
-  Quad candidate;
-  bool mapped = accepted;
-  for (int i = 0; i < 4 && mapped; ++i)
-    mapped = RoundCoordinate(robust.corners[i].x, candidate.pt[i].x) &&
-             RoundCoordinate(robust.corners[i].y, candidate.pt[i].y);
-  const QuadState quadState = AdvanceQuad(mapped, candidate, state.model.currentQuad, state.model.lastValidQuad,
-                                          state.model.missCount, robust.params.minQuadSide);
+  const QuadState quadState =
+      AdvanceRobustQuad(robust, accepted, state.model.currentQuad, state.model.lastValidQuad, state.model.missCount);
   DrawQuadOutline(state.model.currentQuad, state.display);
   state.trackingState = TrackingStateOf(quadState);
   if (quadState == QuadState::Tracking) {
@@ -118,8 +113,8 @@ int processTrackedFrame(TrackerState& state, TrackerPlatform& platform) {
   if (!state.model.isRegistered()) return 0;
   FrameTimer timer;
   timer.Start();
-  GrayImage gray;
-  DibToGray(state.frame, gray);
+  DibToGray(state.frame, state.gray);
+  const GrayImage& gray = state.gray;
   TrackerSettings& settings = platform.settings();
   if (state.robustMode) {
     TrackRobustFrame(state, gray, settings);

@@ -94,7 +94,7 @@ FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settin
     r.matches = static_cast<int>(state.model.matchMap.size());
     r.inliers = static_cast<int>(state.model.inlierMap.size());
   }
-  const bool shown = r.state == TrackingState::Tracking || r.state == TrackingState::Holding;
+  const bool shown = IsShown(r.state);
   for (int i = 0; i < 4; ++i)
     r.corners[i] = shown ? state.quadCorners[i] : cv::Point2d(kLostCoordinate, kLostCoordinate);
   if (!shown) return r;
@@ -117,17 +117,27 @@ std::vector<TargetReport> reportTargets(const TrackerState& state, const FrameRe
   return reports;
 }
 
-const PictureTarget* addPictureTarget(TrackerState& state, std::string name, const cv::Mat& picture, double width,
-                                      int arc, std::string& error) {
-  const cv::Mat gray = PrepareTargetPicture(picture, name, error);
+namespace {
+
+// `picture` checked under `label` (the name or the file, for `error`), then added under `name` made unique.
+const PictureTarget* AddChecked(TrackerState& state, const std::string& name, const std::string& label,
+                                const cv::Mat& picture, double width, int arc, std::string& error) {
+  const cv::Mat gray = PrepareTargetPicture(picture, label, error);
   if (gray.empty()) return nullptr;
   const auto taken = [&](const std::string& n) {
     const auto& all = state.pictures.targets();
     return std::any_of(all.begin(), all.end(), [&](const PictureTarget& t) { return t.name == n; });
   };
-  const std::string base = name;
-  for (int k = 2; taken(name); ++k) name = base + "-" + std::to_string(k);
-  return &state.pictures.Add(name, gray, picture.size(), width, arc);
+  std::string unique = name;
+  for (int k = 2; taken(unique); ++k) unique = name + "-" + std::to_string(k);
+  return &state.pictures.Add(unique, gray, picture.size(), width, arc);
+}
+
+}  // namespace
+
+const PictureTarget* addPictureTarget(TrackerState& state, const std::string& name, const cv::Mat& picture, double width,
+                                      int arc, std::string& error) {
+  return AddChecked(state, name, name, picture, width, arc, error);
 }
 
 const PictureTarget* addPictureFile(TrackerState& state, const std::string& path, double width, int arc,
@@ -143,10 +153,7 @@ const PictureTarget* addPictureFile(TrackerState& state, const std::string& path
   } catch (const cv::Exception&) {
     picture.release();  // a file the decoder refuses (OpenCV's own size limit among others)
   }
-  const PictureTarget* added =
-      addPictureTarget(state, std::filesystem::path(path).stem().string(), picture, width, arc, error);
-  if (added == nullptr) error = path + error.substr(error.find(':'));
-  return added;
+  return AddChecked(state, std::filesystem::path(path).stem().string(), path, picture, width, arc, error);
 }
 
 std::optional<cv::Matx44d> RigidPose(const std::array<double, 16>& modelview, double unit) {
@@ -176,7 +183,7 @@ std::vector<TargetReport> reportPictures(const TrackerState& state) {
     r.homography = t.homography;
     r.matches = t.matches;
     r.inliers = t.inliers;
-    const bool shown = t.state == TrackingState::Tracking || t.state == TrackingState::Holding;
+    const bool shown = IsShown(t.state);
     if (shown && hasCalibration(state.camera))
       r.pose = RigidPose(t.pose.modelview, t.width > 0.0 ? t.width / (2 * kModelSquare[1].x) : 1.0);
   }
@@ -193,9 +200,7 @@ bool tick(TrackerState& state, TrackerPlatform& platform) {
     processDetectOnly(state, platform);
   }
   if (!state.pictures.empty()) {
-    GrayImage gray;
-    DibToGray(state.frame, gray);
-    state.pictures.Track(gray, state.display, state.camera);
+    state.pictures.Track(state.gray, state.display, state.camera);
     timer.Stop();
     state.elapsedMs = timer.ElapsedMs();
   }
@@ -205,8 +210,8 @@ bool tick(TrackerState& state, TrackerPlatform& platform) {
 
 void processDetectOnly(TrackerState& state, TrackerPlatform& platform) {
   state.trackingState = TrackingState::Detecting;
-  GrayImage gray;
-  DibToGray(state.frame, gray);
+  DibToGray(state.frame, state.gray);
+  const GrayImage& gray = state.gray;
   TrackerSettings& settings = platform.settings();
   const CornerList corners = DetectCorners(gray, settings.cornerType + 9, settings.barrier);
   if (settings.plotKeypoints != 0) {

@@ -52,6 +52,9 @@ void MarkCorner(DibImage& display, const CornerPoint& corner);
 // Lost: more failures than that.
 enum class TrackingState { Detecting, Tracking, Holding, Lost };
 
+// Tracking or holding: a quad is shown.
+inline bool IsShown(TrackingState state) { return state == TrackingState::Tracking || state == TrackingState::Holding; }
+
 // "detecting", "tracking", "holding", "lost": the words of the headless tools' CSV and summary.
 const char* TrackingStateName(TrackingState state);
 
@@ -66,6 +69,7 @@ struct TrackerState {
   HomographySampler sampler;  // this tracker's sample sequence, carried over registrations
   DibImage frame;    // newest captured frame
   DibImage display;  // copy of frame with marks; the background picture
+  GrayImage gray;    // frame in gray, made by each tick's processing (shared by the picture targets)
   int clickMode = 0;
   Quad clicks{{{{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}}}};
   int clickCount = 0;
@@ -162,7 +166,7 @@ FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settin
 // A target given as a picture: `picture` (8-bit gray or BGR, as given) under `name`, `width` metres wide
 // (0: model units), with FAST-`arc` corners. A name already taken gets "-2", "-3", ... Null, with `error`
 // ("<name>: <reason>"), when the picture cannot be a target (see PrepareTargetPicture).
-const PictureTarget* addPictureTarget(TrackerState& state, std::string name, const cv::Mat& picture, double width,
+const PictureTarget* addPictureTarget(TrackerState& state, const std::string& name, const cv::Mat& picture, double width,
                                       int arc, std::string& error);
 // The same from a picture file, named by the file's stem; `error` is "<path>: <reason>".
 const PictureTarget* addPictureFile(TrackerState& state, const std::string& path, double width, int arc,
