@@ -290,9 +290,9 @@ TEST_F(QuorlGui, VideoFormatResizesAndRescalesTheCalibration) {
     for (int c = 0; c < 4; ++c) EXPECT_NEAR(view->state().camera.cameraParams.mat[r][c], fromFile->mat[r][c], 1e-9);
   EXPECT_EQ(view->state().camera.projection, buildGLProjection(mirrorImageRows(*fromFile), 50.0, 5000.0).value());
   EXPECT_TRUE(view->state().model.isRegistered());
-  QTest::qWait(400);
-  EXPECT_EQ(view->state().frame.width(), 640);
-  EXPECT_EQ(view->state().trackingState, TrackingState::Tracking);
+  ASSERT_TRUE(QTest::qWaitFor(
+      [this] { return view->state().frame.width() == 640 && view->state().trackingState == TrackingState::Tracking; },
+      3000));
   EXPECT_GT(view->state().quadCorners[2].x, 320.0);
   EXPECT_TRUE(reports.texts.isEmpty());
   EXPECT_EQ(view->grabFramebuffer().size(), QSize(640, 480) * view->devicePixelRatio());
