@@ -163,6 +163,7 @@ std::optional<ImportedCalibration> importFromStorage(const cv::FileStorage& fs, 
         error = key + " holds a value that is not a finite number.";
         return std::nullopt;
       }
+      result.coefficients.push_back(v);
       if (i > 0 && v != 0.0) dropped += (dropped.empty() ? "" : ", ") + std::string(kDistortionNames[i]);
     }
     result.param.dist_factor[2] = d.at<double>(0) / (fx * fy);
@@ -194,14 +195,17 @@ std::optional<ImportedCalibration> parseText(const std::string& text, std::strin
 // Longest a parse may take; real calibration files parse in milliseconds.
 constexpr int kParseTimeLimitMs = 2000;
 
-// What a parse gives back through the pipe: '1', the 136-byte record, '1' or '0' for the image size, then
-// the notes, each ended by '\n'; or '0' and the reason.
+// What a parse gives back through the pipe: '1', the 136-byte record, '1' or '0' for the image size, the
+// number of coefficients in one byte and their 8-byte images, then the notes, each ended by '\n'; or '0'
+// and the reason.
 std::string encodeOutcome(const std::optional<ImportedCalibration>& imported, const std::string& error) {
   if (!imported) return "0" + error;
   const CameraParamBytes record = encodeCameraParam(imported->param);
   std::string out(2 + kCameraParamFileSize, '1');
   std::memcpy(out.data() + 1, record.data(), record.size());
   out[1 + kCameraParamFileSize] = imported->hasImageSize ? '1' : '0';
+  out += static_cast<char>(imported->coefficients.size());
+  for (const double c : imported->coefficients) out.append(reinterpret_cast<const char*>(&c), sizeof c);
   for (const std::string& note : imported->notes) out += note + '\n';
   return out;
 }
@@ -221,6 +225,14 @@ std::optional<ImportedCalibration> decodeOutcome(const std::string& bytes, std::
   imported.param = decodeCameraParam(record);
   imported.hasImageSize = bytes[1 + kCameraParamFileSize] == '1';
   std::size_t start = 2 + kCameraParamFileSize;
+  const std::size_t count = start < bytes.size() ? static_cast<unsigned char>(bytes[start]) : 0;
+  if (start >= bytes.size() || count > kMaxMatrixSide || bytes.size() < start + 1 + count * sizeof(double)) {
+    error = "The file is not a valid OpenCV YAML or XML file: the OpenCV parser failed on it.";
+    return std::nullopt;
+  }
+  imported.coefficients.resize(count);
+  std::memcpy(imported.coefficients.data(), bytes.data() + start + 1, count * sizeof(double));
+  start += 1 + count * sizeof(double);
   for (std::size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1)
     imported.notes.push_back(bytes.substr(start, end - start));
   return imported;

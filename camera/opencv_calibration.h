@@ -20,6 +20,9 @@ struct ImportedCalibration {
   // xsize, ysize = the image size, or 0 when the file has none.
   CameraParam param;
   bool hasImageSize = false;
+  // The distortion coefficients as the file gives them, in OpenCV's order (k1, k2, p1, p2[, k3, ...]);
+  // empty when it gives none.
+  std::vector<double> coefficients;
   // Readable notes on what the record cannot carry (further distortion terms that are not zero).
   std::vector<std::string> notes;
 };
