@@ -10,15 +10,17 @@ namespace quorl {
 namespace {
 
 using nlohmann::json;
+// Written in the order of SessionJson's fields, format and version first.
+using ordered = nlohmann::ordered_json;
 
-json PointsJson(const FrameCorners& corners) {
-  json points = json::array();
+ordered PointsJson(const FrameCorners& corners) {
+  ordered points = ordered::array();
   for (const cv::Point2d& p : corners) points.push_back({p.x, p.y});
   return points;
 }
 
-json QuadJson(const Quad& quad) {
-  json points = json::array();
+ordered QuadJson(const Quad& quad) {
+  ordered points = ordered::array();
   for (const CornerPoint& p : quad.pt) points.push_back({p.x, p.y});
   return points;
 }
@@ -133,14 +135,21 @@ bool ReadQuad(const json& v, const std::string& name, Quad& quad, std::string& e
 
 }  // namespace
 
+std::optional<Quad> RegistrationOn(const SessionInfo& info, long long frame) {
+  std::optional<Quad> corners;
+  for (const SessionRegistration& r : info.registrations)
+    if (r.frame == frame) corners = r.corners;
+  return corners;
+}
+
 std::string SessionFramePath(const std::string& dir, long long index) {
   char name[40];
-  std::snprintf(name, sizeof name, kSessionFramePattern, index);
+  std::snprintf(name, sizeof name, "frames/%06lld.png", index);  // kSessionFramePattern for any index
   return (std::filesystem::path(dir) / name).string();
 }
 
 std::string SessionJson(const SessionInfo& s) {
-  json j;
+  ordered j;
   j["format"] = kSessionFormat;
   j["version"] = kSessionVersion;
   j["program"] = {{"name", s.program}, {"version", s.programVersion}};
@@ -149,8 +158,8 @@ std::string SessionJson(const SessionInfo& s) {
   j["frame_count"] = s.frameCount;
   j["frame_rate"] = s.frameRate;
   j["frames"] = kSessionFramePattern;
-  j["camera_params"] = s.cameraParams.empty() ? json() : json(s.cameraParams);
-  j["calibration"] = s.calibration.empty() ? json() : json(s.calibration);
+  j["camera_params"] = s.cameraParams.empty() ? ordered() : ordered(s.cameraParams);
+  j["calibration"] = s.calibration.empty() ? ordered() : ordered(s.calibration);
   const EngineOptions& o = s.options;
   j["options"] = {{"corner_type", o.cornerType},
                   {"barrier", o.barrier},
@@ -159,28 +168,46 @@ std::string SessionJson(const SessionInfo& s) {
                   {"stages",
                    {{"flow", o.stages.flow}, {"guided", o.stages.guided}, {"vote", o.stages.vote},
                     {"refine", o.stages.refine}}}};
-  j["registrations"] = json::array();
+  j["registrations"] = ordered::array();
   for (const SessionRegistration& r : s.registrations)
     j["registrations"].push_back({{"frame", r.frame}, {"corners", QuadJson(r.corners)}});
-  j["pictures"] = json::array();
+  j["pictures"] = ordered::array();
   for (const SessionPicture& p : s.pictures)
     j["pictures"].push_back({{"name", p.name}, {"file", p.file}, {"width", p.width}});
   if (!s.truth.empty()) {
-    json& truth = j["truth"] = json::array();
-    for (const auto& corners : s.truth) truth.push_back(corners ? PointsJson(*corners) : json());
+    ordered& truth = j["truth"] = ordered::array();
+    for (const auto& corners : s.truth) truth.push_back(corners ? PointsJson(*corners) : ordered());
   }
   if (!s.targetTruth.empty()) {
-    json& truth = j["target_truth"] = json::array();
+    ordered& truth = j["target_truth"] = ordered::array();
     for (const auto& targets : s.targetTruth) {
-      json frame = json::array();
+      ordered frame = ordered::array();
       for (const TargetTruth& t : targets)
         frame.push_back({{"name", t.name}, {"corners", PointsJson(t.corners)}, {"whole", t.whole}});
       truth.push_back(std::move(frame));
     }
   }
-  // Doubles are written with as many digits as give them back exactly; bytes that are not UTF-8 (a file
-  // name's) become U+FFFD.
-  return j.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
+  // One field per line, and each entry of a list of records (a frame's truth, a registration) on a line of its
+  // own. Doubles are written with as many digits as give them back exactly; bytes that are not UTF-8 (in a
+  // file name) become U+FFFD.
+  auto compact = [](const ordered& v) { return v.dump(-1, ' ', false, ordered::error_handler_t::replace); };
+  std::string text = "{";
+  const char* separator = "\n";
+  for (const auto& [key, value] : j.items()) {
+    text += separator + std::string(" \"") + key + "\": ";
+    separator = ",\n";
+    if (!value.is_array() || value.empty() || !(value[0].is_structured() || value[0].is_null())) {
+      text += compact(value);
+      continue;
+    }
+    const char* entrySeparator = "[\n  ";
+    for (const ordered& entry : value) {
+      text += entrySeparator + compact(entry);
+      entrySeparator = ",\n  ";
+    }
+    text += "\n ]";
+  }
+  return text + "\n}\n";
 }
 
 std::optional<SessionInfo> ParseSessionJson(const std::string& text, std::string& error) {

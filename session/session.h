@@ -23,8 +23,9 @@ namespace quorl {
 inline constexpr const char* kSessionFormat = "quorl-session";
 inline constexpr int kSessionVersion = 1;
 inline constexpr const char* kSessionFile = "session.json";
-// Frame i is frames/ followed by i in six digits and ".png" (more digits past 999999).
-inline constexpr const char* kSessionFramePattern = "frames/%06lld.png";
+// Frame i is frames/ followed by i in six digits and ".png" (more digits past 999999); session.json says so
+// in an image sequence's pattern.
+inline constexpr const char* kSessionFramePattern = "frames/%06d.png";
 // Target pictures are copied into this subfolder, each as <target name><suffix of its file>.
 inline constexpr const char* kSessionPictureFolder = "pictures";
 
@@ -64,6 +65,9 @@ struct SessionInfo {
   // Per frame when the source knew its named targets (frameCount entries), else empty.
   std::vector<std::vector<TargetTruth>> targetTruth;
 };
+
+// The corners the last registration on `frame` used; nothing when none was made on it.
+std::optional<Quad> RegistrationOn(const SessionInfo& info, long long frame);
 
 // The path of frame `index` in the folder `dir`.
 std::string SessionFramePath(const std::string& dir, long long index);

@@ -22,6 +22,8 @@
 #include "capture/open_source.h"
 #include "geometry/homography.h"
 #include "geometry/quad.h"
+#include "session/session_reader.h"
+#include "session/session_writer.h"
 #include "tools/track_options.h"
 #include "tools/track_report.h"
 #include "stream/pose_message.h"
@@ -53,6 +55,12 @@ constexpr const char* kUsageOwn = R"(  --warmup N          detection ticks on fr
                       each), WebSocket on PORT+1 (one text message each); read-only
   --publish-host A    the IPv4 address to listen on (default 127.0.0.1: this machine only)
   --publish-wait N    wait up to 10 s for N clients before the first frame (default 0)
+  --record DIR        write the run as a session into DIR (a new or empty folder): the frames as
+                      the source gave them, the calibration, options, registrations, pictures
+                      and the source's truth, so that --replay runs it again
+  --replay DIR        run the session in DIR again: its frames, size, calibration, options,
+                      registrations and pictures; options that would change them are refused,
+                      output options (--csv, --json, --save-*, --quiet, ...) and --frames are taken
   --list-profiles     the synthetic scene's motion profiles, one per line
   --help              this text
 )";
@@ -68,7 +76,16 @@ struct Args : TrackArgs {
   std::string publishHost = "127.0.0.1";
   long long publishWait = 0;
   bool stageTimes = false;
+  std::string record;
+  std::string replay;
+  std::vector<std::string> given;  // every option on the command line, for the checks of --replay
 };
+
+// Options that a session fixes: given beside --replay, they are refused.
+constexpr const char* kSessionOptions[] = {"--source",       "--size",          "--seed",        "--register-frame",
+                                           "--corners",      "--camera-params", "--target-image", "--picture",
+                                           "--picture-width", "--warmup",       "--corner-type", "--barrier",
+                                           "--robust",       "--robust-without", "--reregister-every"};
 
 // "flow,guided,vote,refine" or a part of it: those stages off. False for an unknown name.
 bool ParseStagesOff(const std::string& text, RobustStages& stages) {
@@ -120,6 +137,7 @@ int usageError(const std::string& text) {
 std::optional<int> parseArgs(int argc, char** argv, Args& a) {
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
+    a.given.push_back(opt);
     if (opt == "--help" || opt == "-h") {
       std::cout << kUsageHead << TrackArgsUsage() << kUsageOwn << "\n" << kTrackCsvUsage;
       return 0;
@@ -142,7 +160,8 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
     }
     static const char* const kOwnOptions[] = {"--warmup",       "--corner-type",  "--barrier",     "--reregister-every",
                                               "--memory-every", "--save-display", "--save-frames", "--json",
-                                              "--publish", "--publish-host", "--publish-wait", "--robust-without"};
+                                              "--publish", "--publish-host", "--publish-wait", "--robust-without",
+                                              "--record", "--replay"};
     if (std::find(std::begin(kOwnOptions), std::end(kOwnOptions), opt) == std::end(kOwnOptions))
       return usageError("unknown option " + opt);
     if (i + 1 >= argc) return usageError("option " + opt + " needs a value");
@@ -192,9 +211,37 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
     } else if (opt == "--publish-wait") {
       if (!count(static_cast<long long>(kMaxClients))) return usageError("--publish-wait wants a count, not '" + v + "'");
       a.publishWait = n;
+    } else if (opt == "--record" || opt == "--replay") {
+      if (v.empty()) return usageError(opt + " wants a folder");
+      (opt == "--record" ? a.record : a.replay) = v;
     } else {
       a.saveDisplay = v;
     }
+  }
+  if (!a.replay.empty()) {
+    for (const char* fixed : kSessionOptions)
+      if (std::find(a.given.begin(), a.given.end(), fixed) != a.given.end())
+        return usageError(std::string(fixed) + " cannot be given with --replay: the session sets it");
+  }
+  return std::nullopt;
+}
+
+// Takes from the session what the command line would give: size, calibration, options, pictures and the
+// first registration. Returns an exit code when the session cannot be run.
+std::optional<int> applySession(const SessionInfo& session, const std::string& dir, Args& a) {
+  if (!session.calibration.empty()) {
+    std::cerr << "quorl-track: " << SessionPath(dir, session.calibration)
+              << ": an OpenCV calibration; quorl-track reads camera parameter files only\n";
+    return 2;
+  }
+  a.size = FrameSize{session.width, session.height};
+  a.cameraParams = session.cameraParams.empty() ? std::string() : SessionPath(dir, session.cameraParams);
+  a.engine = session.options;
+  for (const SessionPicture& picture : session.pictures)
+    a.pictures.push_back(PictureArg{SessionPath(dir, picture.file), picture.width});
+  if (!session.registrations.empty()) {
+    a.registerFrame = session.registrations.front().frame;
+    a.corners = session.registrations.front().corners;
   }
   return std::nullopt;
 }
@@ -237,30 +284,43 @@ class ProgressBar {
   int last_ = -1;
 };
 
-int run(const Args& a) {
+int run(const Args& a, const std::optional<SessionInfo>& session) {
   cv::setNumThreads(a.threads);
-  const TrackCalibration calibration = ReadTrackCalibration(a.cameraParams);
+  // A replay uses the session's calibration, or none when it had none.
+  const TrackCalibration calibration = session && a.cameraParams.empty()
+                                           ? TrackCalibration{"", std::nullopt, "the session has no calibration"}
+                                           : ReadTrackCalibration(a.cameraParams);
   TrackSummary summary("quorl-track");
   // The pictures first: a bad one is named with its reason before any source is opened.
   TrackingEngine engine(a.engine, "quorl-track", calibration.param);
   const TrackerState& state = engine.state();
   StageTable stageTable;
+  std::vector<SessionPicture> added;  // as the engine named them, for --record
   for (const PictureArg& picture : a.pictures) {
     std::string error;
-    const PictureTarget* added = engine.AddPicture(picture.path, picture.width, error);
-    if (added == nullptr) {
+    const PictureTarget* target = engine.AddPicture(picture.path, picture.width, error);
+    if (target == nullptr) {
       std::cerr << "quorl-track: " << error << "\n";
       return 2;
     }
-    const Trackability& rating = added->trackability;
+    const Trackability& rating = target->trackability;
     if (!a.quiet)
       std::printf("picture %s: %dx%d pixels, %d corners, spread %.2f, distinctness %.2f, trackability %.2f\n",
-                  added->name.c_str(), added->fileSize.width, added->fileSize.height, rating.corners, rating.spread,
+                  target->name.c_str(), target->fileSize.width, target->fileSize.height, rating.corners, rating.spread,
                   rating.distinctness, rating.score);
-    if (rating.poor()) summary.Warn(added->name + ": " + kPoorPictureWarning);
+    if (rating.poor()) summary.Warn(target->name + ": " + kPoorPictureWarning);
+    added.push_back(SessionPicture{target->name, picture.path, picture.width});
   }
   std::string error;
-  std::unique_ptr<FrameSource> source = OpenTrackSource(a, calibration.param, error);
+  std::unique_ptr<FrameSource> source;
+  const SessionSource* replay = nullptr;
+  if (session) {
+    auto recorded = std::make_unique<SessionSource>(a.replay, *session);
+    replay = recorded.get();
+    source = std::move(recorded);
+  } else {
+    source = OpenTrackSource(a, calibration.param, error);
+  }
   if (!source) {
     std::cerr << "quorl-track: " << error << "\n";
     return 1;
@@ -298,6 +358,20 @@ int run(const Args& a) {
     }
   }
   std::ostream* json = a.json.empty() ? nullptr : a.json == "-" ? &std::cout : &jsonFile;
+  SessionWriter writer;
+  const bool recording = !a.record.empty();
+  if (recording) {
+    bool opened = writer.Open(a.record, "quorl-track", error);
+    writer.SetSource(source->description(), source->frameRate());
+    writer.SetOptions(a.engine);
+    if (opened && calibration.param) opened = writer.AddCameraParams(calibration.path, error);
+    for (const SessionPicture& picture : added)
+      if (opened) opened = writer.AddPicture(picture.file, picture.name, picture.width, error);
+    if (!opened) {
+      std::cerr << "quorl-track: cannot record: " << error << "\n";
+      return 1;
+    }
+  }
   PoseServer server;
   if (a.publishPort > 0) {
     std::string error;
@@ -312,8 +386,16 @@ int run(const Args& a) {
       usleep(10000);
     }
   }
-  // With pictures, the clicked target is registered only where --corners places it.
-  const bool clicked = a.corners.has_value() || a.pictures.empty();
+  // With pictures, the clicked target is registered only where --corners places it; in a replay, where the
+  // recording registered it.
+  const bool clicked = session ? !session->registrations.empty() : a.corners.has_value() || a.pictures.empty();
+  // It is registered on frame K, then every --reregister-every frames; in a replay, on the recorded frames.
+  auto registersOn = [&](long long index) {
+    if (!clicked) return false;
+    if (session) return RegistrationOn(*session, index).has_value();
+    return index == a.registerFrame ||
+           (a.reregisterEvery > 0 && index > a.registerFrame && (index - a.registerFrame) % a.reregisterEvery == 0);
+  };
   const bool pictures = !a.pictures.empty();
   TargetTally tally;
   if (pictures) csv.SetColumns(true, source->knowsTargets() || source->trueCorners().has_value() || clicked);
@@ -358,7 +440,9 @@ int run(const Args& a) {
   // As at the desktop: watch the live picture for a while, then Register Frame and four clicks.
   auto registerOn = [&](long long index) -> bool {
     Quad corners;
-    if (a.corners && index == a.registerFrame) {
+    if (session) {
+      corners = *RegistrationOn(*session, index);
+    } else if (a.corners && index == a.registerFrame) {
       corners = *a.corners;
     } else if (const auto truth = source->trueCorners()) {
       corners = RoundedCorners(*truth);
@@ -367,6 +451,7 @@ int run(const Args& a) {
       return false;
     }
     if (!engine.Register(corners)) return true;  // a refused frame: nothing registered, as at a tick
+    if (recording) writer.AddRegistration(index, corners);
     summary.CheckModel(index, state.model.modelKeypoints.size());
     FrameReport report = engine.Report();
     for (int i = 0; i < 4; ++i) report.corners[i] = cv::Point2d(state.clicks.pt[i].x, state.clicks.pt[i].y);
@@ -381,9 +466,11 @@ int run(const Args& a) {
   long long index = 0;
   for (; index < total; ++index) {
     if (!source->read(engine.frameBuffer())) break;
-    const bool registering =
-        clicked && (index == a.registerFrame || (a.reregisterEvery > 0 && index > a.registerFrame &&
-                                                 (index - a.registerFrame) % a.reregisterEvery == 0));
+    if (recording && !writer.AddFrame(engine.frameBuffer().data(), engine.frameBuffer().size(), *source, error)) {
+      std::cerr << "quorl-track: cannot record: " << error << "\n";
+      return 1;
+    }
+    const bool registering = registersOn(index);
     if (registering) {
       if (!registerOn(index)) return 1;
     } else {
@@ -406,12 +493,20 @@ int run(const Args& a) {
     progress.update(index + 1);
     if (a.memoryEvery > 0 && (index + 1) % a.memoryEvery == 0) printMemory(index + 1);
   }
+  if (replay != nullptr && !replay->error().empty()) {
+    std::cerr << "quorl-track: " << replay->error() << "\n";
+    return 1;
+  }
   if (clicked && index <= a.registerFrame) {
     std::cerr << "quorl-track: the source ended after " << index << " frames, before the registration frame "
               << a.registerFrame << "\n";
     return 1;
   }
   if (a.publishPort > 0) server.Drain(1000);
+  if (recording && !writer.Finish(error)) {
+    std::cerr << "quorl-track: cannot record: " << error << "\n";
+    return 1;
+  }
   ReleaseIndex(engine.state().model.keypointIndex);
   if (a.memoryEvery > 0 && index % a.memoryEvery != 0) printMemory(index);
   if (!a.quiet && clicked)
@@ -419,6 +514,7 @@ int run(const Args& a) {
                   state.model.modelKeypoints.size());
   if (!a.quiet && !clicked) summary.PrintHead(source->description(), calibration.Describe(), index);
   if (!a.quiet && pictures) tally.Print();
+  if (!a.quiet && recording) std::printf("recorded: %lld frames in %s\n", writer.frames(), a.record.c_str());
   if (a.stageTimes) stageTable.Print(state.robust.model.points.size(), static_cast<int>(state.robust.model.trackPoints.size()));
   return 0;
 }
@@ -429,5 +525,15 @@ int run(const Args& a) {
 int main(int argc, char** argv) {
   quorl::Args args;
   if (const auto code = quorl::parseArgs(argc, argv, args)) return *code;
-  return quorl::run(args);
+  std::optional<quorl::SessionInfo> session;
+  if (!args.replay.empty()) {
+    std::string error;
+    session = quorl::ReadSession(args.replay, error);
+    if (!session) {
+      std::cerr << "quorl-track: " << error << "\n";
+      return 2;
+    }
+    if (const auto code = quorl::applySession(*session, args.replay, args)) return *code;
+  }
+  return quorl::run(args, session);
 }

@@ -146,9 +146,9 @@ TEST_F(SessionFolder, RefusesBrokenSessionsNamingFileAndReason) {
   EXPECT_EQ(refusal(replaced("\"quorl-session\"", "\"other\"")), json + ": format is 'other', not 'quorl-session'");
   EXPECT_EQ(refusal(replaced("\"frame_count\": 3", "\"frame_count\": \"3\"")),
             json + ": frame_count must be an integer 0..1099511627776");
-  EXPECT_EQ(refusal(replaced("\"barrier\": -12", "\"barrier\": 300")), json + ": options.barrier must be an integer -255..255");
-  EXPECT_EQ(refusal(replaced("\"corner_type\": 1,", "")), json + ": options.corner_type is missing");
-  EXPECT_EQ(refusal(replaced("\"frame\": 1", "\"frame\": 3")), json + ": registrations[0].frame must be an integer 0..2");
+  EXPECT_EQ(refusal(replaced("\"barrier\":-12", "\"barrier\":300")), json + ": options.barrier must be an integer -255..255");
+  EXPECT_EQ(refusal(replaced("\"corner_type\":1,", "")), json + ": options.corner_type is missing");
+  EXPECT_EQ(refusal(replaced("\"frame\":1", "\"frame\":3")), json + ": registrations[0].frame must be an integer 0..2");
   EXPECT_EQ(refusal(replaced("\"pictures/poster-2.jpg\"", "\"../poster.jpg\"")),
             json + ": pictures[0].file must name a file inside the session's folder, not '../poster.jpg'");
   EXPECT_EQ(refusal(replaced("\"frame_count\": 3", "\"frame_count\": 4")), json + ": truth must be an array of 4 entries");
