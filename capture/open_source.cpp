@@ -14,6 +14,7 @@ namespace {
 constexpr std::string_view kSyntheticWord = "synthetic";
 constexpr std::string_view kPicturesWord = "pictures:";
 constexpr std::string_view kCameraWord = "camera";
+constexpr std::string_view kBoardWord = "board";
 
 std::string inQuotes(std::string_view text) {
   std::string out;
@@ -115,6 +116,15 @@ std::optional<SourceRequest> ParseSourceName(std::string_view text, std::string&
     request.pictureProfile = *profile;
     return request;
   }
+  if (text == kBoardWord || text == "board:chessboard" || text == "board:charuco") {
+    request.kind = SourceRequest::Kind::kBoard;
+    request.boardKind = text == "board:charuco" ? BoardSpec::Kind::kCharuco : BoardSpec::Kind::kChessboard;
+    return request;
+  }
+  if (text.substr(0, kBoardWord.size() + 1) == "board:") {
+    error = "Unknown board scene " + inQuotes(text.substr(kBoardWord.size() + 1)) + ": use board:chessboard or board:charuco.";
+    return std::nullopt;
+  }
   if (text.substr(0, kCameraWord.size()) == kCameraWord &&
       (text.size() == kCameraWord.size() || text[kCameraWord.size()] == ':')) {
     const std::string_view number = text.size() > kCameraWord.size() ? text.substr(kCameraWord.size() + 1) : "";
@@ -179,6 +189,15 @@ std::unique_ptr<FrameSource> OpenFrameSource(std::string_view text, const FrameS
       return openFile(request->path, options, error);
     case SourceRequest::Kind::kImageSequence:
       return VideoFileSource::Open(request->path, true, options.loop, error);
+    case SourceRequest::Kind::kBoard: {
+      BoardSceneSettings settings;
+      settings.width = options.width;
+      settings.height = options.height;
+      settings.board = DefaultSceneBoard(request->boardKind);
+      settings.intrinsics = options.intrinsics;
+      settings.seed = options.seed;
+      return BoardScene::Create(settings, error);
+    }
     case SourceRequest::Kind::kPictures: {
       std::vector<cv::Mat> pictures;
       std::vector<std::string> names;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/board_scene.h"
 #include "capture/frame_source.h"
 #include "capture/picture_scene.h"
 #include "capture/synthetic_scene.h"
@@ -22,18 +23,20 @@ inline constexpr std::size_t kMaxSourceNameLength = 4096;
 // What a source name asks for.
 //   "synthetic" / "synthetic:PROFILE"  the synthetic scene (profile orbit by default)
 //   "pictures:PROFILE"                 the picture scene over FrameSourceOptions::pictures
+//   "board" / "board:chessboard" / "board:charuco"  the board scene with its default board of that kind
 //   "camera:N"                         V4L2 camera /dev/videoN, 0 <= N <= kMaxCameraIndex
 //   "auto"                             the first camera that opens, else the synthetic scene
 //   a name holding '%'                 an image sequence: exactly one conversion %d, %Nd or %0Nd (N: 1-2
 //                                      digits) and no other '%', e.g. "frames/%04d.png"
 //   anything else                      a video or image file
 struct SourceRequest {
-  enum class Kind { kSynthetic, kCamera, kAuto, kFile, kImageSequence, kPictures };
+  enum class Kind { kSynthetic, kCamera, kAuto, kFile, kImageSequence, kPictures, kBoard };
   Kind kind = Kind::kSynthetic;
   MotionProfile profile = MotionProfile::kOrbit;  // kSynthetic
   int cameraIndex = 0;                            // kCamera
   std::string path;                               // kFile, kImageSequence
   PictureProfile pictureProfile = PictureProfile::kTable;  // kPictures
+  BoardSpec::Kind boardKind = BoardSpec::Kind::kChessboard; // kBoard
 };
 
 // Classifies `text` without touching the file system. Any byte string is safe to pass. Nothing, with a
