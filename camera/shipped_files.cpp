@@ -39,10 +39,28 @@ std::string FindCameraParamFile(const std::string& explicitPath, const std::stri
   return shipped.empty() ? kCameraParamRelativePath : shipped;
 }
 
-std::string TrackCalibration::Describe() const { return param ? path : "none (" + problem + ")"; }
+std::string TrackCalibration::Describe() const {
+  if (!param) return "none (" + problem + ")";
+  return lens ? path + ", through its lens: " + lens->Describe() : path;
+}
 
-TrackCalibration ReadTrackCalibration(const std::string& explicitPath) {
+TrackCalibration ReadTrackCalibration(const std::string& explicitPath, const std::string& lensPath) {
   TrackCalibration c;
+  if (!lensPath.empty()) {
+    c.path = lensPath;
+    std::string error;
+    c.lens = LoadCalibrationFile(lensPath, error);
+    CameraSetup check;
+    if (!c.lens) {
+      c.problem = "Cannot use the calibration " + error;
+    } else if (!setCameraParams(c.lens->cameraParam(), c.lens->size().width, c.lens->size().height, check)) {
+      c.problem = "Cannot use the calibration " + lensPath + ": " + kUnusableCameraReason;
+      c.lens.reset();
+    } else {
+      c.param = c.lens->cameraParam();
+    }
+    return c;
+  }
   c.path = FindCameraParamFile(explicitPath, ExecutableDir());
   CameraParam param;
   CameraFileDetail detail;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "camera/camera_param.h"
+#include "camera/lens.h"
 
 namespace quorl {
 
@@ -33,12 +34,14 @@ struct TrackCalibration {
   std::string path;                  // the file read or looked for
   std::optional<CameraParam> param;  // nothing when it cannot be read or describes no camera
   std::string problem;               // then: the message, the path and the reason
+  std::optional<CameraLens> lens;    // a full calibration (lensPath), whose record `param` then is
   std::string Describe() const;      // for the summary: the path, or "none" and the problem
 };
 
 // Reads `explicitPath` (a tool's --camera-params, the library's option) or, when empty, the file
 // FindCameraParamFile finds for this program. A record read whole must also describe a camera (resize
-// and project at its own size).
-TrackCalibration ReadTrackCalibration(const std::string& explicitPath);
+// and project at its own size). A `lensPath` (a tool's --calibration) is read instead, with
+// LoadCalibrationFile.
+TrackCalibration ReadTrackCalibration(const std::string& explicitPath, const std::string& lensPath = {});
 
 }  // namespace quorl

@@ -44,6 +44,7 @@ std::unique_ptr<FrameSource> openSynthetic(MotionProfile profile, const FrameSou
   settings.seed = options.seed;
   settings.effects = options.effects;
   settings.targetImage = options.targetImage;
+  settings.lens = options.lens;
   return SyntheticScene::Create(settings, error);
 }
 

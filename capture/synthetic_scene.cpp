@@ -471,7 +471,22 @@ std::unique_ptr<SyntheticScene> SyntheticScene::Create(const SceneSettings& sett
   uint64_t state = settings.seed;
   for (double& p : scene->phases_) p = static_cast<double>(splitMix(state) >> 11) / 9007199254740992.0;
   scene->prepareNoise();
+  scene->lens_ = settings.lens;
+  if (!scene->prepareLens(error)) return nullptr;
   return scene;
+}
+
+bool SyntheticScene::prepareLens(std::string& error) {
+  if (!lens_) return true;
+  const std::optional<CameraLens> lens = lens_->Resized(width_, height_);
+  if (!lens || lens->cameraMatrix()(0, 1) != 0.0) {
+    error = "The scene cannot film through this lens (it has a skew, or no size).";
+    return false;
+  }
+  lensView_ = std::make_shared<const LensView>(*lens);
+  const cv::Matx33d& k = lens->cameraMatrix();
+  intrinsics_ = {k(0, 0), k(1, 1), k(0, 2), k(1, 2)};
+  return true;
 }
 
 void SyntheticScene::prepareNoise() {
@@ -494,11 +509,12 @@ bool SyntheticScene::setFrameSize(int width, int height) {
   width_ = width;
   height_ = height;
   prepareNoise();
-  return true;
+  std::string error;
+  return prepareLens(error);
 }
 
 bool SyntheticScene::setIntrinsics(const PinholeIntrinsics& intrinsics) {
-  if (!finitePositive(intrinsics.fx) || !finitePositive(intrinsics.fy) || !std::isfinite(intrinsics.cx) ||
+  if (lens_ || !finitePositive(intrinsics.fx) || !finitePositive(intrinsics.fy) || !std::isfinite(intrinsics.cx) ||
       !std::isfinite(intrinsics.cy))
     return false;
   intrinsics_ = intrinsics;
@@ -571,14 +587,17 @@ MotionBlur SyntheticScene::motionBlurAt(int index) const {
 }
 
 FrameCorners SyntheticScene::cornersAt(int index) const {
-  return projectCorners(intrinsics_, poseAt(index), targetHalf_);
+  FrameCorners corners = projectCorners(intrinsics_, poseAt(index), targetHalf_);
+  if (lensView_)
+    for (cv::Point2d& c : corners) c = lensView_->Distort(c);
+  return corners;
 }
 
-void SyntheticScene::render(int index, cv::Mat& bgr) {
-  index = std::max(index, 0);
+void SyntheticScene::renderView(int index, const PinholeIntrinsics& k, cv::Size size, cv::Mat& bgr) {
   const double s = index / kFps;
-  bgr.create(height_, width_, CV_8UC3);
-  const cv::Matx33d h = planeToImage(intrinsics_, poseAt(index));
+  bgr.create(size, CV_8UC3);
+  const ScenePose pose = poseAt(index);
+  const cv::Matx33d h = planeToImage(k, pose);
   const cv::Matx33d g = h.inv();  // picture to plane
   const int flags = cv::INTER_LINEAR | cv::WARP_INVERSE_MAP;
 
@@ -586,13 +605,13 @@ void SyntheticScene::render(int index, cv::Mat& bgr) {
   // that the picture centre falls in the middle of the 2 x 2 canvas: most samples then lie inside it, and
   // BORDER_WRAP (slow, per pixel) serves only the rest.
   {
-    const int level = mipLevel(texelsPerPixel(g, width_ / 2.0, height_ / 2.0, kBackgroundTexelsPerUnit),
+    const int level = mipLevel(texelsPerPixel(g, size.width / 2.0, size.height / 2.0, kBackgroundTexelsPerUnit),
                                static_cast<int>(backgroundLevels_.size()));
     const cv::Mat& canvas = backgroundLevels_[static_cast<std::size_t>(level)];
     const double tileW = canvas.cols / 2.0, tileH = canvas.rows / 2.0;
     const double period = kBackgroundTileSide / kBackgroundTexelsPerUnit;
     cv::Matx33d m = worldToTexels(tileW, tileH, 0.0, 0.0, period, period) * g;
-    const cv::Vec3d c = m * cv::Vec3d(width_ / 2.0, height_ / 2.0, 1.0);
+    const cv::Vec3d c = m * cv::Vec3d(size.width / 2.0, size.height / 2.0, 1.0);
     const double shiftX = std::floor((c[0] / c[2] - tileW / 2.0) / tileW) * tileW;
     const double shiftY = std::floor((c[1] / c[2] - tileH / 2.0) / tileH) * tileH;
     m = cv::Matx33d(1, 0, -shiftX, 0, 1, -shiftY, 0, 0, 1) * m;
@@ -601,16 +620,16 @@ void SyntheticScene::render(int index, cv::Mat& bgr) {
 
   // Target: drawn over the background inside the bounding box of its corners, blended by its warped
   // coverage mask, so that an edge pixel is covered by the part of it that lies inside the target.
-  const FrameCorners corners = cornersAt(index);
+  const FrameCorners corners = projectCorners(k, pose, targetHalf_);
   double x0 = corners[0].x, x1 = x0, y0 = corners[0].y, y1 = y0;
   for (const auto& c : corners) {
     x0 = std::min(x0, c.x), x1 = std::max(x1, c.x), y0 = std::min(y0, c.y), y1 = std::max(y1, c.y);
   }
   const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(std::max(x0, -1.0))) - 1,
                                           static_cast<int>(std::floor(std::max(y0, -1.0))) - 1),
-                                cv::Point(static_cast<int>(std::ceil(std::min(x1, width_ + 1.0))) + 2,
-                                          static_cast<int>(std::ceil(std::min(y1, height_ + 1.0))) + 2)) &
-                       cv::Rect(0, 0, width_, height_);
+                                cv::Point(static_cast<int>(std::ceil(std::min(x1, size.width + 1.0))) + 2,
+                                          static_cast<int>(std::ceil(std::min(y1, size.height + 1.0))) + 2)) &
+                       cv::Rect(0, 0, size.width, size.height);
   if (!box.empty()) {
     const cv::Point2d centre = (corners[0] + corners[1] + corners[2] + corners[3]) * 0.25;
     const auto level = static_cast<std::size_t>(mipLevel(texelsPerPixel(g, centre.x, centre.y, targetTexelsPerUnit_),
@@ -644,6 +663,18 @@ void SyntheticScene::render(int index, cv::Mat& bgr) {
 
   if (profile_ == MotionProfile::kOcclude) drawOccluder(bgr, s);
   if (const MotionBlur blur = motionBlurAt(index); blur.length > 0.0) applyMotionBlur(bgr, blur);
+}
+
+void SyntheticScene::render(int index, cv::Mat& bgr) {
+  index = std::max(index, 0);
+  const double s = index / kFps;
+  if (lensView_) {
+    const cv::Matx33d& k = lensView_->canvasMatrix();
+    renderView(index, PinholeIntrinsics{k(0, 0), k(1, 1), k(0, 2), k(1, 2)}, lensView_->canvasSize(), canvas_);
+    lensView_->Apply(canvas_, bgr);
+  } else {
+    renderView(index, intrinsics_, cv::Size(width_, height_), bgr);
+  }
   const double gain = (1.0 + effects_.gainAmplitude * std::sin(2.0 * kPi * s / 7.0)) * profileGain(profile_, s);
   if (gain != 1.0) bgr.convertTo(bgr, -1, gain);
   if (effects_.blurSigma > 0.0) cv::GaussianBlur(bgr, bgr, cv::Size(), effects_.blurSigma);

@@ -12,7 +12,9 @@
 
 #include <opencv2/core.hpp>
 
+#include "camera/lens.h"
 #include "capture/frame_source.h"
+#include "capture/lens_view.h"
 
 namespace quorl {
 
@@ -103,6 +105,9 @@ struct SceneSettings {
   // Image file shown as the target instead of the built-in texture; its longer side becomes the target's
   // width or height of 1 unit, the aspect ratio is kept. Empty: the built-in texture.
   std::string targetImage;
+  // Films through this lens (rescaled to the frame size; without skew); its intrinsics replace `intrinsics`,
+  // and the true corners are where the lens shows them.
+  std::optional<CameraLens> lens;
 };
 
 // Where the camera of a profile is at one moment, before the framing rule.
@@ -148,13 +153,13 @@ class SyntheticScene final : public FrameSource {
   // principal point keeps its relative position. The frame count carries on.
   bool setFrameSize(int width, int height) override;
   // Replaces the intrinsics (for the current frame size), e.g. with the calibration rescaled by the caller.
-  // Returns false, changing nothing, unless fx, fy > 0 and all are finite.
+  // Returns false, changing nothing, unless fx, fy > 0 and all are finite, or when filming through a lens.
   bool setIntrinsics(const PinholeIntrinsics& intrinsics);
 
   // Renders frame `index` (>= 0) into `bgr` (resized to the frame size, 8-bit BGR) without advancing.
   void render(int index, cv::Mat& bgr);
   // Pose, and target corners (the target's own top-left, top-right, bottom-right, bottom-left, which is
-  // clockwise in the picture from the picture's top-left at frame 0), of frame `index`. The cut profile
+  // clockwise in the picture from the picture's top-left at frame 0, in frame pixels), of frame `index`. The cut profile
   // draws its shots on first use, so even these const calls must not run on two threads at once.
   ScenePose poseAt(int index) const;
   FrameCorners cornersAt(int index) const;
@@ -172,6 +177,9 @@ class SyntheticScene final : public FrameSource {
  private:
   SyntheticScene() = default;
   void prepareNoise();
+  bool prepareLens(std::string& error);  // the lens view for the frame size
+  // Background, target, occluder and motion blur of frame `index` through a pinhole camera `k` over `size`.
+  void renderView(int index, const PinholeIntrinsics& k, cv::Size size, cv::Mat& bgr);
   CameraPath shot(int k) const;
 
   int width_ = 0;
@@ -205,6 +213,10 @@ class SyntheticScene final : public FrameSource {
 
   int next_ = 0;
   int last_ = -1;  // index of the last frame read, -1 before the first
+
+  std::optional<CameraLens> lens_;            // as given
+  std::shared_ptr<const LensView> lensView_;  // at the frame size, when filming through a lens
+  cv::Mat canvas_;                            // scratch: the ideal picture before the lens
 };
 
 }  // namespace quorl

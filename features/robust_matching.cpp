@@ -22,9 +22,8 @@ double SquaredDistance(const KeypointDescriptor& a, const KeypointDescriptor& b)
 }
 
 PointMatch MakeMatch(const RobustModel& model, const FrameFeatures& frame, int32_t modelIndex, std::size_t corner) {
-  const CornerPoint& c = frame.corners[corner];
-  return PointMatch{model.points[modelIndex].position, cv::Point2f(static_cast<float>(c.x), static_cast<float>(c.y)),
-                    modelIndex, static_cast<int32_t>(corner)};
+  return PointMatch{model.points[modelIndex].position, frame.positions[corner], modelIndex,
+                    static_cast<int32_t>(corner)};
 }
 
 // Scale of `h` around model point `p`: the square root of the area ratio of its local linear part.
@@ -56,13 +55,17 @@ int NearestScaleSlot(const RobustModel& model, double scale) {
   return best;
 }
 
-void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& out) {
+void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& out, const FrameLens* lens) {
   out.corners = DetectCorners(gray, arc, barrier);
   out.descriptors.resize(out.corners.size());
   out.orientations.resize(out.corners.size());
-  for (std::size_t i = 0; i < out.corners.size(); ++i)
-    out.orientations[i] =
-        static_cast<float>(DescribeOrientedKeypoint(gray, out.corners[i].x, out.corners[i].y, out.descriptors[i]));
+  out.positions.resize(out.corners.size());
+  for (std::size_t i = 0; i < out.corners.size(); ++i) {
+    const CornerPoint& c = out.corners[i];
+    out.orientations[i] = static_cast<float>(DescribeOrientedKeypoint(gray, c.x, c.y, out.descriptors[i]));
+    out.positions[i] = lens != nullptr ? lens->UndistortPixel(c.x, c.y)
+                                       : cv::Point2f(static_cast<float>(c.x), static_cast<float>(c.y));
+  }
 }
 
 namespace {
@@ -182,7 +185,7 @@ std::vector<PointMatch> MatchGuided(const RobustModel& model, const FrameFeature
   std::sort(grid.begin(), grid.end());
   const double r2 = radius * radius;
   for (std::size_t i = 0; i < frame.corners.size(); ++i) {
-    const CornerPoint& c = frame.corners[i];
+    const cv::Point2f& c = frame.positions[i];
     int32_t nearest = -1, second = -1;
     double d0 = INFINITY, d1 = INFINITY;
     const int64_t gx = static_cast<int64_t>(std::floor(static_cast<double>(c.x) / cell));
@@ -224,7 +227,8 @@ std::vector<cv::Mat> BuildFlowPyramid(const cv::Mat& gray, const RobustParams& p
 
 std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::vector<cv::Mat>& previousPyramid,
                                           const std::vector<cv::Mat>& pyramid, const cv::Matx33d& previous,
-                                          const cv::Matx33d& predicted, const RobustParams& params) {
+                                          const cv::Matx33d& predicted, const RobustParams& params,
+                                          const FrameLens* lens) {
   std::vector<PointMatch> matches;
   if (previousPyramid.empty() || pyramid.empty() || previousPyramid[0].size() != pyramid[0].size()) return matches;
   const cv::Size size = pyramid[0].size();
@@ -245,6 +249,10 @@ std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::v
     const cv::Point2f& p = model.trackPoints[k];
     cv::Point2f a, b;
     if (!Project(previous, p, a) || !Project(predicted, p, b)) continue;
+    if (lens != nullptr) {
+      a = cv::Point2f(lens->Distort(a));
+      b = cv::Point2f(lens->Distort(b));
+    }
     if (a.x < 0 || a.y < 0 || a.x > size.width - 1 || a.y > size.height - 1) continue;
     from.push_back(a);
     to.push_back(b);
@@ -263,7 +271,7 @@ std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::v
   for (std::size_t i = 0; i < from.size(); ++i) {
     if (!forward[i] || !backward[i] || cv::norm(back[i] - from[i]) > params.flowReturnError) continue;
     if (to[i].x < 0 || to[i].y < 0 || to[i].x > size.width - 1 || to[i].y > size.height - 1) continue;
-    matches.push_back(PointMatch{models[i], to[i], -1, -1});
+    matches.push_back(PointMatch{models[i], lens != nullptr ? lens->Undistort(to[i]) : to[i], -1, -1});
   }
   return matches;
 }

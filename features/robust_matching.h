@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "camera/lens.h"
 #include "features/robust_model.h"
 #include "features/robust_params.h"
 #include "image/corners.h"
@@ -23,15 +24,18 @@ struct PointMatch {
   int32_t corner = -1;
 };
 
-// Corners of a frame with their descriptors and Z_11 phases.
+// Corners of a frame with their descriptors and Z_11 phases. Matches take their frame positions from
+// `positions`: the corners in ideal pixels when the frame is seen through a lens, else the corners.
 struct FrameFeatures {
   CornerList corners;
+  std::vector<cv::Point2f> positions;
   std::vector<KeypointDescriptor> descriptors;
   std::vector<float> orientations;
 };
 
-// Detects FAST-`arc` corners at `barrier` and describes each.
-void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& out);
+// Detects FAST-`arc` corners at `barrier` and describes each; `lens` (when given, for the frame's size)
+// undistorts their positions.
+void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& out, const FrameLens* lens = nullptr);
 
 // Global matching: squared descriptor distance at most params.matchDistance, and the second nearest model point at
 // least params.matchRatio times farther, unless it is the same target point found at another scale (within
@@ -71,10 +75,12 @@ std::vector<PointMatch> MatchGuided(const RobustModel& model, const FrameFeature
 // Optical flow: the model's track points, placed by `previous` (model to frame) in the previous frame and predicted by
 // `predicted` in this one, are followed by pyramidal Lucas-Kanade from the previous pyramid into this one and back; a
 // point counts when it returns within params.flowReturnError pixels. Pyramids come from BuildFlowPyramid; pyramids of
-// different sizes give no matches.
+// different sizes give no matches. With a `lens` the homographies map to ideal pixels: the points are followed in
+// frame pixels and the matches hold their ideal positions.
 std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::vector<cv::Mat>& previousPyramid,
                                           const std::vector<cv::Mat>& pyramid, const cv::Matx33d& previous,
-                                          const cv::Matx33d& predicted, const RobustParams& params);
+                                          const cv::Matx33d& predicted, const RobustParams& params,
+                                          const FrameLens* lens = nullptr);
 
 // The optical-flow pyramid of `gray` (CV_8UC1, copied) with params.flowWindow and params.flowLevels.
 std::vector<cv::Mat> BuildFlowPyramid(const cv::Mat& gray, const RobustParams& params);

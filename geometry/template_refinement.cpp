@@ -84,8 +84,10 @@ TemplateLevel BuildLevel(const cv::Mat& image, int level, const std::array<cv::P
 
 // Warped frame values at the samples of `lvl` under `a` (normalised template to frame-level pixels);
 // `inside` marks the samples that fell where the frame can be sampled.
+// Through a `lens`, `a` maps to ideal pixels of the level, which the lens carries to frame pixels.
 int WarpSamples(const TemplateLevel& lvl, const RefinementTemplate& t, const cv::Mat& image, const cv::Matx33d& a,
-                std::vector<float>& warped, std::vector<uint8_t>& inside) {
+                const FrameLens* lens, std::vector<float>& warped, std::vector<uint8_t>& inside) {
+  const double s = std::ldexp(1.0, -lvl.level);
   const std::size_t n = lvl.points.size();
   warped.assign(n, 0.0f);
   inside.assign(n, 0);
@@ -94,8 +96,13 @@ int WarpSamples(const TemplateLevel& lvl, const RefinementTemplate& t, const cv:
     const double u = (lvl.points[i].x - t.centre.x) / t.scale, v = (lvl.points[i].y - t.centre.y) / t.scale;
     const double w = a(2, 0) * u + a(2, 1) * v + a(2, 2);
     if (!(w > 1e-9)) continue;
-    const double x = (a(0, 0) * u + a(0, 1) * v + a(0, 2)) / w;
-    const double y = (a(1, 0) * u + a(1, 1) * v + a(1, 2)) / w;
+    double x = (a(0, 0) * u + a(0, 1) * v + a(0, 2)) / w;
+    double y = (a(1, 0) * u + a(1, 1) * v + a(1, 2)) / w;
+    if (lens != nullptr) {
+      const cv::Point2d d = lens->Distort(cv::Point2d(x / s, y / s));
+      x = d.x * s;
+      y = d.y * s;
+    }
     if (Sample(image, x, y, warped[i])) {
       inside[i] = 1;
       ++count;
@@ -168,11 +175,12 @@ double StepShift(const cv::Matx33d& a, const cv::Matx33d& step) {
 
 // The correlation and coverage of `homography` (model to frame pixels) at `level`.
 void Measure(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid, int level,
-             const cv::Matx33d& homography, RefinementResult& result) {
+             const cv::Matx33d& homography, const FrameLens* lens, RefinementResult& result) {
   const TemplateLevel& lvl = tmpl.levels[level];
   std::vector<float> warped;
   std::vector<uint8_t> inside;
-  WarpSamples(lvl, tmpl, pyramid[level], LevelScale(level) * homography * Normaliser(tmpl).inv(), warped, inside);
+  WarpSamples(lvl, tmpl, pyramid[level], LevelScale(level) * homography * Normaliser(tmpl).inv(), lens, warped,
+              inside);
   result.homography = homography;
   result.correlation = Correlation(lvl, warped, inside);
   result.coverage =
@@ -200,7 +208,7 @@ RefinementTemplate BuildRefinementTemplate(const cv::Mat& gray, const std::array
 
 RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid,
                                   const cv::Matx33d& modelToFrame, int coarsest, int finest, const RobustParams& params,
-                                  bool affineOnly) {
+                                  bool affineOnly, const FrameLens* lens) {
   // `result` always pairs a homography with the correlation measured for it.
   RefinementResult result;
   result.homography = modelToFrame;
@@ -215,7 +223,7 @@ RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vec
     cv::Matx33d a = LevelScale(level) * current * normaliser.inv();
     bool converged = false, stopped = false;
     for (int iteration = 0; iteration < params.refineIterations && !converged; ++iteration) {
-      const int count = WarpSamples(lvl, tmpl, image, a, warped, inside);
+      const int count = WarpSamples(lvl, tmpl, image, a, lens, warped, inside);
       if (count < params.minLevelSamples) return result;
       agree.resize(inside.size());
       // The frame's gain and offset are matched to the template's, first over the samples inside the frame, then again
@@ -251,7 +259,7 @@ RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vec
       a = a * stepInverse;
       current = LevelScale(level).inv() * a * normaliser;
     }
-    Measure(tmpl, pyramid, level, current, result);
+    Measure(tmpl, pyramid, level, current, lens, result);
     result.converged = converged;
     if (stopped) return result;
   }
@@ -259,11 +267,11 @@ RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vec
 }
 
 RefinementResult MeasureAgreement(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid,
-                                  const cv::Matx33d& modelToFrame, int level) {
+                                  const cv::Matx33d& modelToFrame, int level, const FrameLens* lens) {
   RefinementResult result;
   result.homography = modelToFrame;
   if (level >= 0 && level < static_cast<int>(pyramid.size()) && !tmpl.levels[level].points.empty())
-    Measure(tmpl, pyramid, level, modelToFrame, result);
+    Measure(tmpl, pyramid, level, modelToFrame, lens, result);
   return result;
 }
 

@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "camera/lens.h"
 #include "features/robust_params.h"
 
 namespace quorl {
@@ -53,13 +54,14 @@ struct RefinementResult {
 // aligned with frame level t, for up to params.refineIterations steps per level. A level with fewer than
 // params.minLevelSamples samples inside the frame stops the refinement with the last level's result; a singular step
 // stops it with what this level reached. `affineOnly` keeps the two perspective parameters of the update at zero, for
-// views that show too little of the target to fix them.
+// views that show too little of the target to fix them. With a `lens` (for the frame's size) the homography maps to
+// ideal pixels, which the lens carries to the frame's.
 RefinementResult RefineHomography(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid,
                                   const cv::Matx33d& modelToFrame, int coarsest, int finest, const RobustParams& params,
-                                  bool affineOnly = false);
+                                  bool affineOnly = false, const FrameLens* lens = nullptr);
 
 // Correlation only: the warped template at `level` against frame level `level`, no update.
 RefinementResult MeasureAgreement(const RefinementTemplate& tmpl, const std::vector<cv::Mat>& pyramid,
-                                  const cv::Matx33d& modelToFrame, int level);
+                                  const cv::Matx33d& modelToFrame, int level, const FrameLens* lens = nullptr);
 
 }  // namespace quorl

@@ -229,12 +229,8 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
 // Takes from the session what the command line would give: size, calibration, options, pictures and the
 // first registration. Returns an exit code when the session cannot be run.
 std::optional<int> applySession(const SessionInfo& session, const std::string& dir, Args& a) {
-  if (!session.calibration.empty()) {
-    std::cerr << "quorl-track: " << SessionPath(dir, session.calibration)
-              << ": an OpenCV calibration; quorl-track reads camera parameter files only\n";
-    return 2;
-  }
   a.size = FrameSize{session.width, session.height};
+  a.calibration = session.calibration.empty() ? std::string() : SessionPath(dir, session.calibration);
   a.cameraParams = session.cameraParams.empty() ? std::string() : SessionPath(dir, session.cameraParams);
   a.engine = session.options;
   for (const SessionPicture& picture : session.pictures)
@@ -287,12 +283,13 @@ class ProgressBar {
 int run(const Args& a, const std::optional<SessionInfo>& session) {
   cv::setNumThreads(a.threads);
   // A replay uses the session's calibration, or none when it had none.
-  const TrackCalibration calibration = session && a.cameraParams.empty()
-                                           ? TrackCalibration{"", std::nullopt, "the session has no calibration"}
-                                           : ReadTrackCalibration(a.cameraParams);
+  const TrackCalibration calibration = session && a.cameraParams.empty() && a.calibration.empty()
+                                           ? TrackCalibration{"", std::nullopt, "the session has no calibration", std::nullopt}
+                                           : ReadTrackCalibration(a.cameraParams, a.calibration);
   TrackSummary summary("quorl-track");
   // The pictures first: a bad one is named with its reason before any source is opened.
   TrackingEngine engine(a.engine, "quorl-track", calibration.param);
+  if (calibration.lens) engine.SetCalibration(*calibration.lens);
   const TrackerState& state = engine.state();
   StageTable stageTable;
   std::vector<SessionPicture> added;  // as the engine named them, for --record
@@ -364,7 +361,9 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     bool opened = writer.Open(a.record, "quorl-track", error);
     writer.SetSource(source->description(), source->frameRate());
     writer.SetOptions(a.engine);
-    if (opened && calibration.param) opened = writer.AddCameraParams(calibration.path, error);
+    if (opened && calibration.param)
+      opened = calibration.lens ? writer.AddCalibration(calibration.path, error)
+                                : writer.AddCameraParams(calibration.path, error);
     for (const SessionPicture& picture : added)
       if (opened) opened = writer.AddPicture(picture.file, picture.name, picture.width, error);
     if (!opened) {

@@ -73,6 +73,11 @@ std::string TrackArgsUsage() {
                       its true corners)
   --camera-params P   camera parameter file; one that cannot be read is an error (default:
                       Data/camera_param.dat in the working directory, else the installed copy)
+  --calibration F     the camera's full calibration, an OpenCV YAML/XML file or a camera parameter
+                      file whose distortion values are applied: the robust mode and the pictures
+                      track through its lens and take their pose with its principal point (the
+                      default mode keeps its own pose); replaces --camera-params
+  --lens F            synthetic scene: film through the lens of calibration file F
   --target-image F    synthetic scene: show the picture in file F as the target (default: the
                       built-in texture)
   --csv PATH          one row per frame from frame K on
@@ -103,7 +108,8 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
   }
   static const char* const kValueOptions[] = {
       "--source",  "--size",          "--frames",       "--seed", "--register-frame",
-      "--corners", "--camera-params", "--target-image", "--csv",  "--threads", "--picture", "--picture-width"};
+      "--corners", "--camera-params", "--target-image", "--csv",  "--threads", "--picture", "--picture-width",
+      "--calibration", "--lens"};
   if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions))
     return std::nullopt;
   if (i + 1 >= argc) return "option " + opt + " needs a value";
@@ -132,6 +138,9 @@ std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackA
   } else if (opt == "--corners") {
     a.corners = ParseCorners(v);
     if (!a.corners) return "--corners wants eight integers x0,y0,x1,y1,x2,y2,x3,y3, not " + quoted;
+  } else if (opt == "--calibration" || opt == "--lens") {
+    if (v.empty()) return opt + " wants a file name";
+    (opt == "--lens" ? a.lens : a.calibration) = v;
   } else if (opt == "--camera-params") {
     if (v.empty()) return "--camera-params wants a file name";
     a.cameraParams = v;

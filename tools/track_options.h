@@ -45,6 +45,8 @@ struct TrackArgs {
   long long registerFrame = 0;
   std::optional<Quad> corners;      // unset: the source's true corners
   std::string cameraParams;         // unset: found as the desktop program finds it (FindCameraParamFile)
+  std::string calibration;          // --calibration: the full calibration the tracker works through; empty: none
+  std::string lens;                 // --lens: the calibration whose lens the synthetic scene films through
   std::string targetImage;          // synthetic scene: image file shown as the target; empty: built-in texture
   std::string csv;
   bool quiet = false;

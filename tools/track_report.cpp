@@ -23,7 +23,7 @@ double percentile(std::vector<double> v, double p) {
 std::optional<int> CheckTrackInput(const TrackArgs& args, const TrackCalibration& calibration,
                                    const FrameSource& source, TrackSummary& summary) {
   if (!calibration.param) {
-    if (!args.cameraParams.empty()) {
+    if (!args.cameraParams.empty() || !args.calibration.empty()) {
       summary.Error(calibration.problem);
       return 2;
     }
@@ -52,6 +52,10 @@ std::unique_ptr<FrameSource> OpenTrackSource(const TrackArgs& args, const std::o
   options.targetImage = args.targetImage;
   for (const PictureArg& picture : args.pictures) options.pictures.push_back(picture.path);
   options.loop = false;
+  if (!args.lens.empty() && !(options.lens = LoadCalibrationFile(args.lens, error))) {
+    error = "cannot film through the lens: " + error;
+    return nullptr;
+  }
   if (camera) {
     if (const auto k = cameraIntrinsicsForFrame(*camera, width, height))
       options.intrinsics = PinholeIntrinsics{k->fx, k->fy, k->cx, k->cy};

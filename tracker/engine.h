@@ -57,6 +57,9 @@ class TrackingEngine {
   const PictureTarget* AddPicture(const std::string& name, const cv::Mat& picture, double width, std::string& error) {
     return addPictureTarget(state_, name, picture, width, options_.cornerType + 9, error);
   }
+  // A full calibration (see setCalibration): the robust mode and the picture targets then track through its lens
+  // and take their pose with its intrinsics. False when its record gives no projection.
+  bool SetCalibration(const CameraLens& calibration) { return setCalibration(state_, calibration); }
   // After an exception out of Track or Register: see recoverFromError.
   void RecoverFromError() { recoverFromError(state_); }
   const TrackerState& state() const { return state_; }

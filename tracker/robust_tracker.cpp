@@ -71,10 +71,11 @@ const ScaledTemplate& TemplateFor(const RobustTracker& t, const cv::Matx33d& mod
 
 // One attempt from `matches`, refined from template level `coarsest`; the rules in the order of the header's
 // description. On success `result` and `corners` hold the estimate.
-bool EstimateAndVerify(RobustTracker& t, const std::vector<PointMatch>& matches, const std::vector<cv::Mat>& pyramid,
+bool EstimateAndVerify(RobustTracker& t, const std::vector<PointMatch>& matches, const RobustFrame& frame,
                        int coarsest, const Verification& rule, cv::Matx33d& result,
                        std::array<cv::Point2d, 4>& corners) {
   const RobustParams& p = t.params;
+  const std::vector<cv::Mat>& pyramid = frame.pyramid;
   RobustFrameStats& s = t.stats;
   s.matches = static_cast<int>(matches.size());
   s.inliers = 0;
@@ -94,9 +95,9 @@ bool EstimateAndVerify(RobustTracker& t, const std::vector<PointMatch>& matches,
   const cv::Matx33d toScaled = cv::Matx33d::diag(cv::Vec3d(chosen.scale, chosen.scale, 1.0));
   const cv::Matx33d fromScaled = cv::Matx33d::diag(cv::Vec3d(1.0 / chosen.scale, 1.0 / chosen.scale, 1.0));
   const cv::Matx33d scaledToFrame = estimate.modelToFrame * fromScaled;
-  RefinementResult refined = t.stages.refine
-                                 ? RefineHomography(chosen.tmpl, pyramid, scaledToFrame, coarsest, 0, p, partial)
-                                 : MeasureAgreement(chosen.tmpl, pyramid, scaledToFrame, 1);
+  RefinementResult refined =
+      t.stages.refine ? RefineHomography(chosen.tmpl, pyramid, scaledToFrame, coarsest, 0, p, partial, frame.lens())
+                      : MeasureAgreement(chosen.tmpl, pyramid, scaledToFrame, 1, frame.lens());
   refined.homography = refined.homography * toScaled;
   s.refineMs += MsSince(start);
   s.correlation = refined.correlation;
@@ -160,20 +161,27 @@ void AdoptRobustModel(RobustTracker& tracker, RobustModel model, std::span<const
   }
 }
 
-void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc) {
+void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc,
+                    const FrameLens* lens) {
   RobustModel model;
-  RegisterRobustModel(model, GrayMatView(gray), clicks, arc, tracker.params);
+  cv::Mat image = GrayMatView(gray);
+  std::array<cv::Point2f, 4> corners = clicks;
+  if (lens != nullptr) {
+    image = lens->UndistortImage(image);
+    for (cv::Point2f& c : corners) c = lens->Undistort(c);
+  }
+  RegisterRobustModel(model, image, corners, arc, tracker.params);
   constexpr double kClickedScale[] = {1.0};
   AdoptRobustModel(tracker, std::move(model), kClickedScale, &gray);
 }
 
-RobustFrame::RobustFrame(const GrayImage& gray, const RobustParams& params)
-    : pyramid(BuildFlowPyramid(GrayMatView(gray), params)), gray_(gray), describedAt_(kNotDescribed) {}
+RobustFrame::RobustFrame(const GrayImage& gray, const RobustParams& params, const FrameLens* lens)
+    : pyramid(BuildFlowPyramid(GrayMatView(gray), params)), gray_(gray), lens_(lens), describedAt_(kNotDescribed) {}
 
 const FrameFeatures& RobustFrame::Features(int arc, int barrier) {
   if (describedAt_ != barrier) {
     const auto start = Clock::now();
-    DescribeFrame(gray_, arc, barrier, features_);
+    DescribeFrame(gray_, arc, barrier, features_, lens_);
     describeMs += MsSince(start);
     describedAt_ = barrier;
   }
@@ -190,7 +198,7 @@ bool FollowTarget(RobustTracker& t, RobustFrame& frame, int barrier, cv::Matx33d
   std::vector<PointMatch> matches;
   if (t.stages.flow) {
     const auto start = Clock::now();
-    matches = FollowTrackPoints(t.model, t.previousPyramid, frame.pyramid, t.modelToFrame, predicted, p);
+    matches = FollowTrackPoints(t.model, t.previousPyramid, frame.pyramid, t.modelToFrame, predicted, p, frame.lens());
     t.stats.flowMs += MsSince(start);
     t.stats.flowPoints = static_cast<int>(matches.size());
   }
@@ -204,7 +212,7 @@ bool FollowTarget(RobustTracker& t, RobustFrame& frame, int barrier, cv::Matx33d
     matches.insert(matches.end(), guided.begin(), guided.end());
     t.stats.matchMs += MsSince(start);
   }
-  return EstimateAndVerify(t, matches, frame.pyramid, 1, Verification{p.acceptCorrelation, &predicted, Reach(t), true},
+  return EstimateAndVerify(t, matches, frame, 1, Verification{p.acceptCorrelation, &predicted, Reach(t), true},
                            accepted, corners);
 }
 
@@ -218,7 +226,7 @@ bool FindTarget(RobustTracker& t, RobustFrame& frame, const FrameFeatures& featu
   t.stats.matchMs += MsSince(start);
   // Shortly after losing it, a find where the target was counts as agreeing with the motion.
   const cv::Matx33d* where = t.lostFrames < kMaxHeldFrames ? &t.modelToFrame : nullptr;
-  return EstimateAndVerify(t, matches, frame.pyramid, kTemplateLevels - 1,
+  return EstimateAndVerify(t, matches, frame, kTemplateLevels - 1,
                            Verification{p.foundCorrelation, where, Reach(t), false}, accepted, corners);
 }
 
@@ -241,21 +249,28 @@ bool FinishTargetFrame(RobustTracker& t, const RobustFrame& frame, bool ok, cons
   return ok;
 }
 
-QuadState AdvanceRobustQuad(const RobustTracker& tracker, bool accepted, Quad& currentQuad, Quad& lastValidQuad,
-                            int32_t& missCount) {
+std::array<cv::Point2d, 4> FrameCornersOf(const RobustTracker& tracker, const FrameLens* lens) {
+  std::array<cv::Point2d, 4> corners = tracker.corners;
+  if (lens != nullptr)
+    for (cv::Point2d& c : corners) c = lens->Distort(c);
+  return corners;
+}
+
+QuadState AdvanceRobustQuad(const RobustTracker& tracker, bool accepted, const FrameLens* lens, Quad& currentQuad,
+                            Quad& lastValidQuad, int32_t& missCount) {
   Quad candidate{};
   bool mapped = accepted;
+  const std::array<cv::Point2d, 4> corners = FrameCornersOf(tracker, lens);
   for (int i = 0; i < 4 && mapped; ++i)
-    mapped = RoundCoordinate(tracker.corners[i].x, candidate.pt[i].x) &&
-             RoundCoordinate(tracker.corners[i].y, candidate.pt[i].y);
+    mapped = RoundCoordinate(corners[i].x, candidate.pt[i].x) && RoundCoordinate(corners[i].y, candidate.pt[i].y);
   return AdvanceQuad(mapped, candidate, currentQuad, lastValidQuad, missCount, tracker.params.minQuadSide);
 }
 
-bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& cornerCount) {
+bool TrackRobust(RobustTracker& t, const GrayImage& gray, int barrier, int& cornerCount, const FrameLens* lens) {
   t.stats = RobustFrameStats{};
   cornerCount = 0;
   if (!t.registered() || gray.empty()) return false;
-  RobustFrame frame(gray, t.params);
+  RobustFrame frame(gray, t.params, lens);
   cv::Matx33d accepted;
   std::array<cv::Point2d, 4> corners;
   bool ok = FollowTarget(t, frame, barrier, accepted, corners);

@@ -74,23 +74,28 @@ void ResetRobust(RobustTracker& tracker);
 void RestartRobustMotion(RobustTracker& tracker);
 
 // Registers the target of `gray` inside `clicks` (integer frame pixels, click order) with FAST-`arc` corners: builds
-// the model and the refinement template and starts tracking from the identity.
-void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc);
+// the model and the refinement template and starts tracking from the identity. Through a `lens` (for the frame's size)
+// the model is built on the frame's ideal picture, so that the model and its estimates are in ideal pixels.
+void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc,
+                    const FrameLens* lens = nullptr);
 
 // One frame as the robust targets see it: its flow pyramid, and its corners described at most once per
-// barrier. Shared by every target tracked in the frame; then handed on as their previous pyramid.
+// barrier. Shared by every target tracked in the frame; then handed on as their previous pyramid. Through a
+// `lens` (for the frame's size; it must outlive the frame) every estimate maps to ideal pixels.
 class RobustFrame {
  public:
-  RobustFrame(const GrayImage& gray, const RobustParams& params);
+  RobustFrame(const GrayImage& gray, const RobustParams& params, const FrameLens* lens = nullptr);
   // The frame's FAST-`arc` corners at `barrier` with their descriptors, described on first use.
   const FrameFeatures& Features(int arc, int barrier);
   int describedAt() const { return describedAt_; }
   const GrayImage& gray() const { return gray_; }
+  const FrameLens* lens() const { return lens_; }
   std::vector<cv::Mat> pyramid;
   double describeMs = 0.0;  // time spent describing
 
  private:
   const GrayImage& gray_;
+  const FrameLens* lens_;
   FrameFeatures features_;
   int describedAt_;
 };
@@ -123,11 +128,16 @@ bool FinishTargetFrame(RobustTracker& t, const RobustFrame& frame, bool ok, cons
 // plausible quad; its correlation reaches the attempt's level (acceptCorrelation tracking, foundCorrelation searching),
 // or predictedCorrelation with corners within reach of the motion's prediction (a find where a just-lost target was
 // counts too).
-bool TrackRobust(RobustTracker& tracker, const GrayImage& gray, int barrier, int& cornerCount);
+bool TrackRobust(RobustTracker& tracker, const GrayImage& gray, int barrier, int& cornerCount,
+                 const FrameLens* lens = nullptr);
+
+// The corners of the last accepted estimate in frame pixels: carried through `lens` when the estimates are in ideal
+// pixels.
+std::array<cv::Point2d, 4> FrameCornersOf(const RobustTracker& tracker, const FrameLens* lens);
 
 // The Tracking / Holding / Lost step (AdvanceQuad, params.minQuadSide) after a frame: the accepted estimate's
-// corners rounded as the candidate, none when `accepted` is false.
-QuadState AdvanceRobustQuad(const RobustTracker& tracker, bool accepted, Quad& currentQuad, Quad& lastValidQuad,
-                            int32_t& missCount);
+// corners (FrameCornersOf) rounded as the candidate, none when `accepted` is false.
+QuadState AdvanceRobustQuad(const RobustTracker& tracker, bool accepted, const FrameLens* lens, Quad& currentQuad,
+                            Quad& lastValidQuad, int32_t& missCount);
 
 }  // namespace quorl

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <limits>
 
 #include <opencv2/imgproc.hpp>
 
+#include "geometry/planar_pose.h"
 #include "geometry/quad.h"
 #include "tracker/tracker.h"
 
@@ -44,31 +46,44 @@ void DrawLabel(DibImage& display, const std::string& text, int x, int y) {
 }
 
 // The quad, state, homography and pose of `t` after a frame whose estimate was `accepted` (or not).
-void UpdateShown(PictureTarget& t, bool accepted, const CameraSetup& camera, int frameWidth, int frameHeight) {
+void UpdateShown(PictureTarget& t, bool accepted, const CameraSetup& camera, const FrameLens* lens, int frameWidth,
+                 int frameHeight) {
   const RobustTracker& r = t.robust;
-  const QuadState quad = AdvanceRobustQuad(r, accepted, t.currentQuad, t.lastValidQuad, t.missCount);
+  const QuadState quad = AdvanceRobustQuad(r, accepted, lens, t.currentQuad, t.lastValidQuad, t.missCount);
   t.everFound = t.everFound || quad == QuadState::Tracking;
   t.state = t.everFound ? TrackingStateOf(quad) : TrackingState::Detecting;
   t.matches = r.stats.matches;
   t.inliers = r.stats.inliers;
   if (quad == QuadState::Tracking) {
-    t.corners = r.corners;
+    t.corners = FrameCornersOf(r, lens);
     const cv::Matx33d working = cv::Matx33d::diag(cv::Vec3d(t.workingScale, t.workingScale, 1.0));
     t.homography = r.modelToFrame * working;
   } else if (t.state != TrackingState::Holding) {
     t.corners.fill(cv::Point2d(kLostCoordinate, kLostCoordinate));
     t.homography = cv::Matx33d::zeros();
   }
-  if (!IsShown(t.state)) return;
-  CornerSet centred{};
-  for (int i = 0; i < 4; ++i)
-    centred[i] = PlanePoint{t.corners[i].x - frameWidth / 2, t.corners[i].y - frameHeight / 2};
-  estimateSquareHomography(t.pose, t.ModelRectangle(), centred);
-  if (hasCalibration(camera))
-    poseFromHomography(camera.cameraParams.mat[0][0], camera.cameraParams.mat[1][1], t.pose);
+  if (IsShown(t.state)) ComputeTargetPose(camera, lens, frameWidth, frameHeight, t.ModelRectangle(), t.corners, t.pose);
 }
 
 }  // namespace
+
+void ComputeTargetPose(const CameraSetup& camera, const FrameLens* lens, int frameWidth, int frameHeight,
+                       const CornerSet& model, const std::array<cv::Point2d, 4>& corners, PoseEstimate& pose) {
+  CornerSet centred{};
+  for (int i = 0; i < 4; ++i) centred[i] = PlanePoint{corners[i].x - frameWidth / 2, corners[i].y - frameHeight / 2};
+  estimateSquareHomography(pose, model, centred);
+  if (!hasCalibration(camera)) return;
+  if (lens == nullptr) {
+    poseFromHomography(camera.cameraParams.mat[0][0], camera.cameraParams.mat[1][1], pose);
+    return;
+  }
+  std::array<cv::Point2d, 4> ideal;
+  for (int i = 0; i < 4; ++i) ideal[i] = lens->Undistort(cv::Point2f(corners[i]));
+  if (const std::optional<std::array<double, 16>> modelview = PlanarPose(model, ideal, lens->lens().cameraMatrix()))
+    pose.modelview = *modelview;
+  else
+    pose.modelview.fill(std::numeric_limits<double>::quiet_NaN());  // reported as no pose
+}
 
 CornerSet PictureTarget::ModelRectangle() const {
   const double half = 100.0;
@@ -78,7 +93,8 @@ CornerSet PictureTarget::ModelRectangle() const {
 
 const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width,
                                     int arc) {
-  PictureTarget& t = targets_.emplace_back();
+  // Built whole before the set changes, so that a failure leaves the set as it was.
+  PictureTarget t;
   t.robust.params.flowPointArea = kPictureFlowPointArea;
   t.robust.params.templateSamples = kPictureTemplateSamples;
   t.robust.params.foundCorrelation = kPictureFoundCorrelation;
@@ -97,8 +113,9 @@ const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& pict
   RegisterRobustModel(model, picture, corners, arc, t.robust.params, PictureScales(longer), true);
   t.trackability = RateTrackability(model);
   AdoptRobustModel(t.robust, std::move(model), PictureTemplateScales(longer), nullptr);
+  targets_.push_back(std::move(t));
   Index();
-  return t;
+  return targets_.back();
 }
 
 void TargetSet::Clear() {
@@ -121,11 +138,11 @@ void TargetSet::RestartMotion() {
   for (PictureTarget& t : targets_) RestartRobustMotion(t.robust);
 }
 
-void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetup& camera) {
+void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetup& camera, const FrameLens* lens) {
   if (targets_.empty() || gray.empty()) return;
   const RobustParams& params = targets_.front().robust.params;
   const int arc = targets_.front().robust.model.arc;
-  RobustFrame frame(gray, params);
+  RobustFrame frame(gray, params, lens);
   std::vector<uint8_t> ok(targets_.size(), 0);
   std::vector<cv::Matx33d> accepted(targets_.size());
   std::vector<std::array<cv::Point2d, 4>> corners(targets_.size());
@@ -157,7 +174,7 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
   for (std::size_t i = 0; i < targets_.size(); ++i) {
     PictureTarget& t = targets_[i];
     FinishTargetFrame(t.robust, frame, ok[i] != 0, accepted[i], corners[i]);
-    UpdateShown(t, ok[i] != 0, camera, gray.width, gray.height);
+    UpdateShown(t, ok[i] != 0, camera, lens, gray.width, gray.height);
     if (!IsShown(t.state)) continue;
     DrawQuadOutline(t.currentQuad, display);
     const CornerPoint& label = t.currentQuad.pt[0];

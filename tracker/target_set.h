@@ -74,12 +74,20 @@ struct PictureTarget {
   CornerSet ModelRectangle() const;
 };
 
+// Writes `pose` of a target shown at `corners` (frame pixels) whose corners in its own plane are `model`: the
+// homography from `model` to the corners re-centred on the frame centre, and with a calibration the modelview. Through
+// a `lens` (for the frame's size) the modelview comes from PlanarPose on the undistorted corners with the lens's
+// intrinsics (NaN when that fails); otherwise it is split from the homography with the focal lengths of `camera`,
+// taking the frame centre as the principal point.
+void ComputeTargetPose(const CameraSetup& camera, const FrameLens* lens, int frameWidth, int frameHeight,
+                       const CornerSet& model, const std::array<cv::Point2d, 4>& corners, PoseEstimate& pose);
+
 // Ownership: the set owns its targets and their search structure; frames are processed one at a time.
 class TargetSet {
  public:
   // Adds `picture` (gray at its working size, from PrepareTargetPicture; `fileSize`
   // the size it was given at) under `name`, with FAST-`arc` corners. `width` in metres, 0 for model
-  // units. Returns the new target.
+  // units. Returns the new target. The target is built whole first: when that throws, the set is unchanged.
   const PictureTarget& Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width, int arc);
   void Clear();
   bool empty() const { return targets_.empty(); }
@@ -89,9 +97,10 @@ class TargetSet {
 
   // Follows every target into `gray`: those tracked in the last frame by their own motion, the others by
   // one global search over all pictures at once. Draws each shown target's outline and name into
-  // `display` and computes its pose with `camera` (when calibrated). The set adapts its own detector
-  // barrier as tracked frames do.
-  void Track(const GrayImage& gray, DibImage& display, const CameraSetup& camera);
+  // `display` and computes its pose with `camera` (when calibrated; see ComputeTargetPose). The set adapts
+  // its own detector barrier as tracked frames do. Through a `lens` (for the frame's size) the estimates and
+  // homographies are in ideal pixels; corners and outlines stay in frame pixels.
+  void Track(const GrayImage& gray, DibImage& display, const CameraSetup& camera, const FrameLens* lens = nullptr);
   // Forgets every target's motion (after a frame size change or an error); models stay.
   void RestartMotion();
 

@@ -60,23 +60,30 @@ std::array<cv::Point2f, 4> ClickPoints(const Quad& clicks) {
   return points;
 }
 
+// The state's lens when it is made for pictures of `gray`'s size (the robust mode works through it).
+const FrameLens* LensFor(const TrackerState& state, const GrayImage& gray) {
+  return state.lens && state.lens->size() == cv::Size(gray.width, gray.height) ? state.lens.get() : nullptr;
+}
+
 // Robust tracking of the current frame: the quad and its sub-pixel corners, drawn into the display.
 void TrackRobustFrame(TrackerState& state, const GrayImage& gray, TrackerSettings& settings) {
   RobustTracker& robust = state.robust;
   if (!robust.registered()) {
     // Switched on after registration: build from the registered frame, then search this frame globally.
-    RegisterRobust(robust, state.model.modelImage, ClickPoints(state.clicks), settings.cornerType + 9);
+    RegisterRobust(robust, state.model.modelImage, ClickPoints(state.clicks), settings.cornerType + 9,
+                   LensFor(state, state.model.modelImage));
     robust.acceptedRun = 0;
   }
   int corners = 0;
-  const bool accepted = TrackRobust(robust, gray, settings.barrier, corners);
+  const FrameLens* lens = LensFor(state, gray);
+  const bool accepted = TrackRobust(robust, gray, settings.barrier, corners, lens);
   if (corners > 0) AdaptBarrier(settings, corners, kTrackBandLow, kTrackBandHigh);
-  const QuadState quadState =
-      AdvanceRobustQuad(robust, accepted, state.model.currentQuad, state.model.lastValidQuad, state.model.missCount);
+  const QuadState quadState = AdvanceRobustQuad(robust, accepted, lens, state.model.currentQuad,
+                                                state.model.lastValidQuad, state.model.missCount);
   DrawQuadOutline(state.model.currentQuad, state.display);
   state.trackingState = TrackingStateOf(quadState);
   if (quadState == QuadState::Tracking) {
-    state.quadCorners = robust.corners;
+    state.quadCorners = FrameCornersOf(robust, lens);
   } else if (quadState == QuadState::Lost) {
     state.quadCorners.fill(cv::Point2d(kLostCoordinate, kLostCoordinate));
   }
@@ -102,7 +109,9 @@ void addClick(TrackerState& state, int x, int y, TrackerPlatform& platform) {
   DibToGray(state.frame, gray);
   if (!gray.empty()) {
     RegisterFrame(state.model, state.clicks, gray, platform.settings());
-    if (state.robustMode) RegisterRobust(state.robust, gray, ClickPoints(state.clicks), platform.settings().cornerType + 9);
+    if (state.robustMode)
+      RegisterRobust(state.robust, gray, ClickPoints(state.clicks), platform.settings().cornerType + 9,
+                     LensFor(state, gray));
   }
   state.clickMode = 0;
   state.clickCount = 0;
@@ -129,14 +138,10 @@ int processTrackedFrame(TrackerState& state, TrackerPlatform& platform) {
     }
   }
 
-  // Pose input: the quad's corners relative to the frame centre (integer halves), y still downwards.
-  const int cx = state.frame.width() / 2;
-  const int cy = state.frame.height() / 2;
-  CornerSet centred{};
-  for (int i = 0; i < 4; ++i)
-    centred[i] = PlanePoint{state.quadCorners[i].x - cx, state.quadCorners[i].y - cy};
-  estimateSquareHomography(state.pose, kModelSquare, centred);
-  poseFromHomography(state.camera.cameraParams.mat[0][0], state.camera.cameraParams.mat[1][1], state.pose);
+  // The default mode's pose takes the frame centre as the principal point whatever the lens; the robust mode's goes
+  // through the lens when there is one.
+  ComputeTargetPose(state.camera, state.robustMode ? LensFor(state, gray) : nullptr, state.frame.width(),
+                    state.frame.height(), kModelSquare, state.quadCorners, state.pose);
   timer.Stop();
   state.elapsedMs = timer.ElapsedMs();
   settings.frameRate = FrameRateFromElapsed(state.elapsedMs, settings.frameRate);

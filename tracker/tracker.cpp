@@ -53,10 +53,27 @@ bool takeFrame(TrackerState& state, TrackerPlatform& platform) {
     RestartRobustMotion(state.robust);
     state.pictures.RestartMotion();
   }
+  const cv::Size size(state.frame.width(), state.frame.height());
+  if (state.calibration && (!state.lens || state.lens->size() != size)) {
+    const std::optional<CameraLens> resized = state.calibration->Resized(size.width, size.height);
+    state.lens = resized ? std::make_shared<const FrameLens>(*resized) : nullptr;
+  }
   return true;
 }
 
 }  // namespace
+
+bool setCalibration(TrackerState& state, const CameraLens& calibration) {
+  const CameraParam param = calibration.cameraParam();
+  const int w = state.frame.width() > 0 ? state.frame.width() : param.xsize;
+  const int h = state.frame.height() > 0 ? state.frame.height() : param.ysize;
+  if (!setCameraParams(param, w, h, state.camera)) return false;
+  state.calibration = calibration;
+  state.lens.reset();  // made for the next frame's size
+  RestartRobustMotion(state.robust);
+  state.pictures.RestartMotion();
+  return true;
+}
 
 bool registerWithCorners(TrackerState& state, const Quad& corners, long long warmup, TrackerPlatform& platform) {
   if (!takeFrame(state, platform)) return false;
@@ -200,7 +217,7 @@ bool tick(TrackerState& state, TrackerPlatform& platform) {
     processDetectOnly(state, platform);
   }
   if (!state.pictures.empty()) {
-    state.pictures.Track(state.gray, state.display, state.camera);
+    state.pictures.Track(state.gray, state.display, state.camera, state.lens.get());
     timer.Stop();
     state.elapsedMs = timer.ElapsedMs();
   }

@@ -4,11 +4,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "camera/camera_setup.h"
+#include "camera/lens.h"
 #include "features/model.h"
 #include "geometry/homography.h"
 #include "geometry/pose.h"
@@ -86,7 +88,17 @@ struct TrackerState {
   // Targets given as pictures, followed in every tick beside the clicked target (in either mode). While
   // there are any, elapsedMs times the whole tick's processing.
   TargetSet pictures;
+  // A full calibration (setCalibration): the lens at its own size, and `lens` at the frame's size. With it the
+  // robust mode and the picture targets work in ideal pixels and take their pose from PlanarPose with its
+  // intrinsics; the default mode keeps its own pose. Shared read-only, so copies of the state may share the table.
+  std::optional<CameraLens> calibration;
+  std::shared_ptr<const FrameLens> lens;
 };
+
+// Takes `calibration` as the camera: its record (rescaled to every frame size, as a camera file is) for the
+// projection and the default mode, and its lens for the robust mode and the picture targets. False, nothing
+// changed, when its record gives no projection.
+bool setCalibration(TrackerState& state, const CameraLens& calibration);
 
 // Loads the calibration file at `path`, resized to width x height, into state.camera. A missing file
 // reports "Can't find the camera parameter file!!!"; a bad one "File read error!!!", each with the detail
