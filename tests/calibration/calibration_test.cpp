@@ -172,6 +172,22 @@ TEST(BoardScenes, CalibrationFindsTheTrueFocalLength) {
   }
 }
 
+TEST(BoardScenes, FilmedThroughALensTheDistortionIsFound) {
+  BoardSceneSettings settings;
+  settings.distortion = {-0.25, 0.08, 0.0, 0.0, 0.0};
+  std::string error;
+  const std::unique_ptr<BoardScene> scene = BoardScene::Create(settings, error);
+  ASSERT_TRUE(scene) << error;
+  int found = 0;
+  const CalibrationSession session = filmScene(settings.board, *scene, found);
+  const std::optional<CalibrationResult> result = session.calibrate(error);
+  ASSERT_TRUE(result) << error;
+  std::printf("through a lens: fx %.3f, k1 %.4f (truth -0.25), RMS %.4f px\n", result->cameraMatrix(0, 0),
+              result->distortion[0], result->rms);
+  EXPECT_NEAR(result->cameraMatrix(0, 0), scene->intrinsics().fx, 0.005 * scene->intrinsics().fx);
+  EXPECT_NEAR(result->distortion[0], -0.25, 0.02);
+}
+
 // Detections made from the scene's truth at each station, without rendering.
 std::vector<BoardDetection> stationViews(const BoardScene& scene) {
   std::vector<BoardDetection> views;
