@@ -12,6 +12,7 @@
 #include "calibration/session.h"
 #include "camera/opencv_calibration.h"
 #include "capture/board_scene.h"
+#include "capture/open_source.h"
 #include "tests/camera/temp_dir.h"
 
 namespace quorl {
@@ -153,10 +154,17 @@ CalibrationSession filmScene(const BoardSpec& board, BoardScene& scene, int& fou
 }
 
 TEST(BoardScenes, CalibrationFindsTheTrueFocalLength) {
+  std::string error;
+  const std::optional<SourceRequest> charuco = ParseSourceName("board:charuco", error);
+  ASSERT_TRUE(charuco) << error;
+  EXPECT_EQ(charuco->kind, SourceRequest::Kind::kBoard);
+  EXPECT_EQ(charuco->boardKind, BoardSpec::Kind::kCharuco);
+  EXPECT_EQ(ParseSourceName("board", error)->boardKind, BoardSpec::Kind::kChessboard);
+  EXPECT_FALSE(ParseSourceName("board:circles", error));
+  EXPECT_NE(error.find("use board:chessboard or board:charuco"), std::string::npos) << error;
   for (const BoardSpec::Kind kind : {BoardSpec::Kind::kChessboard, BoardSpec::Kind::kCharuco}) {
     BoardSceneSettings settings;
     settings.board = DefaultSceneBoard(kind);
-    std::string error;
     const std::unique_ptr<BoardScene> scene = BoardScene::Create(settings, error);
     ASSERT_TRUE(scene) << error;
     int found = 0;
