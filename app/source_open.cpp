@@ -43,6 +43,7 @@ std::unique_ptr<FrameSource> OpenViewSource(const std::string& sourceName, const
     case SourceRequest::Kind::kFile:
     case SourceRequest::Kind::kImageSequence:
     case SourceRequest::Kind::kPictures:
+    case SourceRequest::Kind::kBoard:
       name = sourceName;
       break;
   }

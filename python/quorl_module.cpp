@@ -132,13 +132,16 @@ PYBIND11_MODULE(quorl, m) {
 
   const quorl::TrackerOptions defaults;
   py::class_<PyTracker>(m, "Tracker")
-      .def(py::init([](int cornerType, int barrier, int warmup, bool robust, std::string cameraParams) {
-             return new PyTracker(quorl::TrackerOptions{cornerType, barrier, warmup, robust, std::move(cameraParams)});
+      .def(py::init([](int cornerType, int barrier, int warmup, bool robust, std::string cameraParams,
+                       std::string calibration) {
+             return new PyTracker(quorl::TrackerOptions{cornerType, barrier, warmup, robust, std::move(cameraParams),
+                                                        std::move(calibration)});
            }),
            py::kw_only(), py::arg("corner_type") = defaults.cornerType, py::arg("barrier") = defaults.barrier,
            py::arg("warmup") = defaults.warmup, py::arg("robust") = defaults.robust,
-           py::arg("camera_params") = defaults.cameraParams,
-           "Options as quorl-track's; camera_params empty: the shipped calibration.")
+           py::arg("camera_params") = defaults.cameraParams, py::arg("calibration") = defaults.calibration,
+           "Options as quorl-track's; camera_params empty: the shipped calibration; calibration: a full one "
+           "(OpenCV YAML or a camera file) whose lens the robust mode and the pictures track through.")
       .def(
           "register",
           [](PyTracker& t, const py::array& frame, const py::object& corners) {

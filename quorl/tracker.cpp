@@ -83,10 +83,13 @@ const char* stateName(TrackState state) {
 struct Tracker::State {
   explicit State(TrackerOptions given)
       : options(std::move(given)),
-        calibration(ReadTrackCalibration(options.cameraParams)),
+        calibration(ReadTrackCalibration(options.cameraParams, options.calibration)),
         engine(EngineOptionsOf(options), "quorl", calibration.param) {
+    if (!calibration.param && !options.calibration.empty())
+      throw std::invalid_argument("quorl::TrackerOptions: calibration: " + calibration.problem);
     if (!calibration.param && !options.cameraParams.empty())
       throw std::invalid_argument("quorl::TrackerOptions: cameraParams: " + calibration.problem);
+    if (calibration.lens) engine.SetCalibration(*calibration.lens);
   }
 
   TrackerOptions options;

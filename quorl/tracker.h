@@ -29,6 +29,10 @@ struct TrackerOptions {
   int warmup = 30;     // detection ticks (0..100000) on the registration image before it is registered
   bool robust = false;  // the robust tracking mode
   std::string cameraParams;  // calibration file; empty: the shipped Data/camera_param.dat
+  // The camera's full calibration (an OpenCV YAML/XML file, or a camera parameter file whose distortion values are
+  // applied), used instead of cameraParams: the robust mode and the pictures track through its lens and take their
+  // pose with its principal point. Empty: none.
+  std::string calibration;
 };
 
 // Detecting: no target registered (or nothing to track in it). Tracking: this frame's estimate was accepted. Holding:

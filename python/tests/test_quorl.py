@@ -71,6 +71,8 @@ def test_bad_input_raises_and_names_it():
         tracker.register(frame, [(400, 300), (500, 300), (500, 400), (400, 400)])
     with pytest.raises(ValueError, match="nonexistent"):
         quorl.Tracker(camera_params="/nonexistent/camera_param.dat")
+    with pytest.raises(ValueError, match="calibration: .*nonexistent"):
+        quorl.Tracker(calibration="/nonexistent/left.yml")
     with pytest.raises(TypeError):
         quorl.Tracker(cameraParams=CALIBRATION)
     with pytest.raises(TypeError):
@@ -147,3 +149,23 @@ def test_picture_targets_in_a_real_photo():
         tracker.add_picture_target("small", np.zeros((8, 8), np.uint8))
     tracker.remove_picture_targets()
     assert tracker.track(scene).targets == []
+
+
+LEFT_CAMERA = "/usr/share/doc/opencv-doc/examples/data/left_intrinsics.yml"
+
+
+@pytest.mark.skipif(not os.path.exists(LEFT_CAMERA), reason="opencv-doc is not installed")
+def test_tracking_through_a_lens_equals_the_headless_tool(tmp_path):
+    folder = tmp_path / "frames"
+    folder.mkdir()
+    options = ["--frames", "20", "--warmup", "1", "--robust", "--size", "640x480", "--lens", LEFT_CAMERA,
+               "--calibration", LEFT_CAMERA]
+    rows = run_tool(options + ["--save-frames", str(folder)], tmp_path / "run.csv")
+    corners = [(round(float(rows[0][f"gt_x{i}"])), round(float(rows[0][f"gt_y{i}"]))) for i in range(4)]
+    tracker = quorl.Tracker(robust=True, warmup=1, calibration=LEFT_CAMERA)
+    tracker.register(cv2.imread(str(folder / "000000.png")), corners)
+    for i, row in enumerate(rows[1:], start=1):
+        r = tracker.track(cv2.imread(str(folder / f"{i:06d}.png")))
+        expected = [[float(row[f"quad_x{k}"]), float(row[f"quad_y{k}"])] for k in range(4)]
+        np.testing.assert_allclose(r.quad, expected, atol=0.01)
+        assert r.state == quorl.TrackState.TRACKING and r.pose.shape == (4, 4)
