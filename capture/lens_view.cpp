@@ -23,6 +23,7 @@ LensView::LensView(const CameraLens& lens) : lens_(lens) {
   canvasMatrix_ = lens.cameraMatrix();
   canvasMatrix_(0, 2) -= left;
   canvasMatrix_(1, 2) -= top;
+  canvasShift_ = cv::Point2d(-left, -top);
   cv::Mat mapX(s, CV_32FC1), mapY(s, CV_32FC1);
   for (int y = 0; y < s.height; ++y)
     for (int x = 0; x < s.width; ++x) {

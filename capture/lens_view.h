@@ -18,8 +18,9 @@ class LensView {
   // lies on it).
   cv::Size canvasSize() const { return canvasSize_; }
   const cv::Matx33d& canvasMatrix() const { return canvasMatrix_; }
-  // Frame pixel of an ideal pixel (not a canvas pixel).
+  // Frame pixel of an ideal pixel, and of a canvas pixel.
   cv::Point2d Distort(cv::Point2d ideal) const { return lens_.Distort(ideal); }
+  cv::Point2d CanvasToFrame(cv::Point2d canvas) const { return lens_.Distort(canvas - canvasShift_); }
   // The frame seen through the lens from `canvas` (canvasSize, any 8-bit type), bilinear.
   void Apply(const cv::Mat& canvas, cv::Mat& frame) const;
 
@@ -27,6 +28,7 @@ class LensView {
   FrameLens lens_;
   cv::Size canvasSize_;
   cv::Matx33d canvasMatrix_;
+  cv::Point2d canvasShift_;  // canvas pixel minus ideal pixel
   cv::Mat map1_, map2_;
 };
 

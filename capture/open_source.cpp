@@ -211,8 +211,10 @@ std::unique_ptr<FrameSource> OpenFrameSource(std::string_view text, const FrameS
         pictures.push_back(std::move(picture));
         names.push_back(std::filesystem::path(file).stem().string());
       }
-      return PictureScene::Create(options.width, options.height, request->pictureProfile, options.seed,
-                                  std::move(pictures), std::move(names), error);
+      auto scene = PictureScene::Create(options.width, options.height, request->pictureProfile, options.seed,
+                                        std::move(pictures), std::move(names), error);
+      if (scene && options.lens && !scene->setLens(*options.lens, error)) return nullptr;
+      return scene;
     }
   }
   return nullptr;

@@ -58,7 +58,7 @@ struct FrameSourceOptions {
   SceneEffects effects;     // synthetic scene degradations, all off by default
   std::string targetImage;  // synthetic scene: image file for the target; empty: built-in texture
   std::vector<std::string> pictures;  // picture scene: the pictures on the table, each named by its file's stem
-  // Synthetic scene: films through this lens (rescaled to the frame size) instead of a pinhole camera.
+  // Synthetic and picture scenes: film through this lens (rescaled to the frame size) instead of a pinhole camera.
   std::optional<CameraLens> lens;
 };
 

@@ -98,8 +98,24 @@ std::unique_ptr<PictureScene> PictureScene::Create(int width, int height, Pictur
 
 bool PictureScene::setFrameSize(int width, int height) {
   if (!IsValidFrameSize(width, height)) return false;
+  if (lens_) {
+    const std::optional<CameraLens> resized = lens_->Resized(width, height);
+    if (!resized) return false;
+    lensView_ = std::make_shared<const LensView>(*resized);
+  }
   width_ = width;
   height_ = height;
+  return true;
+}
+
+bool PictureScene::setLens(const CameraLens& lens, std::string& error) {
+  const std::optional<CameraLens> resized = lens.Resized(width_, height_);
+  if (!resized) {
+    error = "The picture scene cannot film through this lens.";
+    return false;
+  }
+  lens_ = lens;
+  lensView_ = std::make_shared<const LensView>(*resized);
   return true;
 }
 
@@ -152,15 +168,16 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
   const cv::Vec3d y0 = z.cross(x0);
   const cv::Vec3d x = std::cos(roll) * x0 + std::sin(roll) * y0, y = z.cross(x);
   view.rotation = cv::Matx33d(x[0], x[1], x[2], y[0], y[1], y[2], z[0], z[1], z[2]);
+  // Through a lens the picture is made over the lens's canvas in ideal pixels, then carried to the frame.
   const PinholeIntrinsics in = DefaultIntrinsics(width_, height_);
-  view.k = cv::Matx33d(in.fx, 0, in.cx, 0, in.fy, in.cy, 0, 0, 1);
+  view.k = lensView_ ? lensView_->canvasMatrix() : cv::Matx33d(in.fx, 0, in.cx, 0, in.fy, in.cy, 0, 0, 1);
+  const cv::Size canvas = lensView_ ? lensView_->canvasSize() : cv::Size(width_, height_);
   const cv::Matx33d tableToFrame = view.TableToFrame();
 
   // The table: one tile per kTableSide units, repeated.
   const double texel = kTableSide / table_.cols;
   const cv::Matx33d tileToTable(texel, 0, -kTableSide / 2, 0, texel, -kTableSide / 2, 0, 0, 1);
-  cv::warpPerspective(table_, bgr, tableToFrame * tileToTable, cv::Size(width_, height_), cv::INTER_LINEAR,
-                      cv::BORDER_WRAP);
+  cv::warpPerspective(table_, bgr, tableToFrame * tileToTable, canvas, cv::INTER_LINEAR, cv::BORDER_WRAP);
 
   truth.clear();
   const cv::Rect2d frameBox(0, 0, width_ - 1, height_ - 1);
@@ -191,7 +208,10 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
     }
     if (!inFront) continue;
     std::vector<cv::Point2f> quad(corners.begin(), corners.end()), overlap;
-    const bool visible = cv::intersectConvexConvex(quad, frameQuad, overlap) > 1.0;
+    if (lensView_)
+      for (cv::Point2d& c : corners) c = lensView_->CanvasToFrame(c);
+    const std::vector<cv::Point2f> shownQuad(corners.begin(), corners.end());
+    const bool visible = cv::intersectConvexConvex(shownQuad, frameQuad, overlap) > 1.0;
     if (!visible) continue;
     // The mip level at most twice as fine as the frame's view of it.
     const double shown = std::sqrt(std::fabs(cv::contourArea(quad)) / (double(size.width) * size.height));
@@ -212,6 +232,11 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
     bool whole = true;
     for (const cv::Point2d& p : corners) whole = whole && frameBox.contains(p);
     truth.push_back(TargetTruth{names_[i], corners, whole});
+  }
+  if (lensView_) {
+    cv::Mat ideal;
+    cv::swap(ideal, bgr);
+    lensView_->Apply(ideal, bgr);
   }
 
   // Webcam light: vignetting, a slow gain change, soft focus, sensor noise and JPEG blocks.

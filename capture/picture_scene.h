@@ -11,7 +11,9 @@
 
 #include <opencv2/core.hpp>
 
+#include "camera/lens.h"
 #include "capture/frame_source.h"
+#include "capture/lens_view.h"
 #include "capture/synthetic_scene.h"
 
 namespace quorl {
@@ -46,6 +48,9 @@ class PictureScene final : public FrameSource {
   std::string description() const override;
   double frameRate() const override { return 30.0; }
   bool setFrameSize(int width, int height) override;
+  // Films through `lens` (rescaled to the frame size, and again at every frame size; its intrinsics replace the
+  // default camera's) from the next frame on. False, changing nothing, for a lens the scene cannot use.
+  bool setLens(const CameraLens& lens, std::string& error);
   std::vector<TargetTruth> trueTargets() const override { return truth_; }
   bool knowsTargets() const override { return true; }
 
@@ -66,6 +71,8 @@ class PictureScene final : public FrameSource {
   mutable cv::Mat vignette_;  // the lens's fall-off for the frame size, 3 channels; made on first use
   std::vector<TargetTruth> truth_;
   int next_ = 0;
+  std::optional<CameraLens> lens_;            // as given
+  std::shared_ptr<const LensView> lensView_;  // at the frame size
 };
 
 }  // namespace quorl

@@ -77,7 +77,7 @@ std::string TrackArgsUsage() {
                       file whose distortion values are applied: the robust mode and the pictures
                       track through its lens and take their pose with its principal point (the
                       default mode keeps its own pose); replaces --camera-params
-  --lens F            synthetic scene: film through the lens of calibration file F
+  --lens F            synthetic and picture scenes: film through the lens of calibration file F
   --target-image F    synthetic scene: show the picture in file F as the target (default: the
                       built-in texture)
   --csv PATH          one row per frame from frame K on
