@@ -20,6 +20,7 @@
 #include "capture/open_source.h"
 #include "features/picture_target.h"
 #include "geometry/homography.h"
+#include "geometry/planar_pose.h"
 #include "geometry/quad.h"
 #include "tools/track_options.h"
 #include "tools/track_report.h"
@@ -80,9 +81,17 @@ class OrbTracker {
  public:
   OrbTracker() : orb_(cv::ORB::create(kOrbFeatures)), matcher_(cv::NORM_HAMMING) {}
 
+  // The camera, for the pose: its intrinsics for the frame size, and its lens (which must outlive the tracker) when
+  // the points are to be undistorted before estimation. Without intrinsics there is no pose.
+  void setCamera(const std::optional<cv::Matx33d>& intrinsics, const FrameLens* lens) {
+    intrinsics_ = intrinsics;
+    lens_ = lens;
+  }
+
   // ORB features of `gray` inside the polygon `clicks`; returns the number of model keypoints.
   std::size_t registerModel(const cv::Mat& gray, const Quad& clicks) {
     clicks_ = clicks;
+    for (int i = 0; i < 4; ++i) clickedIdeal_[i] = ideal(cv::Point2f(clicks.pt[i].x, clicks.pt[i].y));
     cv::Mat mask = cv::Mat::zeros(gray.size(), CV_8UC1);
     std::vector<cv::Point> polygon;
     for (const CornerPoint& c : clicks.pt) polygon.emplace_back(c.x, c.y);
@@ -90,7 +99,7 @@ class OrbTracker {
     std::vector<cv::KeyPoint> keypoints;
     orb_->detectAndCompute(gray, mask, keypoints, modelDescriptors_);
     modelPoints_.clear();
-    for (const cv::KeyPoint& k : keypoints) modelPoints_.push_back(k.pt);
+    for (const cv::KeyPoint& k : keypoints) modelPoints_.push_back(ideal(k.pt));
     modelToFrame_ = cv::Matx33d::eye();
     currentQuad_ = clicks;
     return keypoints.size();
@@ -118,7 +127,7 @@ class OrbTracker {
       for (const std::vector<cv::DMatch>& m : knn) {
         if (m.size() < 2 || !(m[0].distance < kRatio * m[1].distance)) continue;
         from.push_back(modelPoints_[static_cast<std::size_t>(m[0].trainIdx)]);
-        to.push_back(keypoints[static_cast<std::size_t>(m[0].queryIdx)].pt);
+        to.push_back(ideal(keypoints[static_cast<std::size_t>(m[0].queryIdx)].pt));
       }
     }
     stats.matches = from.size();
@@ -145,15 +154,27 @@ class OrbTracker {
   // The quad check's smallest side (picture targets may be seen as small as quorl-track's accept).
   float minSide = kMinQuadSide;
   TrackingState state() const { return state_; }
+  // The pose of the last tracked frame (model units, the target as kModelSquare) by OpenCV's solvePnP on its corners
+  // (undistorted through the lens), with the camera's intrinsics; nothing while not tracking or without them.
+  std::optional<cv::Matx44d> pose() const {
+    if (state_ != TrackingState::Tracking || !intrinsics_) return std::nullopt;
+    const std::optional<std::array<double, 16>> m = PlanarPose(kModelSquare, idealCorners_, *intrinsics_);
+    return m ? std::optional<cv::Matx44d>(cv::Matx44d(m->data())) : std::nullopt;
+  }
 
  private:
-  // Corner i := modelToFrame (x_i, y_i, 1), rounded as the tracker rounds. False when a corner is unusable.
-  bool mapCorners(Quad& out) const {
+  cv::Point2f ideal(cv::Point2f frame) const { return lens_ != nullptr ? lens_->Undistort(frame) : frame; }
+
+  // Corner i := modelToFrame (x_i, y_i, 1) (in ideal pixels through the lens, then carried to frame pixels),
+  // rounded as the tracker rounds. False when a corner is unusable.
+  bool mapCorners(Quad& out) {
     bool usable = true;
     for (int i = 0; i < 4; ++i) {
-      const cv::Vec3d p = modelToFrame_ * cv::Vec3d(clicks_.pt[i].x, clicks_.pt[i].y, 1.0);
-      usable = RoundCoordinate(p[0] / p[2], out.pt[i].x) && usable;
-      usable = RoundCoordinate(p[1] / p[2], out.pt[i].y) && usable;
+      const cv::Vec3d p = modelToFrame_ * cv::Vec3d(clickedIdeal_[i].x, clickedIdeal_[i].y, 1.0);
+      idealCorners_[i] = cv::Point2d(p[0] / p[2], p[1] / p[2]);
+      const cv::Point2d shown = lens_ != nullptr ? lens_->Distort(idealCorners_[i]) : idealCorners_[i];
+      usable = RoundCoordinate(shown.x, out.pt[i].x) && usable;
+      usable = RoundCoordinate(shown.y, out.pt[i].y) && usable;
     }
     return usable;
   }
@@ -163,6 +184,11 @@ class OrbTracker {
     const bool mapped = estimateAccepted && mapCorners(candidate);
     state_ = TrackingStateOf(AdvanceQuad(mapped, candidate, currentQuad_, lastValidQuad_, missCount_, minSide));
   }
+
+  std::optional<cv::Matx33d> intrinsics_;
+  const FrameLens* lens_ = nullptr;
+  std::array<cv::Point2f, 4> clickedIdeal_{};
+  std::array<cv::Point2d, 4> idealCorners_{};  // of the last mapped quad, ideal pixels
 
   cv::Ptr<cv::ORB> orb_;
   cv::BFMatcher matcher_;
@@ -244,12 +270,24 @@ int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration&
 
 int run(const TrackArgs& a) {
   cv::setNumThreads(a.threads);
-  const TrackCalibration calibration = ReadTrackCalibration(a.cameraParams);
+  const TrackCalibration calibration = ReadTrackCalibration(a.cameraParams, a.calibration);
   std::string error;
   std::unique_ptr<FrameSource> source = OpenTrackSource(a, calibration.param, error);
   if (!source) {
     std::cerr << "orb-track: " << error << "\n";
     return 1;
+  }
+  // The camera at the source's frame size: the calibration's lens, or the record's intrinsics.
+  std::optional<FrameLens> lens;
+  std::optional<cv::Matx33d> intrinsics;
+  if (calibration.lens) {
+    if (const std::optional<CameraLens> resized = calibration.lens->Resized(source->width(), source->height())) {
+      lens.emplace(*resized);
+      intrinsics = resized->cameraMatrix();
+    }
+  } else if (calibration.param) {
+    if (const auto k = cameraIntrinsicsForFrame(*calibration.param, source->width(), source->height()))
+      intrinsics = cv::Matx33d(k->fx, k->skew, k->cx, 0, k->fy, k->cy, 0, 0, 1);
   }
   TrackSummary summary("orb-track");
   if (const auto code = CheckTrackInput(a, calibration, *source, summary)) return *code;
@@ -269,6 +307,7 @@ int run(const TrackArgs& a) {
   }
 
   OrbTracker tracker;
+  tracker.setCamera(intrinsics, lens ? &*lens : nullptr);
   std::vector<uint8_t> packed;
   cv::Mat gray;
   std::size_t modelPoints = 0;
@@ -308,8 +347,13 @@ int run(const TrackArgs& a) {
     const FrameStats stats = tracker.trackFrame(gray);
     timer.Stop();
     frameRate = FrameRateFromElapsed(timer.ElapsedMs(), frameRate);
-    const TrackRow row{index, {}, 1, QuadCorners(tracker.currentQuad()), stats.keypoints, stats.matches, stats.inliers, 0,
-                       timer.ElapsedMs(), frameRate, tracker.state(), truth};
+    const TrackRow row{index,          {},
+                       1,              QuadCorners(tracker.currentQuad()),
+                       stats.keypoints, stats.matches,
+                       stats.inliers,  0,
+                       timer.ElapsedMs(), frameRate,
+                       tracker.state(), truth,
+                       tracker.pose(), source->truePose()};
     csv.Write(row);
     summary.Add(row, false);
   }

@@ -63,6 +63,9 @@ class FrameSource {
 
   // The target's four corners in the last frame read, for sources that know them (the synthetic scene).
   virtual std::optional<FrameCorners> trueCorners() const { return std::nullopt; }
+  // The target's pose in the last frame read, for sources that know it (the synthetic scene): target to camera
+  // (x right, y down, z forwards), the translation in units of the target's longer side.
+  virtual std::optional<cv::Matx44d> truePose() const { return std::nullopt; }
   // The truth of each named target in the last frame read, for sources that show several; empty otherwise.
   virtual std::vector<TargetTruth> trueTargets() const { return {}; }
   virtual bool knowsTargets() const { return false; }

@@ -701,4 +701,12 @@ std::optional<FrameCorners> SyntheticScene::trueCorners() const {
   return cornersAt(last_);
 }
 
+std::optional<cv::Matx44d> SyntheticScene::truePose() const {
+  if (last_ < 0) return std::nullopt;
+  const ScenePose p = poseAt(last_);
+  const auto& r = p.rotation;
+  const auto& t = p.translation;
+  return cv::Matx44d(r[0], r[1], r[2], t[0], r[3], r[4], r[5], t[1], r[6], r[7], r[8], t[2], 0, 0, 0, 1);
+}
+
 }  // namespace quorl

@@ -149,6 +149,7 @@ class SyntheticScene final : public FrameSource {
   double frameRate() const override { return 30.0; }
   // Corners of the last frame read; nothing before the first read.
   std::optional<FrameCorners> trueCorners() const override;
+  std::optional<cv::Matx44d> truePose() const override;
   // Any valid size; the intrinsics scale by the horizontal ratio (as the calibration file does) and the
   // principal point keeps its relative position. The frame count carries on.
   bool setFrameSize(int width, int height) override;

@@ -12,6 +12,9 @@
 #   pictures of PICTURES (default: opencv-doc's graf1.png, box.png and butterfly.jpg) as targets: per
 #   target, success, false finds (tracking while out of view or over 10 px off), mean corner error and
 #   the median ms per frame of quorl-track and orb-track; PICTURE_SCENES chooses the scenes ("" for none).
+#   Then the profiles LENS_PROFILES (default "orbit approach tilt zoom recede") filmed through the lens of LENS
+#   (default opencv-doc's left_intrinsics.yml) at LENS_SIZE (default 640x480): the robust mode without and with
+#   --calibration and orb-track with it, with the pose's rotation and distance errors.
 # The runs go one after the other so that they do not compete for the processor. Each run's CSV and
 # summary stay in BUILD_DIR/compare.
 set -euo pipefail
@@ -180,6 +183,52 @@ if [ "${#scenes[@]}" -gt 0 ]; then
     set -- $line
     printf '%-7s %-7s %-10s | %6s%% %5s %6s %7s | %6s%% %5s %6s %7s\n' "$1" "$2" "$3" "$4" "$5" "$6" "${10}" \
       "$7" "$8" "$9" "${11}"
+  done
+fi
+
+# Through a lens: the synthetic scene filmed through LENS (default opencv-doc's left camera) at LENS_SIZE, tracked
+# by the robust mode without the calibration (the camera file), with it (--calibration), and by orb-track with it
+# (undistorted points, pose by OpenCV's solvePnP). LENS_PROFILES ("" for none) chooses the profiles.
+lens="${LENS:-$data/left_intrinsics.yml}"
+lens_size="${LENS_SIZE:-640x480}"
+read -r -a lens_profiles <<<"${LENS_PROFILES-orbit approach tilt zoom recede}"
+lens_rows=()
+if [ "${#lens_profiles[@]}" -gt 0 ]; then
+  [ -r "$lens" ] || fail "lens $lens is not readable (LENS)"
+  for profile in "${lens_profiles[@]}"; do
+    line="$profile"
+    for name in uncalibrated calibrated orb; do
+      base="$out/lens-$name-$profile-$lens_size"
+      args=(--source "synthetic:$profile" --size "$lens_size" --frames "$frames" --seed "$seed" --lens "$lens"
+        --camera-params "$camera" --csv "$base.csv" --threads "$threads")
+      [ "$name" = uncalibrated ] || args+=(--calibration "$lens")
+      program="${tool[orb]}"
+      [ "$name" = orb ] || { program="${tool[quorl]}"; args+=(--robust); }
+      echo "compare-trackers: $name on $profile through the lens" >&2
+      "$program" "${args[@]}" >"$base.txt" 2>"$base.err" ||
+        { cat "$base.err" >&2; fail "$name failed on $profile through the lens"; }
+      read -r success mean median _ <<<"$(figures "$base.txt")"
+      pose=$(sed -n 's/^pose error of tracked frames: rotation mean \([^ ]*\) deg, .*; distance mean \([^ ]*\) %.*/\1 \2/p' "$base.txt")
+      [ -n "$pose" ] || pose="n/a n/a"
+      line="$line $success $mean $pose $median"
+    done
+    lens_rows+=("$line")
+  done
+  echo
+  echo "through a lens: synthetic profiles filmed through $(basename "$lens") at $lens_size, $frames frames each, robust mode"
+  echo "uncalibrated: the camera file (frame centre, no distortion); calibrated: --calibration with the lens; orb: orb-track"
+  echo "with it (undistorted points, solvePnP). rot: mean rotation error (deg) and dist: mean distance error (%) of the"
+  echo "pose of the tracked frames against the scene's true pose"
+  echo
+  printf '%-8s | %-33s | %-33s | %-33s\n' "" "quorl-track uncalibrated" "quorl-track calibrated" "orb-track calibrated"
+  printf '%-8s | %7s %6s %5s %6s %5s | %7s %6s %5s %6s %5s | %7s %6s %5s %6s %5s\n' profile \
+    success error rot dist ms success error rot dist ms success error rot dist ms
+  printf '%s\n' "---------+-----------------------------------+-----------------------------------+----------------------------------"
+  for line in "${lens_rows[@]}"; do
+    # shellcheck disable=SC2086
+    set -- $line
+    printf '%-8s | %6s%% %6s %5s %6s %5s | %6s%% %6s %5s %6s %5s | %6s%% %6s %5s %6s %5s\n' "$1" "$2" "$3" "$4" "$5" \
+      "$6" "$7" "$8" "$9" "${10}" "${11}" "${12}" "${13}" "${14}" "${15}" "${16}"
   done
 fi
 

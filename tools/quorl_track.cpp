@@ -403,6 +403,7 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
   // frame's time and error; a quiet run prints none and keeps none.
   auto record = [&](long long index, const FrameReport& report, bool registration) {
     TrackRow row = MakeTrackRow(index, report, source->trueCorners());
+    row.truePose = source->truePose();
     if (pictures) {
       row.target = "target";
       const std::optional<TargetTruth> truth =

@@ -94,7 +94,9 @@ TrackRow MakeTrackRow(long long index, const FrameReport& report, const std::opt
                   report.ms,
                   report.frameRate,
                   report.state,
-                  truth};
+                  truth,
+                  report.pose,
+                  std::nullopt};
 }
 
 Quad RoundedCorners(const FrameCorners& c) {
@@ -228,6 +230,11 @@ void TrackSummary::Add(const TrackRow& row, bool registration) {
   within5_ += err < 5.0;
   within10_ += err < 10.0;
   if (row.state == TrackingState::Tracking) errors_.push_back(err);
+  if (row.state != TrackingState::Tracking || !row.pose || !row.truePose) return;
+  const cv::Matx33d difference = row.pose->get_minor<3, 3>(0, 0) * row.truePose->get_minor<3, 3>(0, 0).t();
+  rotationErrors_.push_back(std::acos(std::clamp((cv::trace(difference) - 1.0) / 2.0, -1.0, 1.0)) * 180.0 / CV_PI);
+  const double distance = cv::norm(row.pose->get_minor<3, 1>(0, 3)) / (2.0 * kModelSquare[1].x);
+  distanceErrors_.push_back(std::fabs(distance / cv::norm(row.truePose->get_minor<3, 1>(0, 3)) - 1.0));
 }
 
 void TrackSummary::PrintHead(const std::string& source, const std::string& calibration, long long frames) const {
@@ -263,6 +270,15 @@ void TrackSummary::Print(const std::string& source, const std::string& calibrati
     std::printf(
         "corner error of tracked frames: mean %.2f px, 95th percentile %.2f px\n",
         errors_.empty() ? std::nan("") : mean / static_cast<double>(errors_.size()), percentile(errors_, 0.95));
+  }
+  if (!rotationErrors_.empty()) {
+    double rotation = 0.0, distance = 0.0;
+    for (std::size_t i = 0; i < rotationErrors_.size(); ++i) rotation += rotationErrors_[i], distance += distanceErrors_[i];
+    const double n = static_cast<double>(rotationErrors_.size());
+    std::printf("pose error of tracked frames: rotation mean %.2f deg, 95th percentile %.2f deg; distance mean %.2f %%, "
+                "95th percentile %.2f %%\n",
+                rotation / n, percentile(rotationErrors_, 0.95), 100.0 * distance / n,
+                100.0 * percentile(distanceErrors_, 0.95));
   }
   std::printf("ms per tracked frame: median %.2f, 95th percentile %.2f\n", percentile(times_, 0.5),
               percentile(times_, 0.95));

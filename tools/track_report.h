@@ -58,6 +58,10 @@ struct TrackRow {
   int frameRate = 0;
   TrackingState state = TrackingState::Detecting;
   std::optional<FrameCorners> truth;
+  // The target's pose (model units: the target 200 wide) and the source's true pose (FrameSource::truePose),
+  // for the summary's pose error; not written to the CSV.
+  std::optional<cv::Matx44d> pose = std::nullopt;
+  std::optional<cv::Matx44d> truePose = std::nullopt;
 };
 
 // The row of frame `index` from the engine's report of it.
@@ -113,7 +117,9 @@ class TargetTally {
   std::vector<double> times_;
 };
 
-// Accumulates the rows of the CSV (written or not) and prints the summary.
+// Accumulates the rows of the CSV (written or not) and prints the summary. Tracked rows with a pose and a true pose
+// add a pose error: the angle between the rotations, and the distance's error as a share of the true distance, the
+// pose's translation taken in units of kModelSquare's side (a square target's side in the true pose's units).
 class TrackSummary {
  public:
   // `tool` prefixes the messages on standard error.
@@ -140,6 +146,7 @@ class TrackSummary {
   long long stateCounts_[4] = {};  // by TrackingState
   long long within5_ = 0, within10_ = 0, withTruth_ = 0;
   std::vector<double> errors_, times_;
+  std::vector<double> rotationErrors_, distanceErrors_;  // degrees, and shares of the true distance
 };
 
 }  // namespace quorl
