@@ -202,6 +202,13 @@ class OrbTracker {
   TrackingState state_ = TrackingState::Detecting;
 };
 
+// 0 once standard output took the summary whole, else 1 with a message.
+int FinishOutput() {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  std::cerr << "orb-track: cannot write to standard output\n";
+  return 1;
+}
+
 // Targets given as pictures: one ORB model per picture (the whole picture, at quorl-track's working size),
 // the frame's ORB features matched against each; rows and summary as quorl-track writes them.
 int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration& calibration) {
@@ -260,12 +267,17 @@ int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration&
       tally.Add(row, truth, source.knowsTargets());
     }
   }
+  std::string error;
+  if (!csv.Finish(error)) {
+    std::cerr << "orb-track: " << error << "\n";
+    return 1;
+  }
   if (!a.quiet) {
     std::printf("source: %s\ncalibration: %s\nframes: %lld\n", source.description().c_str(),
                 calibration.Describe().c_str(), index);
     tally.Print();
   }
-  return 0;
+  return FinishOutput();
 }
 
 int run(const TrackArgs& a) {
@@ -362,8 +374,12 @@ int run(const TrackArgs& a) {
               << a.registerFrame << "\n";
     return 1;
   }
+  if (!csv.Finish(error)) {
+    std::cerr << "orb-track: " << error << "\n";
+    return 1;
+  }
   if (!a.quiet) summary.Print(source->description(), calibration.Describe(), index, a.registerFrame, modelPoints);
-  return 0;
+  return FinishOutput();
 }
 
 }  // namespace
@@ -372,5 +388,10 @@ int run(const TrackArgs& a) {
 int main(int argc, char** argv) {
   quorl::TrackArgs args;
   if (const auto code = quorl::parseArgs(argc, argv, args)) return *code;
-  return quorl::run(args);
+  try {
+    return quorl::run(args);
+  } catch (const std::exception& e) {
+    std::cerr << "orb-track: " << e.what() << "\n";
+  }
+  return 1;
 }

@@ -26,8 +26,9 @@ cv::Mat FrameMat(const py::array& frame, py::array& keep) {
     throw py::value_error("frame must be H x W (gray) or H x W x 3 (BGR), not (" + shape + ")");
   }
   keep = py::array_t<uint8_t, py::array::c_style>::ensure(frame);
+  // The tracker only reads the frame, so a read-only array is taken as it is.
   return cv::Mat(static_cast<int>(keep.shape(0)), static_cast<int>(keep.shape(1)), gray ? CV_8UC1 : CV_8UC3,
-                 keep.mutable_data());
+                 const_cast<void*>(keep.data()));
 }
 
 std::array<cv::Point2f, 4> Corners(const py::object& corners) {

@@ -112,14 +112,14 @@ class StageTable {
     for (int i = 0; i < kColumns; ++i) sums_[i] += values[i];
     ++frames_;
   }
-  void Print(std::size_t modelPoints, int trackPoints) const {
+  void Print(std::FILE* out, std::size_t modelPoints, int trackPoints) const {
     if (frames_ == 0) return;
-    std::printf("robust stages: model points %zu, track points %d; per frame:", modelPoints, trackPoints);
+    std::fprintf(out, "robust stages: model points %zu, track points %d; per frame:", modelPoints, trackPoints);
     static const char* const kNames[kColumns] = {"corners", "matches", "flow points", "inliers", "global share",
                                                  "flow ms", "detect ms", "match ms", "estimate ms", "refine ms"};
     for (int i = 0; i < kColumns; ++i)
-      std::printf("%s %s %.2f", i == 0 ? "" : ",", kNames[i], sums_[i] / static_cast<double>(frames_));
-    std::printf("\n");
+      std::fprintf(out, "%s %s %.2f", i == 0 ? "" : ",", kNames[i], sums_[i] / static_cast<double>(frames_));
+    std::fprintf(out, "\n");
   }
 
  private:
@@ -254,11 +254,11 @@ long long residentKiB() {
 
 // Resident memory, and the bytes the C heap has handed out and not had back (growth there is a leak or a
 // growing container; resident memory also grows as big buffers are first touched).
-void printMemory(long long frames) {
+void printMemory(std::FILE* out, long long frames) {
   const struct mallinfo2 heap = mallinfo2();
-  std::printf("memory: %lld frames, resident %lld KiB, heap in use %zu KiB\n", frames, residentKiB(),
-              (heap.uordblks + heap.hblkhd) / 1024);
-  std::fflush(stdout);
+  std::fprintf(out, "memory: %lld frames, resident %lld KiB, heap in use %zu KiB\n", frames, residentKiB(),
+               (heap.uordblks + heap.hblkhd) / 1024);
+  std::fflush(out);
 }
 
 class ProgressBar {
@@ -286,7 +286,9 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
   const TrackCalibration calibration = session && a.cameraParams.empty() && a.calibration.empty()
                                            ? TrackCalibration{"", std::nullopt, "the session has no calibration", std::nullopt}
                                            : ReadTrackCalibration(a.cameraParams, a.calibration);
-  TrackSummary summary("quorl-track");
+  // With the JSON on standard output everything else goes to standard error.
+  std::FILE* const report = a.json == "-" ? stderr : stdout;
+  TrackSummary summary("quorl-track", report);
   // The pictures first: a bad one is named with its reason before any source is opened.
   TrackingEngine engine(a.engine, "quorl-track", calibration.param);
   if (calibration.lens) engine.SetCalibration(*calibration.lens);
@@ -302,9 +304,9 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     }
     const Trackability& rating = target->trackability;
     if (!a.quiet)
-      std::printf("picture %s: %dx%d pixels, %d corners, spread %.2f, distinctness %.2f, trackability %.2f\n",
-                  target->name.c_str(), target->fileSize.width, target->fileSize.height, rating.corners, rating.spread,
-                  rating.distinctness, rating.score);
+      std::fprintf(report, "picture %s: %dx%d pixels, %d corners, spread %.2f, distinctness %.2f, trackability %.2f\n",
+                   target->name.c_str(), target->fileSize.width, target->fileSize.height, rating.corners,
+                   rating.spread, rating.distinctness, rating.score);
     if (rating.poor()) summary.Warn(target->name + ": " + kPoorPictureWarning);
     added.push_back(SessionPicture{target->name, picture.path, picture.width});
   }
@@ -405,7 +407,7 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     TrackRow row = MakeTrackRow(index, report, source->trueCorners());
     row.truePose = source->truePose();
     if (pictures) {
-      row.target = "target";
+      row.target = kClickedTargetName;
       const std::optional<TargetTruth> truth =
           row.truth ? std::optional<TargetTruth>(TargetTruth{row.target, *row.truth, true}) : std::nullopt;
       if (!registration) tally.Add(row, truth, row.truth.has_value());
@@ -429,12 +431,19 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
       tally.Add(row, truth, source->knowsTargets());
     }
   };
-  // A picture of the frame loop's, as frame `index`, into `folder`.
+  // A picture of the frame loop's, as frame `index`, into `folder`; false, with a message, when it is not written.
   auto save = [](const std::string& folder, long long index, const DibImage& picture) {
     char name[32];
     std::snprintf(name, sizeof name, "%06lld.png", index);
-    cv::imwrite((std::filesystem::path(folder) / name).string(),
-                UnpackFrame(picture.dib(), static_cast<std::size_t>(picture.dibSize())));
+    const std::string path = (std::filesystem::path(folder) / name).string();
+    bool written = false;
+    try {
+      written = cv::imwrite(path, UnpackFrame(picture.dib(), static_cast<std::size_t>(picture.dibSize())));
+    } catch (const cv::Exception&) {
+      written = false;  // OpenCV throws for some failed writes and returns false for others
+    }
+    if (!written) std::cerr << "quorl-track: cannot write " << path << "\n";
+    return written;
   };
 
   // As at the desktop: watch the live picture for a while, then Register Frame and four clicks.
@@ -485,13 +494,16 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
       const FrameReport frame = engine.Report();
       const std::string line = PoseMessage(index, MonotonicSeconds(), state.frame.width(), state.frame.height(),
                                            frame.keypoints, reportTargets(state, frame));
-      if (json != nullptr) *json << line << '\n';
+      if (json != nullptr && !(*json << line << '\n')) {
+        std::cerr << "quorl-track: cannot write " << (a.json == "-" ? "the JSON to standard output" : a.json) << "\n";
+        return 1;
+      }
       if (a.publishPort > 0) server.Publish(line);
     }
-    if (!a.saveFrames.empty()) save(a.saveFrames, index, state.frame);
-    if (!a.saveDisplay.empty()) save(a.saveDisplay, index, state.display);
+    if (!a.saveFrames.empty() && !save(a.saveFrames, index, state.frame)) return 1;
+    if (!a.saveDisplay.empty() && !save(a.saveDisplay, index, state.display)) return 1;
     progress.update(index + 1);
-    if (a.memoryEvery > 0 && (index + 1) % a.memoryEvery == 0) printMemory(index + 1);
+    if (a.memoryEvery > 0 && (index + 1) % a.memoryEvery == 0) printMemory(report, index + 1);
   }
   if (replay != nullptr && !replay->error().empty()) {
     std::cerr << "quorl-track: " << replay->error() << "\n";
@@ -508,14 +520,34 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     return 1;
   }
   ReleaseIndex(engine.state().model.keypointIndex);
-  if (a.memoryEvery > 0 && index % a.memoryEvery != 0) printMemory(index);
+  if (!csv.Finish(error)) {
+    std::cerr << "quorl-track: " << error << "\n";
+    return 1;
+  }
+  if (json != nullptr && !json->flush()) {
+    std::cerr << "quorl-track: cannot write " << (a.json == "-" ? "the JSON to standard output" : a.json) << "\n";
+    return 1;
+  }
+  if (jsonFile.is_open()) {
+    jsonFile.close();
+    if (jsonFile.fail()) {
+      std::cerr << "quorl-track: cannot write " << a.json << "\n";
+      return 1;
+    }
+  }
+  if (a.memoryEvery > 0 && index % a.memoryEvery != 0) printMemory(report, index);
   if (!a.quiet && clicked)
     summary.Print(source->description(), calibration.Describe(), index, a.registerFrame,
                   state.model.modelKeypoints.size());
   if (!a.quiet && !clicked) summary.PrintHead(source->description(), calibration.Describe(), index);
-  if (!a.quiet && pictures) tally.Print();
-  if (!a.quiet && recording) std::printf("recorded: %lld frames in %s\n", writer.frames(), a.record.c_str());
-  if (a.stageTimes) stageTable.Print(state.robust.model.points.size(), static_cast<int>(state.robust.model.trackPoints.size()));
+  if (!a.quiet && pictures) tally.Print(report);
+  if (!a.quiet && recording) std::fprintf(report, "recorded: %lld frames in %s\n", writer.frames(), a.record.c_str());
+  if (a.stageTimes)
+    stageTable.Print(report, state.robust.model.points.size(), static_cast<int>(state.robust.model.trackPoints.size()));
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::cerr << "quorl-track: cannot write to standard output\n";
+    return 1;
+  }
   return 0;
 }
 
@@ -535,5 +567,13 @@ int main(int argc, char** argv) {
     }
     if (const auto code = quorl::applySession(*session, args.replay, args)) return *code;
   }
-  return quorl::run(args, session);
+  // Whatever escapes a run (an OpenCV error, memory running out) ends it with a message, never an abort.
+  try {
+    return quorl::run(args, session);
+  } catch (const std::exception& e) {
+    std::cerr << "quorl-track: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "quorl-track: the run failed\n";
+  }
+  return 1;
 }

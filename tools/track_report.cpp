@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "camera/camera_setup.h"
 #include "camera/shipped_files.h"
@@ -133,8 +135,19 @@ void TrackCsv::SetColumns(bool target, bool truth) {
 }
 
 bool TrackCsv::Open(const std::string& path) {
+  path_ = path;
   out_.open(path);
   return out_.is_open();
+}
+
+bool TrackCsv::Finish(std::string& error) {
+  if (!out_.is_open()) return true;
+  out_.flush();
+  const bool written = out_.good();
+  out_.close();
+  if (written && !out_.fail()) return true;
+  error = "cannot write " + path_ + ": " + std::strerror(errno != 0 ? errno : EIO);
+  return false;
 }
 
 void TrackCsv::Write(const TrackRow& r) {
@@ -192,19 +205,19 @@ void TargetTally::Add(const TrackRow& row, const std::optional<TargetTruth>& tru
   }
 }
 
-void TargetTally::Print() const {
+void TargetTally::Print(std::FILE* out) const {
   for (const Counts& c : targets_) {
-    std::printf("target %s: states tracking %lld, holding %lld, lost %lld, detecting %lld", c.name.c_str(),
+    std::fprintf(out, "target %s: states tracking %lld, holding %lld, lost %lld, detecting %lld", c.name.c_str(),
                 c.states[static_cast<int>(TrackingState::Tracking)], c.states[static_cast<int>(TrackingState::Holding)],
                 c.states[static_cast<int>(TrackingState::Lost)], c.states[static_cast<int>(TrackingState::Detecting)]);
     if (c.truth)
-      std::printf("; within 10 px %lld of %lld frames wholly in view (%.1f%%), false finds %lld, mean error %.2f px",
+      std::fprintf(out, "; within 10 px %lld of %lld frames wholly in view (%.1f%%), false finds %lld, mean error %.2f px",
                   c.within10, c.whole, c.whole > 0 ? 100.0 * static_cast<double>(c.within10) / c.whole : 0.0,
                   c.falseFinds, c.errorCount > 0 ? c.errorSum / static_cast<double>(c.errorCount) : std::nan(""));
-    std::printf("\n");
+    std::fprintf(out, "\n");
   }
   if (!times_.empty())
-    std::printf("ms per frame: median %.2f, 95th percentile %.2f\n", percentile(times_, 0.5), percentile(times_, 0.95));
+    std::fprintf(out, "ms per frame: median %.2f, 95th percentile %.2f\n", percentile(times_, 0.5), percentile(times_, 0.95));
 }
 
 void TrackSummary::Error(const std::string& text) const { std::fprintf(stderr, "%s: %s\n", tool_.c_str(), text.c_str()); }
@@ -238,36 +251,38 @@ void TrackSummary::Add(const TrackRow& row, bool registration) {
 }
 
 void TrackSummary::PrintHead(const std::string& source, const std::string& calibration, long long frames) const {
-  std::printf("source: %s\n", source.c_str());
-  std::printf("calibration: %s\n", calibration.c_str());
-  std::printf("frames: %lld\n", frames);
-  for (const std::string& w : warnings_) std::printf("warning: %s\n", w.c_str());
+  std::FILE* out = out_;
+  std::fprintf(out, "source: %s\n", source.c_str());
+  std::fprintf(out, "calibration: %s\n", calibration.c_str());
+  std::fprintf(out, "frames: %lld\n", frames);
+  for (const std::string& w : warnings_) std::fprintf(out, "warning: %s\n", w.c_str());
 }
 
 void TrackSummary::Print(const std::string& source, const std::string& calibration, long long frames,
                          long long registerFrame, std::size_t modelPoints) const {
-  std::printf("source: %s\n", source.c_str());
-  std::printf("calibration: %s\n", calibration.c_str());
-  std::printf("frames: %lld, registered on frame %lld with %zu model points\n", frames, registerFrame, modelPoints);
-  for (const std::string& w : warnings_) std::printf("warning: %s\n", w.c_str());
+  std::FILE* out = out_;
+  std::fprintf(out, "source: %s\n", source.c_str());
+  std::fprintf(out, "calibration: %s\n", calibration.c_str());
+  std::fprintf(out, "frames: %lld, registered on frame %lld with %zu model points\n", frames, registerFrame, modelPoints);
+  for (const std::string& w : warnings_) std::fprintf(out, "warning: %s\n", w.c_str());
   long long rows = 0;
   for (long long n : stateCounts_) rows += n;
-  std::printf("states of the %lld frames from frame %lld on:", rows, registerFrame);
+  std::fprintf(out, "states of the %lld frames from frame %lld on:", rows, registerFrame);
   const char* separator = " ";
   for (TrackingState s : {TrackingState::Detecting, TrackingState::Tracking, TrackingState::Holding,
                           TrackingState::Lost}) {
-    std::printf("%s%s %lld", separator, TrackingStateName(s), stateCounts_[static_cast<int>(s)]);
+    std::fprintf(out, "%s%s %lld", separator, TrackingStateName(s), stateCounts_[static_cast<int>(s)]);
     separator = ", ";
   }
-  std::printf("\ntracked: %lld of %zu frames after registration\n",
+  std::fprintf(out, "\ntracked: %lld of %zu frames after registration\n",
               stateCounts_[static_cast<int>(TrackingState::Tracking)], times_.size());
   if (withTruth_ > 0) {
-    std::printf("within 5 px: %lld (%.1f%%), within 10 px: %lld (%.1f%%)\n", within5_,
+    std::fprintf(out, "within 5 px: %lld (%.1f%%), within 10 px: %lld (%.1f%%)\n", within5_,
                 100.0 * static_cast<double>(within5_) / static_cast<double>(withTruth_), within10_,
                 100.0 * static_cast<double>(within10_) / static_cast<double>(withTruth_));
     double mean = 0.0;
     for (double e : errors_) mean += e;
-    std::printf(
+    std::fprintf(out, 
         "corner error of tracked frames: mean %.2f px, 95th percentile %.2f px\n",
         errors_.empty() ? std::nan("") : mean / static_cast<double>(errors_.size()), percentile(errors_, 0.95));
   }
@@ -275,12 +290,12 @@ void TrackSummary::Print(const std::string& source, const std::string& calibrati
     double rotation = 0.0, distance = 0.0;
     for (std::size_t i = 0; i < rotationErrors_.size(); ++i) rotation += rotationErrors_[i], distance += distanceErrors_[i];
     const double n = static_cast<double>(rotationErrors_.size());
-    std::printf("pose error of tracked frames: rotation mean %.2f deg, 95th percentile %.2f deg; distance mean %.2f %%, "
+    std::fprintf(out, "pose error of tracked frames: rotation mean %.2f deg, 95th percentile %.2f deg; distance mean %.2f %%, "
                 "95th percentile %.2f %%\n",
                 rotation / n, percentile(rotationErrors_, 0.95), 100.0 * distance / n,
                 100.0 * percentile(distanceErrors_, 0.95));
   }
-  std::printf("ms per tracked frame: median %.2f, 95th percentile %.2f\n", percentile(times_, 0.5),
+  std::fprintf(out, "ms per tracked frame: median %.2f, 95th percentile %.2f\n", percentile(times_, 0.5),
               percentile(times_, 0.95));
 }
 

@@ -2,6 +2,7 @@
 // What the headless trackers share: opening a source with the calibration's camera, the per-frame CSV
 // and the summary, so that runs of different trackers on the same frames compare line by line.
 
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -79,8 +80,12 @@ class TrackCsv {
   // empty in rows without truth). Without this call the first row decides the truth columns.
   void SetColumns(bool target, bool truth);
   void Write(const TrackRow& row);
+  // Flushes and closes the file; false, with `error` naming the file and the reason, when a write failed (a full
+  // disk). True when no file was opened.
+  bool Finish(std::string& error);
 
  private:
+  std::string path_;
   std::ofstream out_;
   bool headerWritten_ = false;
   bool targetColumn_ = false;
@@ -102,7 +107,7 @@ class TargetTally {
   // One line per target in the order first seen, then the frame times:
   //   target NAME: states tracking T, holding H, lost L, detecting D[; within 10 px W of V frames wholly in
   //   view (P%), false finds F, mean error E px]
-  void Print() const;
+  void Print(std::FILE* out = stdout) const;
 
  private:
   struct Counts {
@@ -122,8 +127,8 @@ class TargetTally {
 // pose's translation taken in units of kModelSquare's side (a square target's side in the true pose's units).
 class TrackSummary {
  public:
-  // `tool` prefixes the messages on standard error.
-  explicit TrackSummary(std::string tool) : tool_(std::move(tool)) {}
+  // `tool` prefixes the messages on standard error; the summary goes to `out`.
+  explicit TrackSummary(std::string tool, std::FILE* out = stdout) : tool_(std::move(tool)), out_(out) {}
 
   // Counts the row's state. A registration row counts nothing else; the other rows, frames tracked after
   // registration, add their time and, with the truth, their corner error.
@@ -142,6 +147,7 @@ class TrackSummary {
 
  private:
   std::string tool_;
+  std::FILE* out_;
   std::vector<std::string> warnings_;
   long long stateCounts_[4] = {};  // by TrackingState
   long long within5_ = 0, within10_ = 0, withTruth_ = 0;

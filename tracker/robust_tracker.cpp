@@ -179,11 +179,12 @@ RobustFrame::RobustFrame(const GrayImage& gray, const RobustParams& params, cons
     : pyramid(BuildFlowPyramid(GrayMatView(gray), params)), gray_(gray), lens_(lens), describedAt_(kNotDescribed) {}
 
 const FrameFeatures& RobustFrame::Features(int arc, int barrier) {
-  if (describedAt_ != barrier) {
+  if (describedAt_ != barrier || describedArc_ != arc) {
     const auto start = Clock::now();
     DescribeFrame(gray_, arc, barrier, features_, lens_);
     describeMs += MsSince(start);
     describedAt_ = barrier;
+    describedArc_ = arc;
   }
   return features_;
 }

@@ -85,9 +85,11 @@ void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::ar
 class RobustFrame {
  public:
   RobustFrame(const GrayImage& gray, const RobustParams& params, const FrameLens* lens = nullptr);
-  // The frame's FAST-`arc` corners at `barrier` with their descriptors, described on first use.
+  // The frame's FAST-`arc` corners at `barrier` with their descriptors, described on first use (the last
+  // variant and barrier asked for are kept).
   const FrameFeatures& Features(int arc, int barrier);
   int describedAt() const { return describedAt_; }
+  int describedArc() const { return describedArc_; }
   const GrayImage& gray() const { return gray_; }
   const FrameLens* lens() const { return lens_; }
   std::vector<cv::Mat> pyramid;
@@ -98,6 +100,7 @@ class RobustFrame {
   const FrameLens* lens_;
   FrameFeatures features_;
   int describedAt_;
+  int describedArc_ = 0;
 };
 
 // Takes `model` already built (RegisterRobustModel) with refinement templates of its image at

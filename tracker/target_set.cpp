@@ -160,15 +160,25 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
   ++frames_;
   if (std::count(ok.begin(), ok.end(), 0) > 0 && (urgent || frames_ % kAbsentSearchPeriod == 0)) {
     const int barrier = noneFollowed ? std::min(detector_.barrier, kPictureSearchBarrier) : detector_.barrier;
-    const FrameFeatures& features = frame.Features(arc, barrier);
-    std::vector<std::vector<PointMatch>> matches = MatchAllGlobally(models_, index_, features, params);
-    for (std::size_t i = 0; i < targets_.size(); ++i) {
-      // A picture with fewer matches than a vote cluster needs is absent: no estimate is tried.
-      if (ok[i] || matches[i].size() < static_cast<std::size_t>(params.minVoteCluster)) continue;
-      ok[i] = FindTarget(targets_[i].robust, frame, features, std::move(matches[i]), accepted[i], corners[i]);
+    // Each picture is matched with the corners of the FAST variant it was described with (pictures added after a
+    // change of the variant keep theirs).
+    std::vector<int> arcs;
+    for (std::size_t i = 0; i < targets_.size(); ++i)
+      if (!ok[i] && std::find(arcs.begin(), arcs.end(), targets_[i].robust.model.arc) == arcs.end())
+        arcs.push_back(targets_[i].robust.model.arc);
+    for (const int variant : arcs) {
+      const FrameFeatures& features = frame.Features(variant, barrier);
+      std::vector<std::vector<PointMatch>> matches = MatchAllGlobally(models_, index_, features, params);
+      for (std::size_t i = 0; i < targets_.size(); ++i) {
+        // A picture with fewer matches than a vote cluster needs is absent: no estimate is tried.
+        if (ok[i] || targets_[i].robust.model.arc != variant ||
+            matches[i].size() < static_cast<std::size_t>(params.minVoteCluster))
+          continue;
+        ok[i] = FindTarget(targets_[i].robust, frame, features, std::move(matches[i]), accepted[i], corners[i]);
+      }
     }
   }
-  if (frame.describedAt() == detector_.barrier)
+  if (frame.describedAt() == detector_.barrier && frame.describedArc() == arc)
     AdaptBarrier(detector_, static_cast<int>(frame.Features(arc, detector_.barrier).corners.size()), kTrackBandLow,
                  kTrackBandHigh);
   for (std::size_t i = 0; i < targets_.size(); ++i) {

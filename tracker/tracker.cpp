@@ -128,7 +128,7 @@ FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settin
 std::vector<TargetReport> reportTargets(const TrackerState& state, const FrameReport& frame) {
   std::vector<TargetReport> reports;
   if (state.model.isRegistered())
-    reports.push_back(TargetReport{"target", frame.state, frame.corners, frame.homography, frame.pose, frame.matches,
+    reports.push_back(TargetReport{kClickedTargetName, frame.state, frame.corners, frame.homography, frame.pose, frame.matches,
                                    frame.inliers});
   for (TargetReport& picture : reportPictures(state)) reports.push_back(std::move(picture));
   return reports;
@@ -141,9 +141,11 @@ const PictureTarget* AddChecked(TrackerState& state, const std::string& name, co
                                 const cv::Mat& picture, double width, int arc, std::string& error) {
   const cv::Mat gray = PrepareTargetPicture(picture, label, error);
   if (gray.empty()) return nullptr;
+  // The clicked target's name is taken too, so that the two are never confused in the reports.
   const auto taken = [&](const std::string& n) {
     const auto& all = state.pictures.targets();
-    return std::any_of(all.begin(), all.end(), [&](const PictureTarget& t) { return t.name == n; });
+    return n == kClickedTargetName ||
+           std::any_of(all.begin(), all.end(), [&](const PictureTarget& t) { return t.name == n; });
   };
   std::string unique = name;
   for (int k = 2; taken(unique); ++k) unique = name + "-" + std::to_string(k);

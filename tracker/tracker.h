@@ -175,8 +175,12 @@ struct FrameReport {
 };
 FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settings);
 
+// The name of the clicked target in the reports of every target.
+inline constexpr const char* kClickedTargetName = "target";
+
 // A target given as a picture: `picture` (8-bit gray or BGR, as given) under `name`, `width` metres wide
-// (0: model units), with FAST-`arc` corners. A name already taken gets "-2", "-3", ... Null, with `error`
+// (0: model units), with FAST-`arc` corners. A name already taken (by another picture, or kClickedTargetName)
+// gets "-2", "-3", ... Null, with `error`
 // ("<name>: <reason>"), when the picture cannot be a target (see PrepareTargetPicture).
 const PictureTarget* addPictureTarget(TrackerState& state, const std::string& name, const cv::Mat& picture, double width,
                                       int arc, std::string& error);

@@ -77,9 +77,12 @@ def test_bad_input_raises_and_names_it():
         quorl.Tracker(cameraParams=CALIBRATION)
     with pytest.raises(TypeError):
         quorl.Tracker(speed=3)
-    # Gray frames, and views that are not contiguous, are taken as they are.
+    # Gray frames, views that are not contiguous and read-only arrays are taken as they are.
     assert tracker.track(frame[:, :, 0]).state == quorl.TrackState.DETECTING
     assert tracker.track(np.zeros((480, 640, 3), np.uint8)[::2, ::2]).state_name == "detecting"
+    read_only = frame.copy()
+    read_only.flags.writeable = False
+    assert tracker.track(read_only).state_name == "detecting"
     assert quorl.__version__.count(".") == 2
 
 

@@ -67,5 +67,22 @@ summary_has "image sequence '$tmp/seq/%06d.png', 160x120" --source "$tmp/seq/%06
   --corners 40,30,120,30,120,90,40,90
 summary_has "^  state  *detecting, tracking, holding or lost" --help
 
-echo "$((22 - failures)) passed, $failures failed"
+# A write that fails (a full disk) is an error naming what was written, never a success.
+expect 1 "cannot write /dev/full: No space left" --frames 5 --csv /dev/full
+expect 1 "cannot write /dev/full" --frames 5 --json /dev/full
+mkdir -p "$tmp/frames/000000.png"  # a folder where the first picture goes
+expect 1 "cannot write $tmp/frames/000000.png" --frames 5 --save-frames "$tmp/frames"
+if "$tool" --frames 5 >/dev/full 2>"$tmp/err.txt" || ! grep -q "cannot write to standard output" "$tmp/err.txt"; then
+  echo "FAIL: a summary to a full standard output counted as written: $(cat "$tmp/err.txt")"
+  failures=$((failures + 1))
+fi
+# With --json - standard output carries the JSON lines alone: the summary and the ratings go to standard error.
+picture="$tmp/seq/000000.png"
+if ! (cd "$tmp" && "$tool" --frames 5 --picture "$picture" --json - 2>/dev/null) |
+    python3 -c "import json, sys; [json.loads(line) for line in sys.stdin]"; then
+  echo "FAIL: --json - wrote something other than JSON lines to standard output"
+  failures=$((failures + 1))
+fi
+
+echo "$((27 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -183,10 +183,28 @@ TEST(PictureTargets, PicturesAreCheckedAndRated) {
   const PictureTarget* chess = addPictureTarget(state, "texture", board, 0.0, 10, error);
   ASSERT_NE(chess, nullptr);
   EXPECT_EQ(chess->name, "texture-2");  // names stay unique
+  const PictureTarget* named = addPictureTarget(state, kClickedTargetName, MakeTargetTexture(), 0.0, 10, error);
+  ASSERT_NE(named, nullptr);
+  EXPECT_EQ(named->name, "target-2");  // never the clicked target's name
   EXPECT_TRUE(chess->trackability.poor()) << chess->trackability.score;
   const PictureTarget* blank = addPictureTarget(state, "blank", cv::Mat(100, 100, CV_8UC1, cv::Scalar(128)), 0.0, 10, error);
   ASSERT_NE(blank, nullptr);
   EXPECT_EQ(blank->trackability.score, 0.0);
+}
+
+TEST(PictureTargets, AFrameIsDescribedWithEachFastVariantAskedFor) {
+  // Pictures added after a change of the FAST variant keep theirs: the frame's corners of one variant must not
+  // be handed out for another.
+  cv::Mat noise(240, 320, CV_8UC1);
+  cv::randu(noise, 0, 255);
+  cv::GaussianBlur(noise, noise, cv::Size(0, 0), 1.0);
+  const GrayImage gray = ToGrayImage(noise);
+  RobustFrame frame(gray, RobustParams{});
+  const std::size_t fast9 = frame.Features(9, 20).corners.size();
+  const std::size_t fast12 = frame.Features(12, 20).corners.size();
+  EXPECT_EQ(frame.describedArc(), 12);
+  EXPECT_GT(fast9, fast12);
+  EXPECT_EQ(frame.Features(9, 20).corners.size(), fast9);
 }
 
 }  // namespace
