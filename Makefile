@@ -8,6 +8,7 @@
 
 PACKAGES := build-essential cmake ninja-build pkg-config \
             libann-dev libopencv-dev libopencv-contrib-dev opencv-doc nlohmann-json3-dev \
+            libpng-dev libjpeg-dev libtiff-dev libwebp-dev \
             qt6-base-dev libqt6opengl6-dev libxkbcommon-dev libvulkan-dev libgl-dev freeglut3-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             xvfb xauth fonts-nanum \
@@ -19,7 +20,7 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 # Seconds each fuzz target runs under `make fuzz`.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := camera_param packed_dib opencv_calibration track_options source_name
+FUZZ_TARGETS := camera_param packed_dib opencv_calibration track_options source_name picture_file
 # Soak: frames, a registration every SOAK_REGISTER_EVERY frames, memory sampled every SOAK_SAMPLE_EVERY;
 # fails when resident memory grows by more than SOAK_MAX_KIB after the first SOAK_WARMUP frames.
 SOAK_FRAMES ?= 100000

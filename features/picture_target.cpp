@@ -33,6 +33,16 @@ std::vector<double> PictureTemplateScales(int longerSide) {
   return scales;
 }
 
+std::string PictureSizeProblem(int width, int height) {
+  const std::string size = std::to_string(width) + "x" + std::to_string(height) + " pixels";
+  if (std::min(width, height) < kMinPictureSide)
+    return size + "; a target picture needs at least " + std::to_string(kMinPictureSide) + " on each side";
+  if (std::max(width, height) > kMaxPictureSide || static_cast<long long>(width) * height > kMaxPicturePixels)
+    return size + "; a target picture may have at most " + std::to_string(kMaxPictureSide) + " on each side and " +
+           std::to_string(kMaxPicturePixels / 1000000) + " million in all";
+  return {};
+}
+
 cv::Mat PrepareTargetPicture(const cv::Mat& picture, const std::string& name, std::string& error) {
   const auto refuse = [&](const std::string& reason) {
     error = name + ": " + reason;
@@ -42,12 +52,7 @@ cv::Mat PrepareTargetPicture(const cv::Mat& picture, const std::string& name, st
   if (picture.depth() != CV_8U || (picture.channels() != 1 && picture.channels() != 3))
     return refuse("not an 8-bit gray or colour picture");
   const std::string size = std::to_string(picture.cols) + "x" + std::to_string(picture.rows) + " pixels";
-  if (std::min(picture.cols, picture.rows) < kMinPictureSide)
-    return refuse(size + "; a target picture needs at least " + std::to_string(kMinPictureSide) + " on each side");
-  if (std::max(picture.cols, picture.rows) > kMaxPictureSide ||
-      static_cast<long long>(picture.cols) * picture.rows > kMaxPicturePixels)
-    return refuse(size + "; a target picture may have at most " + std::to_string(kMaxPictureSide) +
-                  " on each side and " + std::to_string(kMaxPicturePixels / 1000000) + " million in all");
+  if (const std::string problem = PictureSizeProblem(picture.cols, picture.rows); !problem.empty()) return refuse(problem);
   cv::Mat gray;
   if (picture.channels() == 3) {
     cv::cvtColor(picture, gray, cv::COLOR_BGR2GRAY);

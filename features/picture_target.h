@@ -31,6 +31,10 @@ std::vector<double> PictureScales(int longerSide);
 // over 48 pixels long.
 std::vector<double> PictureTemplateScales(int longerSide);
 
+// Empty for a picture of width x height within the side and pixel limits above; otherwise the reason
+// ("40000x40000 pixels; a target picture may have at most ...").
+std::string PictureSizeProblem(int width, int height);
+
 // A picture (8-bit gray or BGR, as read from its file) checked and made ready to be a target: gray at its
 // working size. Empty, with `error` ("<name>: <reason>"), for an empty picture (a file that could not be
 // read), another pixel type, or a size outside the limits.

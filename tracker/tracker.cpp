@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "geometry/quad.h"
+#include "image/picture_header.h"
 
 namespace quorl {
 
@@ -165,6 +166,18 @@ const PictureTarget* addPictureFile(TrackerState& state, const std::string& path
   if (!std::filesystem::exists(path, ec)) {
     error = path + ": no such file";
     return nullptr;
+  }
+  // The size its header gives is checked before anything is decoded.
+  const std::optional<PictureHeader> header = ReadPictureHeader(path, error);
+  if (!error.empty()) {
+    error = path + ": cannot be read: " + error;
+    return nullptr;
+  }
+  if (header) {
+    if (const std::string problem = PictureSizeProblem(header->width, header->height); !problem.empty()) {
+      error = path + ": " + problem;
+      return nullptr;
+    }
   }
   cv::Mat picture;
   try {
