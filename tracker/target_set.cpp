@@ -113,6 +113,7 @@ const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& pict
   RegisterRobustModel(model, picture, corners, arc, t.robust.params, PictureScales(longer), true);
   t.trackability = RateTrackability(model);
   AdoptRobustModel(t.robust, std::move(model), PictureTemplateScales(longer), nullptr);
+  if (built) built(t);
   targets_.push_back(std::move(t));
   Index();
   return targets_.back();

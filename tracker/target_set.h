@@ -5,6 +5,7 @@
 // (detecting until first found, then tracking / holding / lost) and pose.
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,9 @@ class TargetSet {
   // units. Returns the new target. The target is built whole first: when that throws, the set is unchanged.
   const PictureTarget& Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width, int arc);
   void Clear();
+  // Called with each new target once it is built, before it joins the set: a test seam that can make the build
+  // fail by throwing.
+  std::function<void(const PictureTarget&)> built;
   bool empty() const { return targets_.empty(); }
   const std::vector<PictureTarget>& targets() const { return targets_; }
   // Targets tracking in the last frame.

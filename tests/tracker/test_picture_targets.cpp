@@ -192,6 +192,28 @@ TEST(PictureTargets, PicturesAreCheckedAndRated) {
   EXPECT_EQ(blank->trackability.score, 0.0);
 }
 
+TEST(PictureTargets, APictureWhoseBuildFailsLeavesTheSetAsItWas) {
+  TrackerState state;
+  std::string error;
+  ASSERT_NE(addPictureTarget(state, "first", MakeTargetTexture(), 0.0, 10, error), nullptr) << error;
+  state.pictures.built = [](const PictureTarget& t) {
+    if (t.name == "second") throw std::runtime_error("no memory for second");
+  };
+  EXPECT_THROW(addPictureTarget(state, "second", MakeTargetTexture(), 0.0, 10, error), std::runtime_error);
+  ASSERT_EQ(state.pictures.targets().size(), 1u);
+  EXPECT_EQ(state.pictures.targets()[0].name, "first");
+  // The search structure still holds the first picture alone: a frame showing it finds it.
+  cv::Mat frame;
+  cv::resize(MakeTargetTexture(), frame, cv::Size(320, 320));
+  cv::Mat canvas(480, 640, CV_8UC1, cv::Scalar(128));
+  cv::cvtColor(frame, frame, cv::COLOR_BGR2GRAY);
+  frame.copyTo(canvas(cv::Rect(160, 80, 320, 320)));
+  DibImage display;
+  display.CreateRgbDib(640, 480);
+  for (int i = 0; i < 3; ++i) state.pictures.Track(ToGrayImage(canvas), display, state.camera);
+  EXPECT_EQ(state.pictures.targets()[0].state, TrackingState::Tracking);
+}
+
 TEST(PictureTargets, AFrameIsDescribedWithEachFastVariantAskedFor) {
   // Pictures added after a change of the FAST variant keep theirs: the frame's corners of one variant must not
   // be handed out for another.
