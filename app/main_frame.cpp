@@ -54,6 +54,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
   addCommand(file, ID_EDIT_COPY, QStringLiteral("&Copy Frame"), QKeySequence(Qt::CTRL | Qt::Key_C));
   addCommand(file, ID_SAVE_FRAME_AS, QStringLiteral("&Save Frame As..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+  addCommand(file, ID_RECORD_SESSION, QString::fromLatin1(kRecordSessionText), QKeySequence());
   file->addSeparator();
   addCommand(file, ID_LOAD_CAMERA_PARAMS, QStringLiteral("&Load Camera Parameters..."), QKeySequence());
   addCommand(file, ID_ADD_TARGET_PICTURES, QStringLiteral("Add Target Picture..."), QKeySequence());
@@ -80,6 +81,10 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   connect(action(ID_ADD_TARGET_PICTURES), &QAction::triggered, view_, &CQuorlView::OnAddTargetPictures);
   connect(action(ID_REMOVE_TARGET_PICTURES), &QAction::triggered, view_, &CQuorlView::OnRemoveTargetPictures);
   connect(action(ID_PUBLISH_POSES), &QAction::triggered, view_, &CQuorlView::OnPublishPoses);
+  connect(action(ID_RECORD_SESSION), &QAction::triggered, view_, &CQuorlView::OnRecordSession);
+  connect(view_, &CQuorlView::recordingChanged, this, [this](bool recording) {
+    action(ID_RECORD_SESSION)->setText(QString::fromLatin1(recording ? kStopRecordingText : kRecordSessionText));
+  });
   connect(action(ID_APP_EXIT), &QAction::triggered, this, &QWidget::close);
   connect(action(ID_REGISTER_FRAME), &QAction::triggered, view_, &CQuorlView::OnRegisterFrame);
   connect(action(ID_VIDEO_FORMAT), &QAction::triggered, view_, &CQuorlView::OnVideoFormat);

@@ -58,6 +58,9 @@ CQuorlView::~CQuorlView() {
   // The base class destroys the context later; by then this part of the object is gone.
   if (context() != nullptr) disconnect(context(), nullptr, this, nullptr);
   releaseGl();
+  // A recording still running is finished; no window is left to report to.
+  std::string error;
+  if (recorder_ != nullptr && !recorder_->Finish(error)) std::fprintf(stderr, "quorl: %s: %s\n", kMsgCannotRecord, error.c_str());
   grabber_.Destroy();
 }
 
@@ -79,7 +82,8 @@ void CQuorlView::OnInitialUpdate(const ViewOptions& options) {
   frameSize_ = QSize(w, h);
   setFixedSize(frameSize_);
   state_.robustMode = options.robust;
-  loadCamera(state_, CameraParamPath(QString::fromStdString(options.cameraParams)).toStdString(), w, h, *this);
+  const std::string cameraPath = CameraParamPath(QString::fromStdString(options.cameraParams)).toStdString();
+  if (loadCamera(state_, cameraPath, w, h, *this)) cameraPath_ = cameraPath;
   initialise(state_, w, h);
   AddTargetPictures(options.pictures);
   if (options.publishPort > 0) StartPublishing(options.publishPort, options.publishHost);
@@ -167,6 +171,9 @@ int CQuorlView::AddTargetPictures(const std::vector<std::string>& paths) {
       continue;
     }
     ++added;
+    pictureFiles_.push_back(SessionPicture{target->name, path, 0.0});
+    std::string recordError;
+    if (recorder_ != nullptr && !recorder_->AddPicture(path, target->name, 0.0, recordError)) finishRecording(recordError);
     if (target->trackability.poor()) report(kPoorPictureWarning, target->name + " (" + path + ")");
   }
   update();
@@ -176,6 +183,7 @@ int CQuorlView::AddTargetPictures(const std::vector<std::string>& paths) {
 
 void CQuorlView::OnRemoveTargetPictures() {
   state_.pictures.Clear();
+  pictureFiles_.clear();
   update();
   publishStatus();
 }
@@ -209,6 +217,55 @@ void CQuorlView::StopPublishing() {
   publishStatus();
 }
 
+void CQuorlView::OnRecordSession() {
+  if (recorder_ != nullptr) {
+    StopRecording();
+    return;
+  }
+  const QString dir = QFileDialog::getExistingDirectory(this, QStringLiteral("Record Session"));
+  if (!dir.isEmpty()) StartRecording(dir);
+}
+
+bool CQuorlView::StartRecording(const QString& dir) {
+  if (recorder_ != nullptr) StopRecording();
+  auto writer = std::make_unique<SessionWriter>();
+  std::string error;
+  bool ready = writer->Open(QFile::encodeName(dir).toStdString(), "quorl", error);
+  if (ready) {
+    writer->SetSource(sourceText_, grabber_.source() != nullptr ? grabber_.source()->frameRate() : 0.0);
+    // A replay registers after one tick on the registration frame, as the frame frozen here had one.
+    writer->SetOptions(
+        EngineOptions{settings().cornerType, settings().barrier, 1, state_.robustMode, state_.robust.stages});
+    if (hasCalibration(state_.camera) && !cameraPath_.empty()) ready = writer->AddCameraParams(cameraPath_, error);
+    for (const SessionPicture& picture : pictureFiles_)
+      ready = ready && writer->AddPicture(picture.file, picture.name, picture.width, error);
+  }
+  if (!ready) {
+    report(kMsgCannotRecord, error);
+    return false;
+  }
+  recorder_ = std::move(writer);
+  emit recordingChanged(true);
+  publishStatus();
+  return true;
+}
+
+void CQuorlView::StopRecording() { finishRecording(std::string()); }
+
+void CQuorlView::finishRecording(const std::string& problem) {
+  if (recorder_ == nullptr) return;
+  // Taken first: the message box below runs ticks of its own.
+  const std::unique_ptr<SessionWriter> writer = std::move(recorder_);
+  std::string error;
+  const bool finished = writer->Finish(error);
+  const QString dir = QFile::decodeName(writer->dir().c_str());
+  recordedNote_ = finished ? QStringLiteral("session written to %1 (%2 frames)").arg(dir).arg(writer->frames())
+                           : QStringLiteral("recording into %1 failed").arg(dir);
+  emit recordingChanged(false);
+  publishStatus();
+  if (!finished || !problem.empty()) report(kMsgCannotRecord, finished ? problem : error);
+}
+
 void CQuorlView::OnLoadCameraParams() {
   const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Load Camera Parameters"), QString(),
                                                     QStringLiteral("Camera Parameter files (*.dat);;All files (*)"));
@@ -216,8 +273,9 @@ void CQuorlView::OnLoadCameraParams() {
 }
 
 bool CQuorlView::LoadCameraParams(const QString& path) {
-  const bool loaded =
-      loadCamera(state_, QFile::encodeName(path).toStdString(), frameSize_.width(), frameSize_.height(), *this);
+  const std::string file = QFile::encodeName(path).toStdString();
+  const bool loaded = loadCamera(state_, file, frameSize_.width(), frameSize_.height(), *this);
+  if (loaded) cameraPath_ = file;
   update();
   publishStatus();
   return loaded;
@@ -253,7 +311,13 @@ void CQuorlView::timerEvent(QTimerEvent* event) {
 
 void CQuorlView::OnTick() {
   if (!HasCapture()) return;
-  guarded([this] { tick(state_, *this); });
+  bool processed = false;
+  guarded([&] { processed = tick(state_, *this); });
+  std::string recordError;
+  if (processed && recorder_ != nullptr &&
+      !recorder_->AddFrame(state_.frame.dib(), static_cast<std::size_t>(state_.frame.dibSize()), *grabber_.source(),
+                           recordError))
+    finishRecording(recordError);
   if (publisher_ != nullptr) {
     const FrameReport frame = reportFrame(state_, settings());
     publisher_->Publish(PoseMessage(publishedFrames_++, MonotonicSeconds(), state_.frame.width(),
@@ -282,6 +346,9 @@ void CQuorlView::mousePressEvent(QMouseEvent* event) {
   const int x = static_cast<int>(p.x() * state_.frame.width() / width());
   const int y = static_cast<int>(p.y() * state_.frame.height() / height());
   guarded([&] { addClick(state_, x, y, *this); });
+  // The fourth click registered the target on the frozen frame, the last one recorded.
+  if (state_.clickMode == 0 && state_.model.isRegistered() && recorder_ != nullptr && recorder_->frames() > 0)
+    recorder_->AddRegistration(recorder_->frames() - 1, state_.clicks);
   if (state_.clickMode == 1) markClicks();
   update();
   publishStatus();
@@ -327,6 +394,12 @@ QString CQuorlView::StatusText() const {
                 .arg(publishHost_ == "127.0.0.1" ? QString() : QStringLiteral(" of ") + QString::fromStdString(publishHost_))
                 .arg(publisher_->clients());
   }
+  if (recorder_ != nullptr)
+    text += separator + QStringLiteral("recording to %1: %2 frames")
+                            .arg(QFile::decodeName(recorder_->dir().c_str()))
+                            .arg(recorder_->frames());
+  else if (!recordedNote_.isEmpty())
+    text += separator + recordedNote_;
   if (!hasCalibration(state_.camera)) text += separator + QString::fromLatin1(kNoCalibrationStatus);
   return text + separator + QString::fromStdString(sourceText_);
 }

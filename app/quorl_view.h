@@ -14,6 +14,7 @@
 
 #include "app/frame_grabber.h"
 #include "render/gl_render.h"
+#include "session/session_writer.h"
 #include "stream/pose_server.h"
 #include "tracker/tracker.h"
 
@@ -52,6 +53,13 @@ struct ViewOptions {
 inline constexpr const char* kMsgCannotPublish = "Can't publish the poses.";
 // Port the Publish Poses dialog offers first.
 inline constexpr int kDefaultPublishPort = 5555;
+
+// Message when a session cannot be recorded (its folder, a frame or session.json); the detail names the file
+// and the reason. The recording then stops, keeping what was written.
+inline constexpr const char* kMsgCannotRecord = "Can't record the session.";
+// File > Record Session... and, while recording, its text.
+inline constexpr const char* kRecordSessionText = "&Record Session...";
+inline constexpr const char* kStopRecordingText = "Stop Recording";
 
 // Message when a file cannot be a target picture; the detail names the file and the reason.
 inline constexpr const char* kMsgBadTargetPicture = "Can't use this file as a target picture.";
@@ -97,6 +105,16 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   bool StartPublishing(int port, const std::string& host = "127.0.0.1");
   void StopPublishing();
   const PoseServer* publisher() const { return publisher_.get(); }
+  // File > Record Session...: a folder chooser, then StartRecording; while recording, StopRecording.
+  void OnRecordSession();
+  // Records into `dir` (a new or empty folder) from the next tick on: every frame the view processes, each
+  // registration (its frame and four clicks), the detector settings and tracking mode of now, the
+  // calibration file and the target pictures. Frames are written on the writer's thread. A folder that
+  // cannot be written is reported (kMsgCannotRecord, the folder and why). True when recording.
+  bool StartRecording(const QString& dir);
+  // Writes session.json; the status line then says where the session was written, or the failure is reported.
+  void StopRecording();
+  bool Recording() const { return recorder_ != nullptr; }
   // Matching > Robust Tracking: the mode of the tracked frames from the next tick on; the model stays.
   void SetRobustTracking(bool on);
   bool RobustTracking() const { return state_.robustMode; }
@@ -130,6 +148,7 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   void statusChanged(const QString& text);
   void captureChanged(bool hasCapture);
   void frameSizeChanged(const QSize& size);
+  void recordingChanged(bool recording);
 
  protected:
   void initializeGL() override;
@@ -146,6 +165,8 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   void markClicks();
   void publishStatus();
   QString trackingStatus() const;
+  // Ends the recording; `problem` (why it ended, when a frame was refused) or a failed finish is reported.
+  void finishRecording(const std::string& problem);
 
   COptionDlg& options_;
   TrackerState state_;
@@ -159,6 +180,10 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   int publishPort_ = kDefaultPublishPort;
   long long publishedFrames_ = 0;
   std::string publishHost_ = "127.0.0.1";
+  std::unique_ptr<SessionWriter> recorder_;  // while recording
+  QString recordedNote_;                     // where the last recording was written, for the status line
+  std::string cameraPath_;                   // the calibration file loaded last
+  std::vector<SessionPicture> pictureFiles_;  // each picture target's name and file
 };
 
 }  // namespace quorl

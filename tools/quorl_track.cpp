@@ -85,7 +85,8 @@ struct Args : TrackArgs {
 constexpr const char* kSessionOptions[] = {"--source",       "--size",          "--seed",        "--register-frame",
                                            "--corners",      "--camera-params", "--target-image", "--picture",
                                            "--picture-width", "--warmup",       "--corner-type", "--barrier",
-                                           "--robust",       "--robust-without", "--reregister-every"};
+                                           "--robust",       "--robust-without", "--reregister-every",
+                                           "--calibration",  "--lens"};
 
 // "flow,guided,vote,refine" or a part of it: those stages off. False for an unknown name.
 bool ParseStagesOff(const std::string& text, RobustStages& stages) {

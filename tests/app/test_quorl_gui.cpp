@@ -4,7 +4,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -498,6 +500,65 @@ TEST_F(QuorlGui, PublishesPosesToAClient) {
   EXPECT_TRUE(view->publisher() != nullptr);
   view->StopPublishing();
   EXPECT_FALSE(view->StatusText().contains("publishing"));
+}
+
+// File > Record Session... into a folder chosen in its dialog: a few ticks, a registration by four clicks,
+// Stop Recording, and the status line says where the session is. quorl-track replays the folder: it
+// registers where the clicks were and ends on the quad the view showed when the recording stopped. A
+// folder that cannot be written is reported.
+TEST_F(QuorlGui, RecordsASessionThatQuorlTrackReplays) {
+  ReportRecorder reports;
+  start("synthetic");
+  QTemporaryDir dir;
+  const QString folder = dir.filePath("session");
+  ASSERT_TRUE(QDir().mkpath(folder));
+  QAction* record = frame->action(ID_RECORD_SESSION);
+  EXPECT_EQ(record->text(), "&Record Session...");
+  QTimer::singleShot(0, [&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    dialog->selectFile(folder);
+    static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, which takes the chosen folder
+  });
+  record->trigger();
+  ASSERT_TRUE(view->Recording());
+  EXPECT_EQ(record->text(), "Stop Recording");
+  QTest::qWait(300);
+  registerTarget();
+  QTest::qWait(500);
+  EXPECT_TRUE(view->StatusText().contains("recording to " + folder)) << view->StatusText().toStdString();
+  const std::array<cv::Point2d, 4> shown = view->state().quadCorners;
+  record->trigger();
+  EXPECT_FALSE(view->Recording());
+  EXPECT_EQ(record->text(), "&Record Session...");
+  EXPECT_TRUE(view->StatusText().contains("session written to " + folder)) << view->StatusText().toStdString();
+  EXPECT_TRUE(reports.texts.isEmpty()) << reports.details.join("; ").toStdString();
+
+  QProcess track;
+  const QString csv = dir.filePath("replay.csv");
+  track.start(QUORL_TRACK_EXECUTABLE, {"--replay", folder, "--csv", csv});
+  ASSERT_TRUE(track.waitForFinished(60000));
+  ASSERT_EQ(track.exitCode(), 0) << track.readAllStandardError().toStdString();
+  QFile rows(csv);
+  ASSERT_TRUE(rows.open(QIODevice::ReadOnly));
+  const QList<QByteArray> lines = rows.readAll().trimmed().split('\n');
+  ASSERT_GE(lines.size(), 5);
+  EXPECT_TRUE(lines[1].endsWith(",detecting") || lines[1].contains(",detecting,")) << lines[1].toStdString();
+  const QList<QByteArray> last = lines.last().split(',');
+  ASSERT_GT(last.size(), 10);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_NEAR(last[2 + 2 * i].toDouble(), shown[i].x, 0.01) << "corner " << i;
+    EXPECT_NEAR(last[3 + 2 * i].toDouble(), shown[i].y, 0.01) << "corner " << i;
+  }
+
+  QFile blocker(dir.filePath("file"));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  EXPECT_FALSE(view->StartRecording(dir.filePath("file/session")));
+  ASSERT_EQ(reports.texts.size(), 1);
+  EXPECT_EQ(reports.texts[0], kMsgCannotRecord);
+  EXPECT_TRUE(reports.details[0].startsWith(dir.filePath("file/session") + ": ")) << reports.details[0].toStdString();
+  EXPECT_FALSE(view->Recording());
 }
 
 TEST_F(QuorlGui, DISABLED_WriteScreenshots) {

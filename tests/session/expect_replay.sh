@@ -59,6 +59,7 @@ expect() {
 }
 expect 2 "--robust cannot be given with --replay: the session sets it" --replay "$tmp/default" --robust
 expect 2 "--size cannot be given with --replay" --size 640x480 --replay "$tmp/default"
+expect 2 "--calibration cannot be given with --replay" --replay "$tmp/default" --calibration "$calibration"
 expect 0 "" --replay "$tmp/default" --frames 5 --json "$tmp/poses.jsonl"
 [ "$(wc -l < "$tmp/poses.jsonl")" -eq 5 ] || fail "--frames 5 beside --replay did not give 5 pose lines"
 expect 2 "$tmp/none: no such folder" --replay "$tmp/none"
