@@ -51,9 +51,7 @@ TemplateLevel BuildLevel(const cv::Mat& image, int level, const std::array<cv::P
   cv::Sobel(image, gy, CV_32F, 0, 1, 3, 1.0 / 8.0);
   const int inside = cv::countNonZero(mask(box));
   const int cell = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(inside) / params.templateSamples)));
-  // Per cell the pixel of strongest gradient; the warp Jacobian is taken at the normalised position.
-  const double toUnit = std::ldexp(1.0, level) / t.scale;
-  const float gradientScale = static_cast<float>(t.scale * std::ldexp(1.0, -level));
+  // Per cell the pixel of strongest gradient.
   for (int cy = box.y; cy < box.y + box.height; cy += cell) {
     for (int cx = box.x; cx < box.x + box.width; cx += cell) {
       float best = params.minSampleGradient * params.minSampleGradient;
@@ -69,18 +67,42 @@ TemplateLevel BuildLevel(const cv::Mat& image, int level, const std::array<cv::P
         }
       }
       if (at.x < 0) continue;
-      const double px = at.x * std::ldexp(1.0, level), py = at.y * std::ldexp(1.0, level);
-      const double u = at.x * toUnit - t.centre.x / t.scale, v = at.y * toUnit - t.centre.y / t.scale;
-      const float du = gx.at<float>(at) * gradientScale, dv = gy.at<float>(at) * gradientScale;
-      out.points.emplace_back(static_cast<float>(px), static_cast<float>(py));
-      out.values.push_back(image.at<uint8_t>(at));
-      const float fu = static_cast<float>(u), fv = static_cast<float>(v);
-      out.steepest.push_back(cv::Vec<float, 8>(du * fu, dv * fu, du * fv, dv * fv, du, dv,
-                                               -fu * (du * fu + dv * fv), -fv * (du * fu + dv * fv)));
+      AddTemplateSample(out, t, at, image.at<uint8_t>(at), gx.at<float>(at), gy.at<float>(at));
     }
   }
   return out;
 }
+
+}  // namespace
+
+void AddTemplateSample(TemplateLevel& lvl, const RefinementTemplate& t, cv::Point at, uint8_t value, float gx, float gy) {
+  // The warp Jacobian is taken at the normalised position.
+  const double toUnit = std::ldexp(1.0, lvl.level) / t.scale;
+  const float gradientScale = static_cast<float>(t.scale * std::ldexp(1.0, -lvl.level));
+  const double px = at.x * std::ldexp(1.0, lvl.level), py = at.y * std::ldexp(1.0, lvl.level);
+  const double u = at.x * toUnit - t.centre.x / t.scale, v = at.y * toUnit - t.centre.y / t.scale;
+  const float du = gx * gradientScale, dv = gy * gradientScale;
+  lvl.points.emplace_back(static_cast<float>(px), static_cast<float>(py));
+  lvl.values.push_back(value);
+  const float fu = static_cast<float>(u), fv = static_cast<float>(v);
+  lvl.steepest.push_back(cv::Vec<float, 8>(du * fu, dv * fu, du * fv, dv * fv, du, dv, -fu * (du * fu + dv * fv),
+                                           -fv * (du * fu + dv * fv)));
+}
+
+cv::Point LevelPixel(const TemplateLevel& lvl, std::size_t i) {
+  const double down = std::ldexp(1.0, -lvl.level);
+  return {cvRound(lvl.points[i].x * down), cvRound(lvl.points[i].y * down)};
+}
+
+cv::Point2f LevelGradient(const TemplateLevel& lvl, const RefinementTemplate& t, std::size_t i) {
+  // The steepest row's last-but-two entries are the gradient times the level's gradient scale; Sobel gradients
+  // are in eighths of a grey level, so the division is rounded back to them.
+  const float gradientScale = static_cast<float>(t.scale * std::ldexp(1.0, -lvl.level));
+  const auto eighths = [&](float d) { return static_cast<float>(std::round(8.0 * d / gradientScale)) / 8.0f; };
+  return {eighths(lvl.steepest[i][4]), eighths(lvl.steepest[i][5])};
+}
+
+namespace {
 
 // Warped frame values at the samples of `lvl` under `a` (normalised template to frame-level pixels);
 // `inside` marks the samples that fell where the frame can be sampled.

@@ -4,6 +4,7 @@
 // pyramid. Its normalised correlation tells how well the warped template agrees with the frame.
 
 #include <array>
+#include <cstdint>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -38,6 +39,14 @@ struct RefinementTemplate {
 // params.templateEdgeMargin of the quad's edges. A quad with no usable pixel gives an empty template.
 RefinementTemplate BuildRefinementTemplate(const cv::Mat& gray, const std::array<cv::Point2f, 4>& corners,
                                            const RobustParams& params);
+
+// Appends to `lvl` (of template `t`, whose centre and scale are set) the sample at pixel `at` of the level's image,
+// with the image's `value` and Sobel gradient (gx, gy) there, in grey levels per level pixel.
+void AddTemplateSample(TemplateLevel& lvl, const RefinementTemplate& t, cv::Point at, uint8_t value, float gx, float gy);
+// What AddTemplateSample was given for sample `i` of `lvl`: its level pixel, and its gradient, exactly (for storing a
+// template compactly and rebuilding it bit for bit).
+cv::Point LevelPixel(const TemplateLevel& lvl, std::size_t i);
+cv::Point2f LevelGradient(const TemplateLevel& lvl, const RefinementTemplate& t, std::size_t i);
 
 // Result of a refinement: the homography (model to frame pixels), and the correlation of the warped template with the
 // frame (-1..1) and the share of samples inside the frame, both measured for that very homography at the finest level

@@ -91,20 +91,24 @@ CornerSet PictureTarget::ModelRectangle() const {
   return {{{-half, -halfHeight}, {half, -halfHeight}, {half, halfHeight}, {-half, halfHeight}}};
 }
 
-const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width,
-                                    int arc) {
-  // Built whole before the set changes, so that a failure leaves the set as it was.
+PictureTarget NewPictureTarget() {
   PictureTarget t;
   t.robust.params.flowPointArea = kPictureFlowPointArea;
   t.robust.params.templateSamples = kPictureTemplateSamples;
   t.robust.params.foundCorrelation = kPictureFoundCorrelation;
   t.robust.params.minCoverage = kPictureMinCoverage;
+  t.state = TrackingState::Detecting;
+  t.corners.fill(cv::Point2d(kLostCoordinate, kLostCoordinate));
+  return t;
+}
+
+PictureTarget BuildPictureTarget(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width,
+                                 int arc) {
+  PictureTarget t = NewPictureTarget();
   t.name = name;
   t.width = width;
   t.fileSize = fileSize;
   t.workingScale = fileSize.width > 0 ? static_cast<double>(picture.cols) / fileSize.width : 1.0;
-  t.state = TrackingState::Detecting;
-  t.corners.fill(cv::Point2d(kLostCoordinate, kLostCoordinate));
   const float right = static_cast<float>(picture.cols - 1), bottom = static_cast<float>(picture.rows - 1);
   const std::array<cv::Point2f, 4> corners = {cv::Point2f(0, 0), cv::Point2f(right, 0), cv::Point2f(right, bottom),
                                               cv::Point2f(0, bottom)};
@@ -113,10 +117,36 @@ const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& pict
   RegisterRobustModel(model, picture, corners, arc, t.robust.params, PictureScales(longer), true);
   t.trackability = RateTrackability(model);
   AdoptRobustModel(t.robust, std::move(model), PictureTemplateScales(longer), nullptr);
+  return t;
+}
+
+const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width,
+                                    int arc) {
+  // Built whole before the set changes, so that a failure leaves the set as it was.
+  PictureTarget t = BuildPictureTarget(name, picture, fileSize, width, arc);
   if (built) built(t);
   targets_.push_back(std::move(t));
   Index();
   return targets_.back();
+}
+
+void TargetSet::AddPrepared(std::vector<PictureTarget> prepared) {
+  for (PictureTarget& t : prepared) {
+    t.name = UniqueName(t.name);
+    targets_.push_back(std::move(t));
+  }
+  Index();
+}
+
+std::string TargetSet::UniqueName(const std::string& name) const {
+  // The clicked target's name is taken too, so that the two are never confused in the reports.
+  const auto taken = [&](const std::string& n) {
+    return n == kClickedTargetName ||
+           std::any_of(targets_.begin(), targets_.end(), [&](const PictureTarget& t) { return t.name == n; });
+  };
+  std::string unique = name;
+  for (int k = 2; taken(unique); ++k) unique = name + "-" + std::to_string(k);
+  return unique;
 }
 
 void TargetSet::Clear() {

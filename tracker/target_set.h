@@ -83,6 +83,13 @@ struct PictureTarget {
 void ComputeTargetPose(const CameraSetup& camera, const FrameLens* lens, int frameWidth, int frameHeight,
                        const CornerSet& model, const std::array<cv::Point2d, 4>& corners, PoseEstimate& pose);
 
+// A target with the pictures' tracking parameters and its starting state (detecting), without a model.
+PictureTarget NewPictureTarget();
+// The target of `picture` as TargetSet::Add builds it, on its own: independent builds may run on several threads
+// at once.
+PictureTarget BuildPictureTarget(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width,
+                                 int arc);
+
 // Ownership: the set owns its targets and their search structure; frames are processed one at a time.
 class TargetSet {
  public:
@@ -90,6 +97,11 @@ class TargetSet {
   // the size it was given at) under `name`, with FAST-`arc` corners. `width` in metres, 0 for model
   // units. Returns the new target. The target is built whole first: when that throws, the set is unchanged.
   const PictureTarget& Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width, int arc);
+  // Adds targets already built (BuildPictureTarget, or read from a picture library), each under its name made
+  // unique (UniqueName), and rebuilds the search structure once.
+  void AddPrepared(std::vector<PictureTarget> prepared);
+  // `name`, or the first of name-2, name-3, ... that no target and not the clicked target (kClickedTargetName) has.
+  std::string UniqueName(const std::string& name) const;
   void Clear();
   // Called with each new target once it is built, before it joins the set: a test seam that can make the build
   // fail by throwing.

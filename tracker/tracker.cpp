@@ -142,15 +142,7 @@ const PictureTarget* AddChecked(TrackerState& state, const std::string& name, co
                                 const cv::Mat& picture, double width, int arc, std::string& error) {
   const cv::Mat gray = PrepareTargetPicture(picture, label, error);
   if (gray.empty()) return nullptr;
-  // The clicked target's name is taken too, so that the two are never confused in the reports.
-  const auto taken = [&](const std::string& n) {
-    const auto& all = state.pictures.targets();
-    return n == kClickedTargetName ||
-           std::any_of(all.begin(), all.end(), [&](const PictureTarget& t) { return t.name == n; });
-  };
-  std::string unique = name;
-  for (int k = 2; taken(unique); ++k) unique = name + "-" + std::to_string(k);
-  return &state.pictures.Add(unique, gray, picture.size(), width, arc);
+  return &state.pictures.Add(state.pictures.UniqueName(name), gray, picture.size(), width, arc);
 }
 
 }  // namespace
