@@ -24,7 +24,8 @@ class SessionWriter {
   // Bytes of frames waiting for the worker at most (about 270 frames of 320x240, 10 of 1920x1080); AddFrame
   // waits for the worker while more are queued, so a slow disk slows the caller and loses no frame.
   static constexpr std::size_t kMaxQueuedBytes = std::size_t{64} << 20;
-  // PNG compression (zlib level 0..9) of the frames: 1 writes a 640x480 frame in about 10 ms.
+  // PNG compression (zlib level 0..9) of the frames: 1, the fastest that compresses (bench_session: about
+  // 7 ms and 110 KiB a 320x240 synthetic frame, 22 ms and 290 KiB at 640x480).
   static constexpr int kPngCompression = 1;
 
   SessionWriter() = default;
