@@ -14,9 +14,12 @@
 #include <QSaveFile>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+
+#include <opencv2/core.hpp>
 
 #include "camera/camera_setup.h"
-#include "camera/opencv_calibration.h"
+#include "camera/lens.h"
 #include "editor/about_dlg.h"
 #include "editor/app_icon.h"
 #include "editor/drop_edit.h"
@@ -58,33 +61,56 @@ QString saveFailureDetail(const QString& path, const QString& reason) {
   return fileDetail(path, reason);
 }
 
-// Writes the record's 136 bytes to `path` through a temporary file in the same folder, renamed over the target only
-// after a complete write that has reached the disk. NotCreated when the temporary file cannot be made, WriteError when
-// writing or replacing fails; `reason` then says why, and the target is untouched. The write is unbuffered: QSaveFile's
-// commit does not notice a buffered write that fails on its flush.
-CameraFileStatus writeRecordSafely(const QString& path, const CameraParam& param, QString& reason) {
-  QSaveFile file(path);
+// Writes `bytes` to the temporary file of `file` (in the target's folder) and makes them reach the disk; the caller's
+// commit then renames it over the target, which is untouched until then. NotCreated when the temporary file cannot be
+// made, WriteError when writing fails; `reason` then says why. The write is unbuffered: QSaveFile's commit does not
+// notice a buffered write that fails on its flush.
+CameraFileStatus writeUncommitted(QSaveFile& file, const QByteArray& bytes, QString& reason) {
   if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
     reason = file.errorString();
     return CameraFileStatus::NotCreated;
   }
-  const CameraParamBytes bytes = encodeCameraParam(param);
-  const auto size = static_cast<qint64>(bytes.size());
-  const qint64 written = file.write(reinterpret_cast<const char*>(bytes.data()), size);
-  if (written != size) {
+  const qint64 written = file.write(bytes);
+  if (written != bytes.size()) {
     reason = written < 0 ? file.errorString()
-                         : QStringLiteral("only %1 of %2 bytes could be written").arg(written).arg(size);
+                         : QStringLiteral("only %1 of %2 bytes could be written").arg(written).arg(bytes.size());
     return CameraFileStatus::WriteError;  // the temporary file goes with `file`
   }
   if (::fsync(file.handle()) != 0) {
     reason = QString::fromLocal8Bit(std::strerror(errno));
     return CameraFileStatus::WriteError;
   }
-  if (!file.commit()) {
-    reason = file.errorString();
-    return CameraFileStatus::WriteError;
-  }
   return CameraFileStatus::Ok;
+}
+
+QByteArray recordBytes(const CameraParam& param) {
+  const CameraParamBytes bytes = encodeCameraParam(param);
+  return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+}
+
+// OpenCV's calibration YAML of `record`: the image size, the camera matrix of the record's intrinsics and
+// `coefficients` (five zeros when empty), whose k1 is the record's dist_factor[2] * fx * fy unless that is still
+// `fileK`, the value the coefficients gave. Empty, with `reason`, for a record that describes no camera.
+QByteArray calibrationYaml(const CameraParam& record, std::vector<double> coefficients, double fileK, QString& reason) {
+  std::string error;
+  const std::optional<CameraLens> lens = CameraLens::FromCameraParam(record, error);
+  if (!lens) {
+    reason = QString::fromStdString(error);
+    return {};
+  }
+  const cv::Matx33d& k = lens->cameraMatrix();
+  if (coefficients.empty()) coefficients.assign(5, 0.0);
+  if (record.dist_factor[2] != fileK) coefficients[0] = record.dist_factor[2] * k(0, 0) * k(1, 1);
+  try {
+    cv::FileStorage fs(".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
+    fs << "image_width" << record.xsize << "image_height" << record.ysize;
+    fs << "camera_matrix" << cv::Mat(k);
+    fs << "distortion_coefficients" << cv::Mat(coefficients, true);
+    return QByteArray::fromStdString(fs.releaseAndGetString());
+  } catch (const cv::Exception& e) {
+    reason = QString::fromStdString(e.what());
+    return {};
+  }
 }
 
 // Reasons why the record may not describe the images it is about to be saved for; empty when it does.
@@ -263,9 +289,22 @@ bool CTessikDlg::settleUnsavedEdits(const QString& before) {
   return answer == QMessageBox::Save ? onSaveAs() : answer == QMessageBox::Discard;
 }
 
+bool CTessikDlg::IsCalibrationName(const QString& path) {
+  QString name = path.toLower();
+  if (name.endsWith(QStringLiteral(".gz"))) name.chop(3);
+  return name.endsWith(QStringLiteral(".yml")) || name.endsWith(QStringLiteral(".yaml")) ||
+         name.endsWith(QStringLiteral(".xml"));
+}
+
+QString CTessikDlg::CalibrationPathFor(const QString& datPath) {
+  return (datPath.endsWith(QStringLiteral(".dat"), Qt::CaseInsensitive) ? datPath.chopped(4) : datPath) +
+         QStringLiteral(".yml");
+}
+
 bool CTessikDlg::onLoad() {
   if (!settleUnsavedEdits(QStringLiteral("loading another file"))) return false;
   readBack();  // a box that is not a number leaves the record as it was; the file replaces it anyway
+  if (IsCalibrationName(pathText)) return loadCalibration(pathText);
   CameraParam scratch;
   CameraFileDetail detail;
   const CameraFileStatus status = readCameraParamPath(fileSystemPath(pathText), scratch, &detail);
@@ -278,6 +317,7 @@ bool CTessikDlg::onLoad() {
   }
   record = scratch;
   importedSize_.reset();
+  openCvSource_.reset();
   showMembers();
   markClean(pathText);
   if (detail.fileSize > static_cast<long long>(kCameraParamFileSize))
@@ -315,15 +355,44 @@ bool CTessikDlg::onSaveAs() {
     return false;
 
   QString reason;
-  const CameraFileStatus status = writeRecordSafely(chosen, record, reason);
+  const QString yml = openCvSource_ ? CalibrationPathFor(chosen) : QString();
+  QString skipped;  // why the record's YAML is not written
+  const QByteArray ymlText =
+      openCvSource_ ? calibrationYaml(record, openCvSource_->coefficients, openCvSource_->fileK, skipped) : QByteArray();
+  if (!ymlText.isEmpty() && QFileInfo::exists(yml) &&
+      ShowMessage(this, QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(QFileInfo(yml).fileName()),
+                  {}, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+    return false;
+  // Both files are written whole before either replaces its target.
+  QSaveFile datFile(chosen);
+  CameraFileStatus status = writeUncommitted(datFile, recordBytes(record), reason);
   if (status != CameraFileStatus::Ok) {
     ShowMessage(this, QString::fromLatin1(cameraFileMessage(status)), saveFailureDetail(chosen, reason));
     return false;
   }
+  std::unique_ptr<QSaveFile> ymlFile;
+  if (!ymlText.isEmpty()) {
+    ymlFile = std::make_unique<QSaveFile>(yml);
+    status = writeUncommitted(*ymlFile, ymlText, reason);
+    if (status != CameraFileStatus::Ok) {
+      ShowMessage(this, QString::fromLatin1(cameraFileMessage(status)), saveFailureDetail(yml, reason));
+      return false;
+    }
+  }
+  for (QSaveFile* file : {&datFile, ymlFile.get()}) {
+    if (file != nullptr && !file->commit()) {
+      ShowMessage(this, QString::fromLatin1(cameraFileMessage(CameraFileStatus::WriteError)),
+                  saveFailureDetail(file->fileName(), file->errorString()));
+      return false;
+    }
+  }
   pathText = chosen;
   dropBox_->setText(pathText);
   markClean(pathText);
-  ShowMessage(this, QString::fromLatin1(kMsgFileSaved), chosen);
+  QString saved = chosen;
+  if (ymlFile) saved += QStringLiteral("\n") + yml;
+  if (openCvSource_ && !ymlFile) saved += QStringLiteral("\n%1 not written: %2").arg(yml, skipped);
+  ShowMessage(this, QString::fromLatin1(kMsgFileSaved), saved);
   return true;
 }
 
@@ -342,9 +411,29 @@ void CTessikDlg::onImport() {
     return;
   }
   readBack();  // keeps xsize and ysize typed by the user when the file has no image size
+  applyCalibration(*imported);
+}
+
+bool CTessikDlg::loadCalibration(const QString& path) {
+  std::string error;
+  const std::optional<ImportedCalibration> imported = importOpenCVCalibration(fileSystemPath(path), error);
+  if (!imported) {
+    ShowMessage(this, QStringLiteral("Can't load the OpenCV calibration %1.").arg(QFileInfo(path).fileName()),
+                fileDetail(path, QString::fromStdString(error)));
+    pathText = shownPath_;
+    dropBox_->setText(pathText);
+    return false;
+  }
+  applyCalibration(*imported);
+  markClean(pathText);
+  return true;
+}
+
+void CTessikDlg::applyCalibration(const ImportedCalibration& imported) {
   const CameraParam kept = record;
-  record = imported->param;
-  if (imported->hasImageSize) {
+  record = imported.param;
+  openCvSource_ = OpenCVSource{imported.coefficients, record.dist_factor[2]};
+  if (imported.hasImageSize) {
     importedSize_ = QSize(record.xsize, record.ysize);
   } else {
     record.xsize = kept.xsize;
@@ -354,10 +443,10 @@ void CTessikDlg::onImport() {
   showMembers();
 
   QStringList notes;
-  if (!imported->hasImageSize)
+  if (!imported.hasImageSize)
     notes << QStringLiteral(
         "The calibration gives no image size; xsize and ysize were kept. Check them before saving.");
-  for (const std::string& note : imported->notes) notes << QString::fromStdString(note);
+  for (const std::string& note : imported.notes) notes << QString::fromStdString(note);
   if (!notes.isEmpty()) ShowMessage(this, notes.join(QLatin1Char('\n')));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Tessik's main dialog: a camera parameter file's path, its 18 values in edit boxes, Load, Save As,
-// Import of an OpenCV calibration, About and Exit.
+// Import of an OpenCV calibration, About and Exit. Load also reads an OpenCV calibration (.yml, .yaml, .xml,
+// gzipped or not) as Import does; Save As of a record that came from one writes FILE.yml beside FILE.dat.
 
 #include <QDialog>
 #include <QIcon>
@@ -8,8 +9,10 @@
 #include <QString>
 #include <array>
 #include <optional>
+#include <vector>
 
 #include "camera/camera_param.h"
+#include "camera/opencv_calibration.h"
 
 class QLineEdit;
 class QPushButton;
@@ -39,6 +42,12 @@ class CTessikDlg : public QDialog {
 
   explicit CTessikDlg(QWidget* parent = nullptr);
 
+  // True for the names Load reads as an OpenCV calibration: .yml, .yaml or .xml, each also with .gz.
+  static bool IsCalibrationName(const QString& path);
+  // Where Save As writes the YAML of a record saved to `datPath`: its .dat ending replaced by .yml, else
+  // .yml appended.
+  static QString CalibrationPathFor(const QString& datPath);
+
   // Members bound to the controls. Ownership: the dialog holds them by value for its whole life.
   QString pathText;   // edit 1000
   CameraParam record{};  // edits 1003 to 1027; all zero at start
@@ -61,11 +70,16 @@ class CTessikDlg : public QDialog {
   void onBrowse();
   // Loads the file named by the path box. A file that cannot be read is reported with its path and the reason, and the
   // path box returns to the file the boxes show. A file longer than 136 bytes loads its first 136 and says how long it
-  // is. Unsaved edits are first settled as on closing. Returns true when loaded.
+  // is. Unsaved edits are first settled as on closing. An OpenCV calibration is read as Import reads it.
+  // Returns true when loaded.
   bool onLoad();
   // Saves through a temporary file in the target's folder that replaces the target only once written
   // whole and flushed, so a failed save leaves an existing file as it was. The path box then shows the
-  // saved file. Returns true when saved.
+  // saved file. A record that came from an OpenCV calibration (Load or Import) is also written as OpenCV's
+  // YAML (image size, the record's camera matrix, the calibration's distortion coefficients, k1 taken as
+  // dist_factor[2] * fx * fy once dist_factor[2] is edited) to CalibrationPathFor(file), asking before it
+  // replaces one; both files are written whole before either replaces its target.
+  // Returns true when saved.
   bool onSaveAs();
   void onImport();
   void onAbout();
@@ -97,6 +111,17 @@ class CTessikDlg : public QDialog {
   // Image size of the last imported OpenCV calibration, checked against xsize and ysize on saving;
   // cleared by a successful Load and by an import without a size.
   std::optional<QSize> importedSize_;
+  // The OpenCV calibration the record came from: its distortion coefficients and the record's dist_factor[2]
+  // they gave. Cleared by loading a camera parameter file.
+  struct OpenCVSource {
+    std::vector<double> coefficients;
+    double fileK = 0.0;
+  };
+  std::optional<OpenCVSource> openCvSource_;
+  // Fills the boxes from an imported calibration (keeping xsize and ysize when it has no image size) and
+  // shows its notes. `path` is the file, for the messages.
+  void applyCalibration(const ImportedCalibration& imported);
+  bool loadCalibration(const QString& path);
 };
 
 }  // namespace quorl

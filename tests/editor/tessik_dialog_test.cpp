@@ -26,6 +26,7 @@
 #include <deque>
 #include <random>
 
+#include "camera/opencv_calibration.h"
 #include "editor/about_dlg.h"
 #include "editor/drop_edit.h"
 #include "editor/prompts.h"
@@ -465,6 +466,76 @@ TEST_F(TessikDialog, ImportWithoutImageSizeKeepsTheSizeBoxes) {
   ASSERT_EQ(messages.size(), 1);
   EXPECT_TRUE(messages[0].startsWith("Can't import the OpenCV calibration bad.yml"));
   EXPECT_EQ(box(1017), "710");
+}
+
+// An OpenCV calibration loaded from the path box fills the record as Import does; Save As writes the .dat and
+// the YAML beside it, which reads back to the same camera with every coefficient, k1 following an edited
+// dist_factor[2]. Refusing to replace the YAML saves nothing; a camera file loaded afterwards saves no YAML.
+TEST_F(TessikDialog, LoadsAYamlAndSavesTheDatWithTheYamlBeside) {
+  writeFile(path("cam.yml"),
+            "%YAML:1.0\nimage_width: 640\nimage_height: 480\ncamera_matrix: !!opencv-matrix\n  rows: 3\n"
+            "  cols: 3\n  dt: d\n  data: [ 600., 0., 330., 0., 610., 235., 0., 0., 1. ]\n"
+            "distortion_coefficients: !!opencv-matrix\n  rows: 5\n  cols: 1\n  dt: d\n"
+            "  data: [ -0.2, 0.05, 0.001, -0.002, 0.01 ]\n");
+  load(path("cam.yml"));
+  EXPECT_EQ(box(1003), "640");
+  EXPECT_EQ(box(1005), "600");
+  EXPECT_EQ(box(1017), "610");
+  ASSERT_EQ(messages.size(), 1);  // the terms the record cannot hold
+  EXPECT_TRUE(messages[0].contains("k2, p1, p2, k3")) << messages[0].toStdString();
+  EXPECT_FALSE(dlg.hasUnsavedEdits());
+
+  messages.clear();
+  saveAs(path("out.dat"));
+  ASSERT_EQ(messages, QStringList{"File was saved successfully!!!"});
+  EXPECT_EQ(details[1], path("out.dat") + "\n" + path("out.yml"));
+  EXPECT_EQ(readFile(path("out.dat")), bytesOf(dlg.record));
+  std::string error;
+  std::optional<ImportedCalibration> back = importOpenCVCalibration(path("out.yml").toStdString(), error);
+  ASSERT_TRUE(back.has_value()) << error;
+  EXPECT_EQ(bytesOf(back->param), bytesOf(dlg.record));
+  EXPECT_EQ(back->coefficients, (std::vector<double>{-0.2, 0.05, 0.001, -0.002, 0.01}));
+
+  // dist_factor[2] edited: k1 = k fx fy in the YAML; both replacements asked for.
+  dlg.valueEdit(CTessikDlg::kFirstDoubleEdit + 13)->setText("-1e-7");
+  messages.clear();
+  answers = {QMessageBox::Yes, QMessageBox::Yes};
+  saveAs(path("out.dat"));
+  ASSERT_EQ(messages.size(), 3);
+  EXPECT_EQ(messages[0], "out.dat already exists.\nDo you want to replace it?");
+  EXPECT_EQ(messages[1], "out.yml already exists.\nDo you want to replace it?");
+  back = importOpenCVCalibration(path("out.yml").toStdString(), error);
+  ASSERT_TRUE(back.has_value()) << error;
+  EXPECT_NEAR(back->coefficients[0], -1e-7 * 600 * 610, 1e-12);
+  EXPECT_EQ(back->coefficients[1], 0.05);
+
+  // The YAML not to be replaced: neither file changes.
+  const QByteArray dat = readFile(path("out.dat")), yml = readFile(path("out.yml"));
+  dlg.valueEdit(CTessikDlg::kFirstDoubleEdit + 13)->setText("-2e-7");
+  messages.clear();
+  answers = {QMessageBox::Yes, QMessageBox::No};
+  saveAs(path("out.dat"));
+  EXPECT_EQ(messages.size(), 2);
+  EXPECT_EQ(readFile(path("out.dat")), dat);
+  EXPECT_EQ(readFile(path("out.yml")), yml);
+
+  // A camera parameter file: saved alone, as before.
+  answers = {QMessageBox::Discard};
+  load(path("out.dat"));
+  messages.clear();
+  saveAs(path("plain.dat"));
+  EXPECT_EQ(messages, QStringList{"File was saved successfully!!!"});
+  EXPECT_FALSE(QFile::exists(path("plain.yml")));
+
+  // A YAML that is no calibration: the path and the reason; the boxes and the path box stay.
+  writeFile(path("bad.yaml"), "%YAML:1.0\nsomething: 1\n");
+  messages.clear();
+  load(path("bad.yaml"));
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_EQ(messages[0], "Can't load the OpenCV calibration bad.yaml.");
+  EXPECT_TRUE(details.last().startsWith(path("bad.yaml") + ": ")) << details.last().toStdString();
+  EXPECT_EQ(dlg.dropBox()->text(), path("plain.dat"));
+  EXPECT_EQ(box(1005), "600");
 }
 
 TEST_F(TessikDialog, TabOrderFollowsTheTemplate) {
