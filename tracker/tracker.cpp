@@ -152,23 +152,22 @@ const PictureTarget* addPictureTarget(TrackerState& state, const std::string& na
   return AddChecked(state, name, name, picture, width, arc, error);
 }
 
-const PictureTarget* addPictureFile(TrackerState& state, const std::string& path, double width, int arc,
-                                    std::string& error) {
+cv::Mat readPictureFile(const std::string& path, std::string& error) {
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {
     error = path + ": no such file";
-    return nullptr;
+    return {};
   }
   // The size its header gives is checked before anything is decoded.
   const std::optional<PictureHeader> header = ReadPictureHeader(path, error);
   if (!error.empty()) {
     error = path + ": cannot be read: " + error;
-    return nullptr;
+    return {};
   }
   if (header) {
     if (const std::string problem = PictureSizeProblem(header->width, header->height); !problem.empty()) {
       error = path + ": " + problem;
-      return nullptr;
+      return {};
     }
   }
   cv::Mat picture;
@@ -177,6 +176,14 @@ const PictureTarget* addPictureFile(TrackerState& state, const std::string& path
   } catch (const cv::Exception&) {
     picture.release();  // a file the decoder refuses (OpenCV's own size limit among others)
   }
+  if (picture.empty()) error = path + ": not a picture that can be read";
+  return picture;
+}
+
+const PictureTarget* addPictureFile(TrackerState& state, const std::string& path, double width, int arc,
+                                    std::string& error) {
+  const cv::Mat picture = readPictureFile(path, error);
+  if (!error.empty()) return nullptr;
   return AddChecked(state, std::filesystem::path(path).stem().string(), path, picture, width, arc, error);
 }
 

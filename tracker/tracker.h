@@ -184,6 +184,9 @@ inline constexpr const char* kClickedTargetName = "target";
 // ("<name>: <reason>"), when the picture cannot be a target (see PrepareTargetPicture).
 const PictureTarget* addPictureTarget(TrackerState& state, const std::string& name, const cv::Mat& picture, double width,
                                       int arc, std::string& error);
+// The picture of a file as given (8-bit BGR), its size checked in its header before it is decoded; empty, with
+// `error` ("<path>: <reason>"), for a missing file, an unreadable one or one outside the size limits.
+cv::Mat readPictureFile(const std::string& path, std::string& error);
 // The same from a picture file, named by the file's stem; `error` is "<path>: <reason>".
 const PictureTarget* addPictureFile(TrackerState& state, const std::string& path, double width, int arc,
                                     std::string& error);

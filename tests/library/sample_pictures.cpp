@@ -1,0 +1,44 @@
+#include "tests/library/sample_pictures.h"
+
+#include <string>
+
+#include <opencv2/imgproc.hpp>
+
+namespace quorl {
+
+cv::Mat MakeSamplePicture(uint32_t seed, cv::Size size) {
+  cv::RNG rng(seed * 2654435761u + 1u);
+  // Colour blobs: uniform noise on a coarse grid, enlarged smoothly and lightened.
+  cv::Mat coarse(std::max(2, size.height / 24), std::max(2, size.width / 24), CV_8UC3);
+  cv::randu(coarse, cv::Scalar::all(0), cv::Scalar::all(255));
+  cv::Mat picture;
+  cv::resize(coarse, picture, size, 0, 0, cv::INTER_CUBIC);
+  picture = picture * 0.5 + cv::Scalar::all(110);
+  const auto colour = [&] { return cv::Scalar(rng.uniform(0, 256), rng.uniform(0, 256), rng.uniform(0, 256)); };
+  const auto point = [&] { return cv::Point(rng.uniform(0, size.width), rng.uniform(0, size.height)); };
+  const int unit = std::max(4, std::min(size.width, size.height) / 16);
+  for (int i = 0; i < 40; ++i) {
+    const int thickness = rng.uniform(0, 3) == 0 ? cv::FILLED : rng.uniform(1, 4);
+    switch (rng.uniform(0, 4)) {
+      case 0: cv::circle(picture, point(), rng.uniform(unit / 4, unit * 2), colour(), thickness, cv::LINE_AA); break;
+      case 1: {
+        const cv::Point a = point();
+        cv::rectangle(picture, a, a + cv::Point(rng.uniform(-2 * unit, 2 * unit), rng.uniform(-2 * unit, 2 * unit)),
+                      colour(), thickness, cv::LINE_AA);
+        break;
+      }
+      case 2: cv::line(picture, point(), point(), colour(), rng.uniform(1, 4), cv::LINE_AA); break;
+      default: {
+        std::vector<cv::Point> polygon = {point(), point(), point()};
+        cv::fillPoly(picture, std::vector<std::vector<cv::Point>>{polygon}, colour(), cv::LINE_AA);
+      }
+    }
+  }
+  for (int i = 0; i < 8; ++i)
+    cv::putText(picture, std::to_string(rng.uniform(0, 1000000)), point(), cv::FONT_HERSHEY_SIMPLEX,
+                unit * rng.uniform(0.02, 0.06), cv::Scalar::all(rng.uniform(0, 2) * 230), rng.uniform(1, 3),
+                cv::LINE_AA);
+  return picture;
+}
+
+}  // namespace quorl
