@@ -231,7 +231,7 @@ std::optional<ImportedCalibration> decodeOutcome(const std::string& bytes, std::
     return std::nullopt;
   }
   imported.coefficients.resize(count);
-  std::memcpy(imported.coefficients.data(), bytes.data() + start + 1, count * sizeof(double));
+  if (count > 0) std::memcpy(imported.coefficients.data(), bytes.data() + start + 1, count * sizeof(double));
   start += 1 + count * sizeof(double);
   for (std::size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1)
     imported.notes.push_back(bytes.substr(start, end - start));
