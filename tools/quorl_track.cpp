@@ -22,6 +22,7 @@
 #include "capture/open_source.h"
 #include "geometry/homography.h"
 #include "geometry/quad.h"
+#include "library/picture_library.h"
 #include "session/session_reader.h"
 #include "session/session_writer.h"
 #include "tools/track_options.h"
@@ -44,6 +45,8 @@ constexpr const char* kUsageOwn = R"(  --warmup N          detection ticks on fr
   --robust            the robust tracking mode
   --robust-without S  robust mode with stages S switched off (comma-separated: flow, guided, vote, refine)
   --stage-times       print the robust mode's mean counts and milliseconds per stage
+  --library FILE      the pictures of a picture library (quorl-library build) as targets, beside
+                      the --picture ones (repeatable)
   --reregister-every N  register again every N frames after K (default never)
   --memory-every N    print the resident memory every N frames and at the end
   --save-display DIR  PNG of each displayed picture, with its green quad
@@ -78,6 +81,7 @@ struct Args : TrackArgs {
   bool stageTimes = false;
   std::string record;
   std::string replay;
+  std::vector<std::string> libraries;  // --library files
   std::vector<std::string> given;  // every option on the command line, for the checks of --replay
 };
 
@@ -86,7 +90,7 @@ constexpr const char* kSessionOptions[] = {"--source",       "--size",          
                                            "--corners",      "--camera-params", "--target-image", "--picture",
                                            "--picture-width", "--warmup",       "--corner-type", "--barrier",
                                            "--robust",       "--robust-without", "--reregister-every",
-                                           "--calibration",  "--lens"};
+                                           "--calibration",  "--lens",         "--library"};
 
 // "flow,guided,vote,refine" or a part of it: those stages off. False for an unknown name.
 bool ParseStagesOff(const std::string& text, RobustStages& stages) {
@@ -159,6 +163,11 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       a.stageTimes = true;
       continue;
     }
+    if (opt == "--library") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return usageError("--library wants a picture library file");
+      a.libraries.emplace_back(argv[++i]);
+      continue;
+    }
     static const char* const kOwnOptions[] = {"--warmup",       "--corner-type",  "--barrier",     "--reregister-every",
                                               "--memory-every", "--save-display", "--save-frames", "--json",
                                               "--publish", "--publish-host", "--publish-wait", "--robust-without",
@@ -219,6 +228,8 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
       a.saveDisplay = v;
     }
   }
+  if (!a.record.empty() && !a.libraries.empty())
+    return usageError("--record keeps picture files, not the pictures of a --library");
   if (!a.replay.empty()) {
     for (const char* fixed : kSessionOptions)
       if (std::find(a.given.begin(), a.given.end(), fixed) != a.given.end())
@@ -296,6 +307,14 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
   const TrackerState& state = engine.state();
   StageTable stageTable;
   std::vector<SessionPicture> added;  // as the engine named them, for --record
+  const auto announce = [&](const PictureTarget& target) {
+    const Trackability& rating = target.trackability;
+    if (!a.quiet)
+      std::fprintf(report, "picture %s: %dx%d pixels, %d corners, spread %.2f, distinctness %.2f, trackability %.2f\n",
+                   target.name.c_str(), target.fileSize.width, target.fileSize.height, rating.corners,
+                   rating.spread, rating.distinctness, rating.score);
+    if (rating.poor()) summary.Warn(target.name + ": " + kPoorPictureWarning);
+  };
   for (const PictureArg& picture : a.pictures) {
     std::string error;
     const PictureTarget* target = engine.AddPicture(picture.path, picture.width, error);
@@ -303,13 +322,17 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
       std::cerr << "quorl-track: " << error << "\n";
       return 2;
     }
-    const Trackability& rating = target->trackability;
-    if (!a.quiet)
-      std::fprintf(report, "picture %s: %dx%d pixels, %d corners, spread %.2f, distinctness %.2f, trackability %.2f\n",
-                   target->name.c_str(), target->fileSize.width, target->fileSize.height, rating.corners,
-                   rating.spread, rating.distinctness, rating.score);
-    if (rating.poor()) summary.Warn(target->name + ": " + kPoorPictureWarning);
+    announce(*target);
     added.push_back(SessionPicture{target->name, picture.path, picture.width});
+  }
+  for (const std::string& library : a.libraries) {
+    std::string error;
+    const std::size_t before = state.pictures.targets().size();
+    if (!AddPictureLibrary(engine.state().pictures, library, error)) {
+      std::cerr << "quorl-track: " << error << "\n";
+      return 2;
+    }
+    for (std::size_t i = before; i < state.pictures.targets().size(); ++i) announce(state.pictures.targets()[i]);
   }
   std::string error;
   std::unique_ptr<FrameSource> source;
