@@ -186,6 +186,15 @@ PYBIND11_MODULE(quorl, m) {
             return t.tracker.addPictureFile(path, width);
           },
           py::arg("path"), py::arg("width") = 0.0, "The same from a picture file, named by its stem.")
+      .def(
+          "add_picture_library",
+          [](PyTracker& t, const std::string& path) {
+            py::gil_scoped_release release;
+            const std::lock_guard lock(t.mutex);
+            return t.tracker.addPictureLibrary(path);
+          },
+          py::arg("path"),
+          "The pictures of a picture library (quorl-library build); returns their PictureRatings in order.")
       .def("remove_picture_targets",
            [](PyTracker& t) {
              py::gil_scoped_release release;

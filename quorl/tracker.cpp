@@ -11,6 +11,7 @@
 #include "capture/frame_source.h"
 #include "features/keypoint_index.h"
 #include "geometry/quad.h"
+#include "library/picture_library.h"
 #include "tracker/engine.h"
 
 namespace quorl {
@@ -215,6 +216,16 @@ PictureRating Tracker::addPictureFile(const std::string& path, double width) {
   }
   if (added == nullptr) throw std::invalid_argument("quorl::Tracker::addPictureFile: " + error);
   return RatingOf(*added);
+}
+
+std::vector<PictureRating> Tracker::addPictureLibrary(const std::string& path) {
+  TargetSet& set = state("addPictureLibrary").engine.state().pictures;
+  const std::size_t before = set.targets().size();
+  std::string error;
+  if (!AddPictureLibrary(set, path, error)) throw std::invalid_argument("quorl::Tracker::addPictureLibrary: " + error);
+  std::vector<PictureRating> ratings;
+  for (std::size_t i = before; i < set.targets().size(); ++i) ratings.push_back(RatingOf(set.targets()[i]));
+  return ratings;
 }
 
 void Tracker::removePictureTargets() { state("removePictureTargets").engine.state().pictures.Clear(); }

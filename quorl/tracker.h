@@ -115,6 +115,11 @@ class Tracker {
   PictureRating addPictureTarget(const std::string& name, const cv::Mat& picture, double width = 0.0);
   // The same from a picture file, named by the file's stem.
   PictureRating addPictureFile(const std::string& path, double width = 0.0);
+  // The pictures of a picture library (made by quorl-library build), named as above, with their ratings in the
+  // library's order: a thousand pictures in about a second. A file that is not a usable library (missing, damaged,
+  // cut short, of another version) throws std::invalid_argument naming it and the reason; the pictures stay as
+  // they were.
+  std::vector<PictureRating> addPictureLibrary(const std::string& path);
   // Forgets every picture target.
   void removePictureTargets();
 

@@ -154,6 +154,28 @@ def test_picture_targets_in_a_real_photo():
     assert tracker.track(scene).targets == []
 
 
+def test_a_picture_library_tracks_as_its_picture_file(tmp_path):
+    """A library made by quorl-library gives the picture's rating and the same quads; a bad file raises."""
+    data = "/usr/share/doc/opencv-doc/examples/data/"
+    scene = cv2.imread(data + "box_in_scene.png")
+    if scene is None:
+        pytest.skip("opencv-doc not installed")
+    library = tmp_path / "box.qlib"
+    subprocess.run([os.environ["QUORL_LIBRARY"], "build", str(library), data + "box.png", "--quiet"], check=True,
+                   stdout=subprocess.DEVNULL)
+    one, loaded = quorl.Tracker(), quorl.Tracker()
+    expected = one.add_picture_file(data + "box.png")
+    (rating,) = loaded.add_picture_library(str(library))
+    assert (rating.score, rating.corners) == (expected.score, expected.corners)
+    for _ in range(3):
+        a, b = one.track(scene), loaded.track(scene)
+        assert [t.name for t in b.targets] == ["box"]
+        np.testing.assert_array_equal(a.targets[0].quad, b.targets[0].quad)
+    with pytest.raises(ValueError, match="not a Quorl picture library"):
+        loaded.add_picture_library(data + "box.png")
+    assert len(loaded.track(scene).targets) == 1
+
+
 LEFT_CAMERA = "/usr/share/doc/opencv-doc/examples/data/left_intrinsics.yml"
 
 
