@@ -1,5 +1,6 @@
 #include "session/session.h"
 
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -23,6 +24,13 @@ ordered QuadJson(const Quad& quad) {
   ordered points = ordered::array();
   for (const CornerPoint& p : quad.pt) points.push_back({p.x, p.y});
   return points;
+}
+
+// `value` in the fewest digits that give it back, whatever the locale.
+std::string Shortest(double value) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
 }
 
 // Reads the fields of one JSON object; the first problem is kept, named by the field's path.
@@ -59,7 +67,7 @@ class Fields {
     const json* v = need(key);
     if (v == nullptr) return 0.0;
     if (!v->is_number() || !(v->get<double>() >= low && v->get<double>() <= high))
-      return fail(name(key) + " must be a number from " + std::to_string(low) + " to " + std::to_string(high)), 0.0;
+      return fail(name(key) + " must be a number from " + Shortest(low) + " to " + Shortest(high)), 0.0;
     return v->get<double>();
   }
   bool boolean(const char* key) {

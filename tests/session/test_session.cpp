@@ -151,6 +151,7 @@ TEST_F(SessionFolder, RefusesBrokenSessionsNamingFileAndReason) {
   EXPECT_EQ(refusal(replaced("\"frame\":1", "\"frame\":3")), json + ": registrations[0].frame must be an integer 0..2");
   EXPECT_EQ(refusal(replaced("\"pictures/poster-2.jpg\"", "\"../poster.jpg\"")),
             json + ": pictures[0].file must name a file inside the session's folder, not '../poster.jpg'");
+  EXPECT_EQ(refusal(replaced("\"width\":0.42", "\"width\":-1")), json + ": pictures[0].width must be a number from 0 to 100");
   EXPECT_EQ(refusal(replaced("\"frame_count\": 3", "\"frame_count\": 4")), json + ": truth must be an array of 4 entries");
 
   writeText(json, good);
