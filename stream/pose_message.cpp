@@ -1,52 +1,24 @@
 #include "stream/pose_message.h"
 
 #include <chrono>
-#include <cmath>
-#include <cstdio>
+
+#include <nlohmann/json.hpp>
 
 namespace quorl {
 namespace {
 
-void Number(std::string& out, double v) {
-  if (!std::isfinite(v)) {
-    out += "null";
-    return;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.9g", v);
-  out += text;
-}
-
-// JSON string: quotes, backslashes and control characters escaped.
-void Text(std::string& out, const std::string& s) {
-  out += '"';
-  for (const char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
+// Keys in the order docs/pose-message.schema.json lists them. Numbers that are not finite dump as null.
+using Json = nlohmann::ordered_json;
 
 template <int Rows, int Cols>
-void Matrix(std::string& out, const cv::Matx<double, Rows, Cols>& m, int rows, int cols) {
-  out += '[';
+Json Matrix(const cv::Matx<double, Rows, Cols>& m, int rows, int cols) {
+  Json out = Json::array();
   for (int r = 0; r < rows; ++r) {
-    out += r == 0 ? "[" : ",[";
-    for (int c = 0; c < cols; ++c) {
-      if (c > 0) out += ',';
-      Number(out, m(r, c));
-    }
-    out += ']';
+    Json row = Json::array();
+    for (int c = 0; c < cols; ++c) row.push_back(m(r, c));
+    out.push_back(std::move(row));
   }
-  out += ']';
+  return out;
 }
 
 }  // namespace
@@ -57,43 +29,27 @@ double MonotonicSeconds() {
 
 std::string PoseMessage(long long frame, double time, int width, int height, int keypoints,
                         const std::vector<TargetReport>& targets) {
-  std::string out = "{\"frame\":" + std::to_string(frame) + ",\"time\":";
-  Number(out, time);
-  out += ",\"size\":[" + std::to_string(width) + "," + std::to_string(height) + "],\"targets\":[";
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    const TargetReport& t = targets[i];
-    out += i == 0 ? "{\"name\":" : ",{\"name\":";
-    Text(out, t.name);
-    out += ",\"state\":";
-    Text(out, TrackingStateName(t.state));
-    out += ",\"corners\":[";
-    for (int k = 0; k < 4; ++k) {
-      out += k == 0 ? "[" : ",[";
-      Number(out, t.corners[k].x);
-      out += ',';
-      Number(out, t.corners[k].y);
-      out += ']';
-    }
-    out += "],\"homography\":";
-    Matrix(out, t.homography, 3, 3);
-    out += ",\"pose\":";
+  Json list = Json::array();
+  for (const TargetReport& t : targets) {
+    Json corners = Json::array();
+    for (const cv::Point2d& p : t.corners) corners.push_back({p.x, p.y});
+    Json pose = nullptr;
     if (t.pose) {
-      out += "{\"rotation\":";
-      Matrix(out, *t.pose, 3, 3);
-      out += ",\"translation\":[";
-      for (int k = 0; k < 3; ++k) {
-        if (k > 0) out += ',';
-        Number(out, (*t.pose)(k, 3));
-      }
-      out += "]}";
-    } else {
-      out += "null";
+      const cv::Matx44d& m = *t.pose;
+      pose = {{"rotation", Matrix(m, 3, 3)}, {"translation", {m(0, 3), m(1, 3), m(2, 3)}}};
     }
-    out += ",\"keypoints\":" + std::to_string(keypoints) + ",\"matches\":" + std::to_string(t.matches) +
-           ",\"inliers\":" + std::to_string(t.inliers) + "}";
+    list.push_back({{"name", t.name},
+                    {"state", TrackingStateName(t.state)},
+                    {"corners", std::move(corners)},
+                    {"homography", Matrix(t.homography, 3, 3)},
+                    {"pose", std::move(pose)},
+                    {"keypoints", keypoints},
+                    {"matches", t.matches},
+                    {"inliers", t.inliers}});
   }
-  out += "]}";
-  return out;
+  const Json message = {{"frame", frame}, {"time", time}, {"size", {width, height}}, {"targets", std::move(list)}};
+  // Bytes of a name that are not UTF-8 (a file named in Latin-1) become U+FFFD.
+  return message.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace quorl

@@ -58,6 +58,8 @@ constexpr const char* kUsageOwn = R"(  --warmup N          detection ticks on fr
                       each), WebSocket on PORT+1 (one text message each); read-only
   --publish-host A    the IPv4 address to listen on (default 127.0.0.1: this machine only)
   --publish-wait N    wait up to 10 s for N clients before the first frame (default 0)
+  --publish-origin O  a web page origin allowed to read the WebSocket stream besides file pages
+                      and http://localhost, 127.0.0.1 and [::1] (repeatable), e.g. https://example.org
   --record DIR        write the run as a session into DIR (a new or empty folder): the frames as
                       the source gave them, the calibration, options, registrations, pictures
                       and the source's truth, so that --replay runs it again
@@ -78,6 +80,7 @@ struct Args : TrackArgs {
   int publishPort = 0;
   std::string publishHost = "127.0.0.1";
   long long publishWait = 0;
+  std::vector<std::string> publishOrigins;
   bool stageTimes = false;
   std::string record;
   std::string replay;
@@ -171,6 +174,7 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
     static const char* const kOwnOptions[] = {"--warmup",       "--corner-type",  "--barrier",     "--reregister-every",
                                               "--memory-every", "--save-display", "--save-frames", "--json",
                                               "--publish", "--publish-host", "--publish-wait", "--robust-without",
+                                              "--publish-origin",
                                               "--record", "--replay"};
     if (std::find(std::begin(kOwnOptions), std::end(kOwnOptions), opt) == std::end(kOwnOptions))
       return usageError("unknown option " + opt);
@@ -221,6 +225,9 @@ std::optional<int> parseArgs(int argc, char** argv, Args& a) {
     } else if (opt == "--publish-wait") {
       if (!count(static_cast<long long>(kMaxClients))) return usageError("--publish-wait wants a count, not '" + v + "'");
       a.publishWait = n;
+    } else if (opt == "--publish-origin") {
+      if (v.empty()) return usageError("--publish-origin wants an origin such as https://example.org");
+      a.publishOrigins.push_back(v);
     } else if (opt == "--record" || opt == "--replay") {
       if (v.empty()) return usageError(opt + " wants a folder");
       (opt == "--record" ? a.record : a.replay) = v;
@@ -397,7 +404,7 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
       return 1;
     }
   }
-  PoseServer server;
+  PoseServer server(a.publishOrigins);
   if (a.publishPort > 0) {
     std::string error;
     if (!server.Listen(a.publishHost, a.publishPort, error)) {
@@ -406,10 +413,7 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     }
     if (a.publishHost != "127.0.0.1")
       std::cerr << "quorl-track: publishing poses on " << a.publishHost << ", reachable from other machines\n";
-    for (int waited = 0; server.clients() < a.publishWait && waited < 1000; ++waited) {
-      server.Poll();
-      usleep(10000);
-    }
+    for (int waited = 0; server.clients() < a.publishWait && waited < 1000; ++waited) usleep(10000);
   }
   // With pictures, the clicked target is registered only where --corners places it; in a replay, where the
   // recording registered it.
