@@ -58,6 +58,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   file->addSeparator();
   addCommand(file, ID_LOAD_CAMERA_PARAMS, QStringLiteral("&Load Camera Parameters..."), QKeySequence());
   addCommand(file, ID_ADD_TARGET_PICTURES, QStringLiteral("Add Target Picture..."), QKeySequence());
+  addCommand(file, ID_OPEN_PICTURE_LIBRARY, QStringLiteral("Open Picture Library..."), QKeySequence());
   file->addSeparator();
   addCommand(file, ID_APP_EXIT, QStringLiteral("E&xit"), QKeySequence(Qt::CTRL | Qt::Key_X));
   action(ID_APP_EXIT)->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::CTRL | Qt::Key_Q)});
@@ -79,6 +80,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   connect(action(ID_SAVE_FRAME_AS), &QAction::triggered, view_, &CQuorlView::OnSaveFrameAs);
   connect(action(ID_LOAD_CAMERA_PARAMS), &QAction::triggered, view_, &CQuorlView::OnLoadCameraParams);
   connect(action(ID_ADD_TARGET_PICTURES), &QAction::triggered, view_, &CQuorlView::OnAddTargetPictures);
+  connect(action(ID_OPEN_PICTURE_LIBRARY), &QAction::triggered, view_, &CQuorlView::OnOpenPictureLibrary);
   connect(action(ID_REMOVE_TARGET_PICTURES), &QAction::triggered, view_, &CQuorlView::OnRemoveTargetPictures);
   connect(action(ID_PUBLISH_POSES), &QAction::triggered, view_, &CQuorlView::OnPublishPoses);
   connect(action(ID_RECORD_SESSION), &QAction::triggered, view_, &CQuorlView::OnRecordSession);

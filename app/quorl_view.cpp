@@ -20,6 +20,7 @@
 #include "app/option_dlg.h"
 #include "qtcommon/message.h"
 #include "camera/camera_setup.h"
+#include "library/picture_library.h"
 
 namespace quorl {
 
@@ -179,6 +180,28 @@ int CQuorlView::AddTargetPictures(const std::vector<std::string>& paths) {
   update();
   publishStatus();
   return added;
+}
+
+void CQuorlView::OnOpenPictureLibrary() {
+  const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("Open Picture Library"), QString(),
+                                                    QStringLiteral("Picture libraries (*.qlib);;All files (*)"));
+  if (!file.isEmpty()) OpenPictureLibrary(QFile::encodeName(file).toStdString());
+}
+
+int CQuorlView::OpenPictureLibrary(const std::string& path) {
+  const std::size_t before = state_.pictures.targets().size();
+  std::string error;
+  if (!AddPictureLibrary(state_.pictures, path, error)) {
+    report(kMsgBadPictureLibrary, error);
+    return 0;
+  }
+  std::string poor;
+  for (std::size_t i = before; i < state_.pictures.targets().size(); ++i)
+    if (state_.pictures.targets()[i].trackability.poor()) poor += (poor.empty() ? "" : ", ") + state_.pictures.targets()[i].name;
+  if (!poor.empty()) report(kPoorPictureWarning, poor + " (" + path + ")");
+  update();
+  publishStatus();
+  return static_cast<int>(state_.pictures.targets().size() - before);
 }
 
 void CQuorlView::OnRemoveTargetPictures() {

@@ -63,6 +63,8 @@ inline constexpr const char* kStopRecordingText = "Stop Recording";
 
 // Message when a file cannot be a target picture; the detail names the file and the reason.
 inline constexpr const char* kMsgBadTargetPicture = "Can't use this file as a target picture.";
+// Message when a file cannot be opened as a picture library; the detail names the file and the reason.
+inline constexpr const char* kMsgBadPictureLibrary = "Can't open this file as a picture library.";
 
 // The picture as an image of its own size, top row first; a null image for an empty picture.
 QImage DibToImage(const DibImage& picture);
@@ -96,6 +98,12 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   // Adds each file as a picture target: one that cannot be used is reported (kMsgBadTargetPicture, the
   // file and why), a poor one warned of (kPoorPictureWarning). Returns how many were added.
   int AddTargetPictures(const std::vector<std::string>& paths);
+  // File > Open Picture Library...: a chooser for a library file (quorl-library build), then OpenPictureLibrary.
+  void OnOpenPictureLibrary();
+  // Adds the library's pictures as targets: a file that cannot be used is reported (kMsgBadPictureLibrary, the
+  // file and why) and nothing is added; its poor pictures are warned of in one message. Returns how many were
+  // added. A recorded session keeps picture files, so it holds none of a library's pictures.
+  int OpenPictureLibrary(const std::string& path);
   // Matching > Remove Target Pictures.
   void OnRemoveTargetPictures();
   // Configurations > Publish Poses...: the dialog, then StartPublishing or StopPublishing.
