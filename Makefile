@@ -20,7 +20,7 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 # Seconds each fuzz target runs under `make fuzz`.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := camera_param packed_dib opencv_calibration track_options source_name picture_file
+FUZZ_TARGETS := camera_param packed_dib opencv_calibration track_options source_name picture_file pose_stream
 # Soak: frames, a registration every SOAK_REGISTER_EVERY frames, memory sampled every SOAK_SAMPLE_EVERY;
 # fails when resident memory grows by more than SOAK_MAX_KIB after the first SOAK_WARMUP frames.
 SOAK_FRAMES ?= 100000

@@ -1,8 +1,11 @@
 """quorl-track --json: every line validates against docs/pose-message.schema.json, and each target's
 corners equal the CSV's quad of the same frame; runs with the clicked target (both modes) and with
-pictures on the picture scene. Usage: check_pose_messages.py QUORL_TRACK SOURCE_DIR"""
+pictures on the picture scene; a picture whose file name is Latin-1 gives valid UTF-8 with U+FFFD in its
+name. Usage: check_pose_messages.py QUORL_TRACK SOURCE_DIR"""
 import csv
 import json
+import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -44,4 +47,16 @@ with tempfile.TemporaryDirectory() as tmp:
         if len(lines) < 30 or tracked < 20:
             print(f"{args}: {len(lines)} messages, {tracked} tracked targets")
             failures += 1
+    # A file name in Latin-1 (not UTF-8): its name's bad byte becomes U+FFFD, and the output stays UTF-8.
+    latin1 = os.fsencode(tmp) + b"/caf\xe9.png"
+    shutil.copy(data + "box.png", latin1)
+    out = subprocess.run([os.fsencode(tool), b"--quiet", b"--frames", b"5", b"--source", b"pictures:table",
+                          b"--picture", latin1, b"--json", b"-"], check=True, capture_output=True).stdout
+    try:
+        names = {t["name"] for line in out.decode("utf-8").splitlines() for t in json.loads(line)["targets"]}
+    except ValueError as error:
+        names = {f"not UTF-8 JSON: {error}"}
+    if names != {"caf\ufffd"}:
+        print(f"Latin-1 file name: names {names}")
+        failures += 1
 sys.exit(1 if failures else 0)

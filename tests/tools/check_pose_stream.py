@@ -1,7 +1,8 @@
 """quorl-track --publish: 16 TCP clients and a WebSocket client receive every message of a short
 synthetic run, with the CSV's corners and valid against the schema; a client that never reads, one that
-leaves mid-run and one that sends bytes change nothing and the run ends normally; 200 connections made
-and dropped during a run leave its heap flat; a port in use is a clear message. Usage: check_pose_stream.py QUORL_TRACK SOURCE_DIR PORT"""
+leaves mid-run and one that sends bytes change nothing and the run ends normally; clients sending 100 MB
+leave the run's CSV and status as they were; 200 connections made and dropped during a run leave its heap
+flat; a port in use is a clear message. Usage: check_pose_stream.py QUORL_TRACK SOURCE_DIR PORT"""
 import base64
 import csv
 import json
@@ -11,6 +12,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import jsonschema
@@ -108,6 +110,53 @@ with tempfile.TemporaryDirectory() as tmp:
     heap = [int(line.split("heap in use ")[1].split()[0]) for line in out.splitlines() if "heap in use" in line]
     if len(heap) < 3 or heap[-1] - heap[0] > 512:
         failures.append(f"heap in use over the run (KiB): {heap}")
+
+    # Clients sending 100 MB (plain TCP, and WebSocket frames) change neither the run's CSV nor its status.
+    flooded_bytes = []
+
+    def flood(sock, chunk):
+        try:
+            for _ in range(100 * 2**20 // len(chunk)):
+                sock.sendall(chunk)
+                flooded_bytes.append(len(chunk))
+        except OSError:
+            pass  # the run ended first
+
+    def run_csv(name, *extra):
+        done = subprocess.run([tool, "--quiet", "--frames", "150", "--csv", f"{tmp}/{name}.csv", "--camera-params",
+                               f"{root}/Data/camera_param.dat", *extra], capture_output=True, text=True, timeout=120)
+        rows = [{k: v for k, v in r.items() if k not in ("ms", "frameRate")}
+                for r in csv.DictReader(open(f"{tmp}/{name}.csv"))]
+        return done.returncode, rows
+
+    floods = []
+
+    def start_floods():
+        tcp_flood = connect(port)
+        ws_flood = connect(port + 1)
+        ws_flood.sendall(f"GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                         f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+        answer = b""
+        while b"\r\n\r\n" not in answer:
+            answer += ws_flood.recv(1)
+        frame = b"\x82\xff" + struct.pack(">Q", 1 << 16) + b"\0\0\0\0" + os.urandom(1 << 16)
+        floods.extend(threading.Thread(target=flood, args=args) for args in
+                      ((tcp_flood, os.urandom(1 << 16)), (ws_flood, frame)))
+        for thread in floods:
+            thread.start()
+
+    expected = run_csv("quiet")
+    starter = threading.Timer(0.2, start_floods)
+    starter.start()
+    flooded = run_csv("flooded", "--publish", str(port), "--publish-wait", "2")
+    starter.join()
+    for thread in floods:
+        thread.join()
+    if sum(flooded_bytes) < 2**20:
+        failures.append(f"the flooding clients sent only {sum(flooded_bytes)} bytes")
+    if flooded != expected:
+        failures.append(f"100 MB from clients changed the run: exit {flooded[0]}, "
+                        f"{sum(a != b for a, b in zip(flooded[1], expected[1]))} rows differ")
 
     # The port is taken while another run listens.
     holder = socket.socket()

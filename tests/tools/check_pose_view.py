@@ -1,6 +1,7 @@
 """examples/pose_view.html in Debian's chromium (headless, driven over its DevTools protocol) against a
 quorl-track --publish run: once the page has drawn frame K, a screenshot shows the quad's green outline
-at the corners the CSV gives for frame K. Skipped (exit 77) without chromium.
+at the corners the CSV gives for frame K. A picture target whose file name is Latin-1 rides along: its name
+must reach the page as valid UTF-8, or the browser closes the connection. Skipped (exit 77) without chromium.
 Usage: check_pose_view.py QUORL_TRACK SOURCE_DIR PORT"""
 import base64
 import csv
@@ -69,8 +70,12 @@ class DevTools:
 
 
 with tempfile.TemporaryDirectory() as tmp:
-    run = subprocess.Popen([tool, "--quiet", "--frames", str(FRAME + 20), "--csv", f"{tmp}/run.csv", "--camera-params",
-                            f"{root}/Data/camera_param.dat", "--publish", str(port), "--publish-wait", "1"])
+    latin1 = os.fsencode(tmp) + b"/caf\xe9.png"
+    shutil.copy("/usr/share/doc/opencv-doc/examples/data/box.png", latin1)
+    run = subprocess.Popen([os.fsencode(a) for a in
+                            [tool, "--quiet", "--frames", str(FRAME + 20), "--csv", f"{tmp}/run.csv", "--camera-params",
+                             f"{root}/Data/camera_param.dat", "--publish", str(port), "--publish-wait", "1",
+                             "--corners", "100,60,220,60,220,180,100,180"]] + [b"--picture", latin1])
     browser = subprocess.Popen([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                                 "--no-first-run", "--disable-background-networking", "--disable-component-update",
                                 "--disable-sync", f"--user-data-dir={tmp}/profile", "--window-size=320,240",
@@ -103,7 +108,8 @@ with tempfile.TemporaryDirectory() as tmp:
         browser.kill()
         run.wait(timeout=30)
     shot = cv2.imdecode(np.frombuffer(png, np.uint8), cv2.IMREAD_COLOR)
-    row = next(r for r in csv.DictReader(open(f"{tmp}/run.csv")) if int(r["frame"]) == FRAME)
+    rows = csv.DictReader(open(f"{tmp}/run.csv", encoding="latin-1"))  # the CSV keeps the name's bytes
+    row = next(r for r in rows if int(r["frame"]) == FRAME and r["target"] == "target")
     missing = []
     for i in range(4):
         x, y = round(float(row[f"quad_x{i}"])), round(float(row[f"quad_y{i}"]))
