@@ -55,6 +55,12 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       QStringLiteral("publish-host"),
       QStringLiteral("The IPv4 address to publish on (default 127.0.0.1: this machine only)."),
       QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+  const QCommandLineOption publishOrigin(
+      QStringLiteral("publish-origin"),
+      QStringLiteral("A web page origin allowed to read the WebSocket stream besides pages opened from a file "
+                     "and http://localhost, 127.0.0.1 and [::1] (repeatable), e.g. https://example.org."),
+      QStringLiteral("origin"));
+  parser.addOption(publishOrigin);
   parser.addOptions({help, version, source, cameraParams, robust, picture, publish, publishHost});
   // Qt's own options, taken by QApplication; single-dash words are what Qt documents for them.
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -111,6 +117,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     result.view.publishPort = port;
     result.view.publishHost = parser.value(publishHost).toStdString();
   }
+  for (const QString& origin : parser.values(publishOrigin)) result.view.publishOrigins.push_back(origin.toStdString());
   result.platform = parser.value(platform).toStdString();
   result.display = parser.value(display).toStdString();
   return result;

@@ -87,6 +87,7 @@ void CQuorlView::OnInitialUpdate(const ViewOptions& options) {
   if (loadCamera(state_, cameraPath, w, h, *this)) cameraPath_ = cameraPath;
   initialise(state_, w, h);
   AddTargetPictures(options.pictures);
+  publishOrigins_ = options.publishOrigins;
   if (options.publishPort > 0) StartPublishing(options.publishPort, options.publishHost);
   emit captureChanged(HasCapture());
   emit frameSizeChanged(frameSize_);
@@ -222,7 +223,7 @@ void CQuorlView::OnPublishPoses() {
 }
 
 bool CQuorlView::StartPublishing(int port, const std::string& host) {
-  auto server = std::make_unique<PoseServer>();
+  auto server = std::make_unique<PoseServer>(publishOrigins_);
   std::string error;
   if (!server->Listen(host, port, error)) {
     report(kMsgCannotPublish, error);

@@ -47,6 +47,7 @@ struct ViewOptions {
   std::vector<std::string> pictures;  // target pictures (and the picture scene's pictures)
   int publishPort = 0;                // publish poses on this port from the start (0: not)
   std::string publishHost = "127.0.0.1";
+  std::vector<std::string> publishOrigins;  // web pages allowed to read the stream besides PoseServer's own
 };
 
 // Message when the pose stream cannot start; the detail names the port and the reason.
@@ -185,6 +186,7 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   std::string sourceText_;  // what the status line names as the source
   QString lastStatus_;
   std::unique_ptr<PoseServer> publisher_;
+  std::vector<std::string> publishOrigins_;
   int publishPort_ = kDefaultPublishPort;
   long long publishedFrames_ = 0;
   std::string publishHost_ = "127.0.0.1";
