@@ -4,7 +4,8 @@
 //
 // The file, little-endian, every size explicit:
 //   "QUORLLIB"  u32 version  u64 length of the whole file  u32 picture count  records...  u32 CRC-32
-// The CRC-32 (zlib's) covers every byte before it. A record holds what tracking needs of one picture: its name,
+// each record led by its u64 length, so that records are decoded on every core at once. The CRC-32 (zlib's) covers
+// every byte before it. A record holds what tracking needs of one picture: its name,
 // printed width, given size, working scale and trackability, its robust model without the picture itself (the
 // targets never go back to it) and the model's kd-tree (rebuilt from the descriptors when read), and its refinement
 // templates, each sample as its pixel, value and gradient (the steepest-descent rows are rebuilt bit for bit). The

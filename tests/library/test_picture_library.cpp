@@ -175,7 +175,7 @@ TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
   refused(ReadBytes(paths[0]), "not a Quorl picture library");
   refused("", "not a Quorl picture library");
   // A hostile count: four billion descriptors claimed, refused before anything is allocated for them.
-  const std::size_t name = 8 + 4 + 8 + 4;
+  const std::size_t name = 8 + 4 + 8 + 4 + 8;
   std::string counted = bytes;
   const uint32_t huge = 0xFFFFFFFFu;
   const std::size_t pointsCount = name + 4 + 5 + 8 + 8 + 8 + (4 + 3 * 8) + 32;
