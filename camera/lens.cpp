@@ -187,7 +187,7 @@ std::optional<CameraLens> LoadCalibrationFile(const std::string& path, std::stri
   return lens;
 }
 
-FrameLens::FrameLens(CameraLens lens) : lens_(std::move(lens)) {
+FrameLens::FrameLens(const CameraLens& lens) : lens_(lens) {
   const cv::Size s = lens_.size();
   table_.resize(static_cast<std::size_t>(s.width) * s.height);
   // Each pixel starts from its left neighbour's answer, the first of a row from the row above.

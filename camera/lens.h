@@ -76,7 +76,7 @@ std::optional<CameraLens> LoadCalibrationFile(const std::string& path, std::stri
 // Ownership: owns its table; read-only after construction, so several threads may use it at once.
 class FrameLens {
  public:
-  explicit FrameLens(CameraLens lens);
+  explicit FrameLens(const CameraLens& lens);
   const CameraLens& lens() const { return lens_; }
   cv::Size size() const { return lens_.size(); }
   cv::Point2d Distort(cv::Point2d ideal) const { return lens_.Distort(ideal); }

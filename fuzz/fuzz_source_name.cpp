@@ -34,6 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     case Kind::kPictures:
       Require(text.rfind("pictures:", 0) == 0, "picture scene named as such");
       break;
+    case Kind::kBoard:
+      Require(text.rfind("board", 0) == 0, "board scene named as such");
+      break;
     case Kind::kSynthetic:
     case Kind::kAuto:
       break;
