@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QStatusBar>
 
+#include "app/calibrate_dlg.h"
 #include "app/commands.h"
 #include "app/quorl_view.h"
 
@@ -69,6 +70,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   QMenu* config = menuBar()->addMenu(QStringLiteral("&Configurations"));
   addCommand(config, ID_VIDEO_FORMAT, QStringLiteral("Video &Format..."), QKeySequence(Qt::CTRL | Qt::Key_F));
   addCommand(config, ID_VIDEO_SOURCE, QStringLiteral("Video &Source..."), QKeySequence(Qt::CTRL | Qt::Key_S));
+  addCommand(config, ID_CALIBRATE_CAMERA, QStringLiteral("&Calibrate Camera..."), QKeySequence());
   config->addSeparator();
   addCommand(config, ID_PUBLISH_POSES, QStringLiteral("Publish Poses..."), QKeySequence());
   addCommand(config, ID_OPTIONS, QStringLiteral("&Options..."), QKeySequence());
@@ -93,6 +95,14 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   connect(action(ID_VIDEO_SOURCE), &QAction::triggered, view_, &CQuorlView::OnVideoSource);
   connect(action(ID_ROBUST_TRACKING), &QAction::toggled, view_, &CQuorlView::SetRobustTracking);
   connect(action(ID_OPTIONS), &QAction::triggered, this, [this] { ShowOptions(true); });
+  // One Calibrate Camera dialog, a child of the frame, made when first asked for.
+  connect(action(ID_CALIBRATE_CAMERA), &QAction::triggered, this, [this] {
+    auto* dialog = findChild<CCalibrateDlg*>();
+    if (dialog == nullptr) dialog = new CCalibrateDlg(*view_, this);
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+  });
   connect(action(ID_APP_ABOUT), &QAction::triggered, this, &CMainFrame::aboutRequested);
 
   // Video Format needs a connected source; Video Source stays available as the way to connect one.

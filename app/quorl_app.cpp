@@ -35,6 +35,13 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       QStringLiteral("Camera parameter file (default: Data/camera_param.dat in the working directory, else "
                      "the copy shipped with Quorl)."),
       QStringLiteral("file"));
+  const QCommandLineOption calibration(
+      QStringLiteral("calibration"),
+      QStringLiteral("A full calibration: OpenCV's calibration YAML or XML, or a camera file whose distortion is "
+                     "applied; the robust mode and the picture targets then track through its lens (default: "
+                     "Data/camera_param.yml in the working directory when present, as Configurations > "
+                     "Calibrate Camera... saves it)."),
+      QStringLiteral("file"));
   const QCommandLineOption robust(
       QStringLiteral("robust"),
       QStringLiteral("Start in the robust tracking mode (Matching > Robust Tracking): optical flow, guided "
@@ -61,7 +68,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
                      "and http://localhost, 127.0.0.1 and [::1] (repeatable), e.g. https://example.org."),
       QStringLiteral("origin"));
   parser.addOption(publishOrigin);
-  parser.addOptions({help, version, source, cameraParams, robust, picture, publish, publishHost});
+  parser.addOptions({help, version, source, cameraParams, calibration, robust, picture, publish, publishHost});
   // Qt's own options, taken by QApplication; single-dash words are what Qt documents for them.
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("name"));
@@ -102,6 +109,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   }
   result.view.source = parser.value(source).toStdString();
   result.view.cameraParams = parser.value(cameraParams).toStdString();
+  result.view.calibration = QFile::encodeName(parser.value(calibration)).toStdString();
   result.view.robust = parser.isSet(robust);
   for (const QString& file : parser.values(picture)) result.view.pictures.push_back(QFile::encodeName(file).toStdString());
   if (parser.isSet(publish)) {

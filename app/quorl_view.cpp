@@ -86,6 +86,11 @@ void CQuorlView::OnInitialUpdate(const ViewOptions& options) {
   const std::string cameraPath = CameraParamPath(QString::fromStdString(options.cameraParams)).toStdString();
   if (loadCamera(state_, cameraPath, w, h, *this)) cameraPath_ = cameraPath;
   initialise(state_, w, h);
+  const QString calibration = !options.calibration.empty() ? QFile::decodeName(options.calibration.c_str())
+                              : QFileInfo::exists(QString::fromLatin1(kSavedCalibrationPath))
+                                  ? QString::fromLatin1(kSavedCalibrationPath)
+                                  : QString();
+  if (!calibration.isEmpty()) UseCalibration(calibration);
   AddTargetPictures(options.pictures);
   publishOrigins_ = options.publishOrigins;
   if (options.publishPort > 0) StartPublishing(options.publishPort, options.publishHost);
@@ -260,7 +265,10 @@ bool CQuorlView::StartRecording(const QString& dir) {
     // A replay registers after one tick on the registration frame, as the frame frozen here had one.
     writer->SetOptions(
         EngineOptions{settings().cornerType, settings().barrier, 1, state_.robustMode, state_.robust.stages});
-    if (hasCalibration(state_.camera) && !cameraPath_.empty()) ready = writer->AddCameraParams(cameraPath_, error);
+    if (!calibrationPath_.isEmpty())
+      ready = writer->AddCalibration(QFile::encodeName(calibrationPath_).toStdString(), error);
+    else if (hasCalibration(state_.camera) && !cameraPath_.empty())
+      ready = writer->AddCameraParams(cameraPath_, error);
     for (const SessionPicture& picture : pictureFiles_)
       ready = ready && writer->AddPicture(picture.file, picture.name, picture.width, error);
   }
@@ -299,10 +307,29 @@ void CQuorlView::OnLoadCameraParams() {
 bool CQuorlView::LoadCameraParams(const QString& path) {
   const std::string file = QFile::encodeName(path).toStdString();
   const bool loaded = loadCamera(state_, file, frameSize_.width(), frameSize_.height(), *this);
-  if (loaded) cameraPath_ = file;
+  if (loaded) {
+    cameraPath_ = file;
+    state_.calibration.reset();
+    state_.lens.reset();
+    calibrationPath_.clear();
+  }
   update();
   publishStatus();
   return loaded;
+}
+
+bool CQuorlView::UseCalibration(const QString& path) {
+  const std::string file = QFile::encodeName(path).toStdString();
+  std::string error;
+  const std::optional<CameraLens> lens = LoadCalibrationFile(file, error);
+  if (!lens || !setCalibration(state_, *lens)) {
+    report(kMsgCannotUseCalibration, lens ? file + ": " + kUnusableCameraReason : error);
+    return false;
+  }
+  calibrationPath_ = path;
+  update();
+  publishStatus();
+  return true;
 }
 
 bool CQuorlView::grabFrame(const uint8_t*& packed, std::size_t& byteCount) {
@@ -312,7 +339,10 @@ bool CQuorlView::grabFrame(const uint8_t*& packed, std::size_t& byteCount) {
 
 void CQuorlView::startTick() { tick_.start(kTickPeriodMs, Qt::PreciseTimer, this); }
 void CQuorlView::stopTick() { tick_.stop(); }
-void CQuorlView::requestRepaint() { update(); }
+void CQuorlView::requestRepaint() {
+  update();
+  emit frameProcessed();
+}
 TrackerSettings& CQuorlView::settings() { return options_.settings(); }
 
 void CQuorlView::refreshSettingsDisplay() {
@@ -425,6 +455,7 @@ QString CQuorlView::StatusText() const {
   else if (!recordedNote_.isEmpty())
     text += separator + recordedNote_;
   if (!hasCalibration(state_.camera)) text += separator + QString::fromLatin1(kNoCalibrationStatus);
+  else if (!calibrationPath_.isEmpty()) text += separator + QStringLiteral("calibrated: ") + calibrationPath_;
   return text + separator + QString::fromStdString(sourceText_);
 }
 

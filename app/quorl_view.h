@@ -35,6 +35,12 @@ inline constexpr const char* kNoCalibrationStatus =
 inline constexpr const char* kMsgTrackingError =
     "Tracking failed on this frame and starts over from the registered target.";
 
+// The full calibration Calibrate Camera... saves (the camera file beside it), relative to the working
+// directory; at start-up without --calibration it is used when present.
+inline constexpr const char* kSavedCalibrationPath = "Data/camera_param.yml";
+// Message when a full calibration cannot be used; the detail is "<path>: <reason>".
+inline constexpr const char* kMsgCannotUseCalibration = "Can't use the calibration.";
+
 // Frame size used when there is no video source.
 inline constexpr int kNoCaptureWidth = 320;
 inline constexpr int kNoCaptureHeight = 240;
@@ -43,6 +49,7 @@ inline constexpr int kNoCaptureHeight = 240;
 struct ViewOptions {
   std::string source = "auto";  // frame source name: auto, synthetic[:profile], camera:N, a file or pattern
   std::string cameraParams;     // calibration file; empty: Data/camera_param.dat as found by CameraParamPath
+  std::string calibration;      // full calibration (UseCalibration); empty: kSavedCalibrationPath when present
   bool robust = false;          // start in the robust tracking mode
   std::vector<std::string> pictures;  // target pictures (and the picture scene's pictures)
   int publishPort = 0;                // publish poses on this port from the start (0: not)
@@ -94,6 +101,11 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   // Loads the calibration at `path` rescaled to the current frame size, as at start-up: a file that
   // cannot be used is reported (text, path and reason) and the calibration in use stays. True when loaded.
   bool LoadCameraParams(const QString& path);
+  // Takes the OpenCV YAML or XML calibration or camera file at `path` (LoadCalibrationFile) as the camera,
+  // its lens for the robust mode and the picture targets (setCalibration); the status line then names it. A
+  // file that cannot be used is reported (kMsgCannotUseCalibration, the path and the reason) and the
+  // calibration in use stays. A later LoadCameraParams drops it. True when taken.
+  bool UseCalibration(const QString& path);
   // File > Add Target Picture...: a chooser for several picture files, then AddTargetPictures.
   void OnAddTargetPictures();
   // Adds each file as a picture target: one that cannot be used is reported (kMsgBadTargetPicture, the
@@ -157,6 +169,8 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   void statusChanged(const QString& text);
   void captureChanged(bool hasCapture);
   void frameSizeChanged(const QSize& size);
+  // A tick took a new frame and processed it (state().frame holds it).
+  void frameProcessed();
   void recordingChanged(bool recording);
 
  protected:
@@ -184,6 +198,7 @@ class CQuorlView : public QOpenGLWidget, public TrackerPlatform {
   QBasicTimer tick_;
   QSize frameSize_{kNoCaptureWidth, kNoCaptureHeight};
   std::string sourceText_;  // what the status line names as the source
+  QString calibrationPath_;  // the full calibration in use (UseCalibration); empty while none
   QString lastStatus_;
   std::unique_ptr<PoseServer> publisher_;
   std::vector<std::string> publishOrigins_;

@@ -16,11 +16,13 @@ TEST(CommandLine, DefaultsAndOptions) {
   EXPECT_EQ(c.view.source, "auto");
   EXPECT_EQ(c.view.cameraParams, "");
   EXPECT_FALSE(c.view.robust);
-  c = parse({"--source", "synthetic:spin", "--camera-params=/tmp/cam.dat", "--robust"});
+  EXPECT_EQ(c.view.calibration, "");
+  c = parse({"--source", "synthetic:spin", "--camera-params=/tmp/cam.dat", "--robust", "--calibration", "/tmp/cam.yml"});
   EXPECT_FALSE(c.exitNow);
   EXPECT_TRUE(c.view.robust);
   EXPECT_EQ(c.view.source, "synthetic:spin");
   EXPECT_EQ(c.view.cameraParams, "/tmp/cam.dat");
+  EXPECT_EQ(c.view.calibration, "/tmp/cam.yml");
 }
 
 // Qt's own options pass through; what is unknown or superfluous stops the program with status 2.

@@ -7,11 +7,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QSet>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QSurfaceFormat>
 #include <QTemporaryDir>
@@ -26,6 +30,7 @@
 #include <memory>
 
 #include "app/about_dlg.h"
+#include "app/calibrate_dlg.h"
 #include "app/commands.h"
 #include "app/main_frame.h"
 #include "app/option_dlg.h"
@@ -60,11 +65,12 @@ const std::string kCameraFile = QUORL_SOURCE_DIR "/Data/camera_param.dat";
 class QuorlGui : public ::testing::Test {
  protected:
   void start(const std::string& source, const std::string& cameraParams = kCameraFile,
-             const std::vector<std::string>& pictures = {}) {
+             const std::vector<std::string>& pictures = {}, const std::string& calibration = {}) {
     ViewOptions options;
     options.source = source;
     options.cameraParams = cameraParams;
     options.pictures = pictures;
+    options.calibration = calibration;
     app_ = std::make_unique<CQuorlApp>(options);
     ASSERT_TRUE(app_->InitInstance());
     frame = app_->mainFrame();
@@ -585,6 +591,160 @@ TEST_F(QuorlGui, DISABLED_WritePictureScreenshot) {
   ASSERT_TRUE(QTest::qWaitFor([this] { return view->StatusText().contains("3 of 3 pictures found"); }, 8000));
   QTest::qWait(1500);
   EXPECT_TRUE(frame->grab().save(dir + "/quorl-pictures.png"));
+}
+
+// The working directory of a test for its lifetime: a new folder, the previous one restored after.
+class WorkingFolder {
+ public:
+  WorkingFolder() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
+  ~WorkingFolder() { QDir::setCurrent(previous_); }
+  QString path(const QString& name) const { return dir_.filePath(name); }
+
+ private:
+  QTemporaryDir dir_;
+  QString previous_;
+};
+
+// The board scene at 640 x 480 with Configurations > Calibrate Camera... open on it.
+CCalibrateDlg* openCalibration(CMainFrame* frame) {
+  CQuorlView* view = frame->view();
+  if (!view->grabber().SetFormat(640, 480)) return nullptr;
+  view->ApplyFrameSize();
+  frame->action(ID_CALIBRATE_CAMERA)->trigger();
+  auto* dialog = frame->findChild<CCalibrateDlg*>();
+  return dialog != nullptr && QTest::qWaitForWindowExposed(dialog) ? dialog : nullptr;
+}
+
+// Calibrate Camera on the board scene: the default board, views taken by themselves while the bars fill,
+// Take View, a refusal while too few, the RMS error and the scene's focal length, Save replacing the files
+// (asked first), the calibration in use at once and at the next start-up, Clear.
+TEST_F(QuorlGui, CalibrateCameraTakesViewsCalibratesAndSaves) {
+  WorkingFolder folder;
+  ASSERT_TRUE(QDir().mkpath("Data"));
+  ASSERT_TRUE(QFile::copy(QString::fromStdString(kCameraFile), "Data/camera_param.dat"));
+  ReportRecorder answers(QMessageBox::Yes);
+  start("board");
+  CCalibrateDlg* dialog = openCalibration(frame);
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->kindBox()->currentText(), "Chessboard");
+  EXPECT_EQ(dialog->colsBox()->value(), 9);
+  EXPECT_EQ(dialog->rowsBox()->value(), 6);
+  EXPECT_EQ(dialog->squareBox()->value(), 25.0);
+  ASSERT_TRUE(dialog->board().has_value());
+  EXPECT_EQ(BoardSpecText(*dialog->board()), "chessboard:9x6:0.025");
+  EXPECT_FALSE(dialog->saveButton()->isEnabled());
+
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog->session() != nullptr && dialog->session()->viewCount() == 1; }, 20000));
+  EXPECT_EQ(dialog->session()->frameSize(), cv::Size(640, 480));
+  EXPECT_EQ(dialog->pictureLabel()->pixmap().size(), QSize(640, 480));
+  // Still at the station: Take View takes the same board again.
+  dialog->takeButton()->click();
+  EXPECT_EQ(dialog->session()->viewCount(), 2);
+  EXPECT_EQ(dialog->viewsLabel()->text(), "Views: 2 (8 more needed)");
+  EXPECT_FALSE(dialog->OnCalibrate());
+  EXPECT_TRUE(dialog->resultLabel()->text().contains("2 taken, 8 more needed")) << dialog->resultLabel()->text().toStdString();
+  EXPECT_FALSE(dialog->saveButton()->isEnabled());
+
+  int filling[CCalibrateDlg::kBarCount] = {};
+  bool fell = false;
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        for (int i = 0; i < CCalibrateDlg::kBarCount; ++i) {
+          const int value = dialog->bar(CCalibrateDlg::Bar(i))->value();
+          fell = fell || value < filling[i];
+          filling[i] = value;
+        }
+        return dialog->session()->coverage().complete();
+      },
+      150000))
+      << dialog->viewsLabel()->text().toStdString();
+  EXPECT_FALSE(fell) << "a coverage bar went down";
+  for (int i = 0; i < CCalibrateDlg::kBarCount; ++i) EXPECT_GE(filling[i], 70) << "bar " << i;
+  const int views = dialog->session()->viewCount();
+  EXPECT_GE(views, 10);
+  EXPECT_EQ(dialog->viewsLabel()->text(), QStringLiteral("Views: %1").arg(views));
+
+  dialog->calibrateButton()->click();
+  ASSERT_TRUE(dialog->result().has_value()) << dialog->resultLabel()->text().toStdString();
+  EXPECT_LT(dialog->result()->rms, 0.5);
+  EXPECT_NEAR(dialog->result()->cameraMatrix(0, 0), 600.0, 12.0);
+  EXPECT_TRUE(dialog->resultLabel()->text().startsWith("RMS reprojection error: ")) << dialog->resultLabel()->text().toStdString();
+  ASSERT_TRUE(dialog->saveButton()->isEnabled());
+
+  dialog->saveButton()->click();
+  ASSERT_EQ(answers.texts.size(), 1) << answers.details.join("; ").toStdString();
+  EXPECT_EQ(answers.texts[0], "Data/camera_param.dat already exists.\nDo you want to replace it?");
+  EXPECT_EQ(QFileInfo("Data/camera_param.dat").size(), 136);
+  EXPECT_NE(QFileInfo("Data/camera_param.dat").lastModified(), QFileInfo(QString::fromStdString(kCameraFile)).lastModified());
+  ASSERT_TRUE(QFileInfo::exists("Data/camera_param.yml"));
+  ASSERT_TRUE(view->state().calibration.has_value());
+  EXPECT_NEAR(view->state().calibration->cameraMatrix()(0, 0), dialog->result()->cameraMatrix(0, 0), 1e-6);
+  EXPECT_TRUE(view->StatusText().contains("calibrated: Data/camera_param.yml")) << view->StatusText().toStdString();
+
+  dialog->clearButton()->click();
+  EXPECT_EQ(dialog->session()->viewCount(), 0);
+  EXPECT_EQ(dialog->bar(CCalibrateDlg::kLeftRight)->value(), 0);
+  EXPECT_FALSE(dialog->saveButton()->isEnabled());
+
+  // The next start in this folder uses the saved calibration.
+  app_.reset();
+  start("synthetic");
+  EXPECT_TRUE(view->StatusText().contains("calibrated: Data/camera_param.yml")) << view->StatusText().toStdString();
+  EXPECT_EQ(answers.texts.size(), 1);
+}
+
+// quorl --calibration with a file that is no calibration: reported with its path and reason, and Quorl goes on with
+// the camera file. A good one is taken (the status line names it) until a camera file is loaded.
+TEST_F(QuorlGui, CalibrationOptionReportsABadFileAndGoesOn) {
+  ReportRecorder reports;
+  QTemporaryDir dir;
+  const QString bad = dir.filePath("bad.yml");
+  QFile file(bad);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("%YAML:1.0\nnothing: 1\n");
+  file.close();
+  start("synthetic", kCameraFile, {}, bad.toStdString());
+  ASSERT_EQ(reports.texts, QStringList{kMsgCannotUseCalibration});
+  EXPECT_TRUE(reports.details[0].startsWith(bad + ": ")) << reports.details[0].toStdString();
+  EXPECT_TRUE(view->ticking());
+  EXPECT_FALSE(view->state().calibration.has_value());
+  EXPECT_FALSE(view->StatusText().contains("calibrated")) << view->StatusText().toStdString();
+  EXPECT_FALSE(view->StatusText().contains(kNoCalibrationStatus));
+
+  const QString good = dir.filePath("good.yml");
+  QFile goodFile(good);
+  ASSERT_TRUE(goodFile.open(QIODevice::WriteOnly));
+  goodFile.write("%YAML:1.0\nimage_width: 640\nimage_height: 480\ncamera_matrix: !!opencv-matrix\n  rows: 3\n"
+                 "  cols: 3\n  dt: d\n  data: [ 600., 0., 330., 0., 600., 235., 0., 0., 1. ]\n");
+  goodFile.close();
+  EXPECT_TRUE(view->UseCalibration(good));
+  EXPECT_EQ(reports.texts.size(), 1);
+  ASSERT_TRUE(view->state().calibration.has_value());
+  EXPECT_NEAR(view->state().camera.cameraParams.mat[0][0], 300.0, 1e-9);  // rescaled to 320 wide
+  EXPECT_TRUE(view->StatusText().contains("calibrated: " + good)) << view->StatusText().toStdString();
+  QTest::qWait(100);
+  ASSERT_NE(view->state().lens, nullptr);
+  EXPECT_EQ(view->state().lens->size(), cv::Size(320, 240));
+  // A session recorded now carries the calibration in use.
+  ASSERT_TRUE(view->StartRecording(dir.filePath("session")));
+  view->StopRecording();
+  EXPECT_TRUE(QFileInfo::exists(dir.filePath("session/good.yml")));
+  EXPECT_EQ(reports.texts.size(), 1) << reports.details.join("; ").toStdString();
+  EXPECT_TRUE(view->LoadCameraParams(QString::fromStdString(kCameraFile)));
+  EXPECT_FALSE(view->state().calibration.has_value());
+  EXPECT_FALSE(view->StatusText().contains("calibrated"));
+}
+
+TEST_F(QuorlGui, DISABLED_WriteCalibrateScreenshots) {
+  const QString dir = qEnvironmentVariable("QUORL_SCREENSHOT_DIR");
+  ASSERT_FALSE(dir.isEmpty()) << "set QUORL_SCREENSHOT_DIR";
+  start("board");
+  CCalibrateDlg* dialog = openCalibration(frame);
+  ASSERT_NE(dialog, nullptr);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog->session() != nullptr && dialog->session()->viewCount() >= 6; }, 60000));
+  EXPECT_FALSE(dialog->OnCalibrate());
+  QTest::qWait(200);
+  EXPECT_TRUE(dialog->grab().save(dir + "/calibrate.png"));
 }
 
 }  // namespace

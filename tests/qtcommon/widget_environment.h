@@ -26,15 +26,15 @@ class WidgetEnvironment : public ::testing::Environment {
   std::unique_ptr<QApplication> app_;
 };
 
-// Collects every message instead of showing it, for its lifetime.
+// Collects every message instead of showing it, for its lifetime; a question offering `answer` gets it.
 class ReportRecorder {
  public:
-  ReportRecorder() {
-    previous_ = SetMessageHook([this](const QString& text, const MessageOptions& options) {
+  explicit ReportRecorder(QMessageBox::StandardButton answer = QMessageBox::Ok) {
+    previous_ = SetMessageHook([this, answer](const QString& text, const MessageOptions& options) {
       texts.append(text);
       icons.append(options.icon);
       details.append(options.detail);
-      return QMessageBox::Ok;
+      return options.buttons.testFlag(answer) ? answer : QMessageBox::Ok;
     });
   }
   ~ReportRecorder() { SetMessageHook(previous_); }
