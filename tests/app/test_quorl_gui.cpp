@@ -598,7 +598,6 @@ class WorkingFolder {
  public:
   WorkingFolder() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
   ~WorkingFolder() { QDir::setCurrent(previous_); }
-  QString path(const QString& name) const { return dir_.filePath(name); }
 
  private:
   QTemporaryDir dir_;
@@ -685,6 +684,16 @@ TEST_F(QuorlGui, CalibrateCameraTakesViewsCalibratesAndSaves) {
   EXPECT_EQ(dialog->session()->viewCount(), 0);
   EXPECT_EQ(dialog->bar(CCalibrateDlg::kLeftRight)->value(), 0);
   EXPECT_FALSE(dialog->saveButton()->isEnabled());
+
+  // ChArUco: the scene's board by default; a marker as wide as its square is no board, and the line says why.
+  dialog->kindBox()->setCurrentIndex(1);
+  ASSERT_TRUE(dialog->board().has_value());
+  EXPECT_EQ(BoardSpecText(*dialog->board()), "charuco:7x5:0.03:0.022:4X4_50");
+  EXPECT_TRUE(dialog->markerBox()->isEnabled());
+  dialog->markerBox()->setValue(30.0);
+  EXPECT_FALSE(dialog->board().has_value());
+  EXPECT_EQ(dialog->session(), nullptr);
+  EXPECT_TRUE(dialog->resultLabel()->text().contains("0.03")) << dialog->resultLabel()->text().toStdString();
 
   // The next start in this folder uses the saved calibration.
   app_.reset();
