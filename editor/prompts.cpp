@@ -24,7 +24,7 @@ QString chooseFile(QWidget* parent, FileChoice choice) {
     dialog.setFileMode(QFileDialog::ExistingFile);
   } else if (choice == FileChoice::OpenCameraParam) {
     dialog.setWindowTitle(QStringLiteral("Open"));
-    dialog.setNameFilter(QString::fromLatin1(kCameraParamFilter));
+    dialog.setNameFilter(QString::fromLatin1(kOpenFilter));
     dialog.setDefaultSuffix(QStringLiteral("dat"));
     dialog.setFileMode(QFileDialog::ExistingFile);
   } else {

@@ -22,5 +22,9 @@ void setFileChooserHook(FileChooserHook hook);
 inline constexpr const char* kCameraParamFilter = "Camera Parameter files (*.dat);;All files (*)";
 inline constexpr const char* kCalibrationFilter =
     "OpenCV calibration files (*.yml *.yaml *.xml *.json *.gz);;All files (*)";
+// Load reads a camera parameter file or an OpenCV calibration (CTessikDlg::IsCalibrationName).
+inline constexpr const char* kOpenFilter =
+    "Camera Parameter files (*.dat);;OpenCV calibration files (*.yml *.yaml *.xml *.yml.gz *.yaml.gz *.xml.gz);;"
+    "All files (*)";
 
 }  // namespace quorl

@@ -655,7 +655,7 @@ TEST_F(QuorlGui, CalibrateCameraTakesViewsCalibratesAndSaves) {
         }
         return dialog->session()->coverage().complete();
       },
-      150000))
+      300000))
       << dialog->viewsLabel()->text().toStdString();
   EXPECT_FALSE(fell) << "a coverage bar went down";
   for (int i = 0; i < CCalibrateDlg::kBarCount; ++i) EXPECT_GE(filling[i], 70) << "bar " << i;
