@@ -58,7 +58,7 @@ QString OfferText(CalibrationSession::Offer offer) {
 
 }  // namespace
 
-void DrawBoardDetection(cv::Mat& bgr, const BoardDetection& detection, const BoardSpec& board) {
+void DrawBoardDetection(cv::Mat& bgr, const BoardDetection& detection, const BoardLayout& board) {
   const int across = InnerCorners(board).width;
   std::vector<std::size_t> order(detection.ids.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -194,10 +194,10 @@ void CCalibrateDlg::kindChanged() {
 
 void CCalibrateDlg::boardChanged() {
   const QString size = QStringLiteral("%1x%2:%3").arg(cols_->value()).arg(rows_->value()).arg(metres(square_->value()));
-  const QString spec = kind_->currentIndex() == 1 ? QStringLiteral("charuco:") + size + QLatin1Char(':') + metres(marker_->value())
+  const QString layout = kind_->currentIndex() == 1 ? QStringLiteral("charuco:") + size + QLatin1Char(':') + metres(marker_->value())
                                                   : QStringLiteral("chessboard:") + size;
   std::string error;
-  board_ = ParseBoardSpec(spec.toStdString(), error);
+  board_ = ParseBoardLayout(layout.toStdString(), error);
   detector_ = board_ ? std::make_unique<BoardDetector>(*board_) : nullptr;
   detection_.reset();
   restart(session_ ? session_->frameSize() : cv::Size());

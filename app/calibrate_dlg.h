@@ -34,7 +34,7 @@ inline constexpr int kCalibratePictureWidth = 640;
 
 // Draws `detection` into `bgr`: a circle on each corner, the corners of each board row joined in their
 // order in a colour of the row's own, the first corner ringed.
-void DrawBoardDetection(cv::Mat& bgr, const BoardDetection& detection, const BoardSpec& board);
+void DrawBoardDetection(cv::Mat& bgr, const BoardDetection& detection, const BoardLayout& board);
 
 class CCalibrateDlg : public QDialog {
   Q_OBJECT
@@ -47,7 +47,7 @@ class CCalibrateDlg : public QDialog {
   ~CCalibrateDlg() override;
 
   // The board the chooser describes; nothing (the result line says why) while it describes none.
-  const std::optional<BoardSpec>& board() const { return board_; }
+  const std::optional<BoardLayout>& board() const { return board_; }
   // Null while there is no board or no frame yet.
   const CalibrationSession* session() const { return session_.get(); }
   const std::optional<CalibrationResult>& result() const { return result_; }
@@ -85,7 +85,7 @@ class CCalibrateDlg : public QDialog {
   void showCoverage();
 
   CQuorlView& view_;
-  std::optional<BoardSpec> board_;
+  std::optional<BoardLayout> board_;
   std::unique_ptr<BoardDetector> detector_;
   std::unique_ptr<CalibrationSession> session_;
   std::optional<BoardDetection> detection_;  // the last frame's

@@ -114,25 +114,25 @@ bool collinear(const std::vector<cv::Point2f>& points) {
 
 }  // namespace
 
-std::optional<BoardSpec> ParseBoardSpec(std::string_view text, std::string& error) {
+std::optional<BoardLayout> ParseBoardLayout(std::string_view text, std::string& error) {
   const std::string shown = quoted(text);
   const auto fail = [&](const std::string& why) {
     error = "Bad board " + shown + ": " + why + ".";
     return std::nullopt;
   };
   const std::vector<std::string_view> parts = split(text, ':');
-  BoardSpec board;
+  BoardLayout board;
   if (parts[0] == "chessboard") {
-    board.kind = BoardSpec::Kind::kChessboard;
+    board.kind = BoardLayout::Kind::kChessboard;
     if (parts.size() != 3) return fail("use chessboard:COLSxROWS:SQUARE_M, e.g. chessboard:9x6:0.025");
   } else if (parts[0] == "charuco") {
-    board.kind = BoardSpec::Kind::kCharuco;
+    board.kind = BoardLayout::Kind::kCharuco;
     if (parts.size() != 4 && parts.size() != 5)
       return fail("use charuco:COLSxROWS:SQUARE_M:MARKER_M[:DICT], e.g. charuco:7x5:0.03:0.022");
   } else {
     return fail("it starts with chessboard: or charuco:");
   }
-  const bool charuco = board.kind == BoardSpec::Kind::kCharuco;
+  const bool charuco = board.kind == BoardLayout::Kind::kCharuco;
   const std::size_t x = parts[1].find_first_of("xX");
   const int minSide = charuco ? 3 : 2;
   const auto cols = x == std::string_view::npos ? std::nullopt : parseSide(parts[1].substr(0, x), minSide);
@@ -175,9 +175,9 @@ std::optional<BoardSpec> ParseBoardSpec(std::string_view text, std::string& erro
   return board;
 }
 
-std::string BoardSpecText(const BoardSpec& board) {
+std::string BoardLayoutText(const BoardLayout& board) {
   char text[160];
-  if (board.kind == BoardSpec::Kind::kChessboard) {
+  if (board.kind == BoardLayout::Kind::kChessboard) {
     std::snprintf(text, sizeof text, "chessboard:%dx%d:%.12g", board.cols, board.rows, board.square);
   } else {
     const DictionaryName* d = findDictionary(board.dictionary);
@@ -187,21 +187,21 @@ std::string BoardSpecText(const BoardSpec& board) {
   return text;
 }
 
-std::string DescribeBoard(const BoardSpec& board) {
+std::string DescribeBoard(const BoardLayout& board) {
   const std::string size = std::to_string(board.cols) + " x " + std::to_string(board.rows);
-  if (board.kind == BoardSpec::Kind::kChessboard)
+  if (board.kind == BoardLayout::Kind::kChessboard)
     return "chessboard of " + size + " inner corners, squares of " + millimetres(board.square);
   const DictionaryName* d = findDictionary(board.dictionary);
   return "ChArUco board of " + size + " squares of " + millimetres(board.square) + ", markers of " +
          millimetres(board.marker) + " (" + (d ? d->name : "?") + ")";
 }
 
-cv::Size InnerCorners(const BoardSpec& board) {
-  return board.kind == BoardSpec::Kind::kChessboard ? cv::Size(board.cols, board.rows)
+cv::Size InnerCorners(const BoardLayout& board) {
+  return board.kind == BoardLayout::Kind::kChessboard ? cv::Size(board.cols, board.rows)
                                                     : cv::Size(board.cols - 1, board.rows - 1);
 }
 
-std::vector<cv::Point3f> BoardPoints(const BoardSpec& board) {
+std::vector<cv::Point3f> BoardPoints(const BoardLayout& board) {
   const cv::Size inner = InnerCorners(board);
   std::vector<cv::Point3f> points;
   points.reserve(static_cast<std::size_t>(inner.area()));
@@ -211,19 +211,19 @@ std::vector<cv::Point3f> BoardPoints(const BoardSpec& board) {
   return points;
 }
 
-cv::Size2d BoardExtent(const BoardSpec& board) {
+cv::Size2d BoardExtent(const BoardLayout& board) {
   const cv::Size inner = InnerCorners(board);
   return {(inner.width + 1) * board.square, (inner.height + 1) * board.square};
 }
 
-cv::Mat DrawBoard(const BoardSpec& board, int pixelsPerSquare, int marginPixels) {
+cv::Mat DrawBoard(const BoardLayout& board, int pixelsPerSquare, int marginPixels) {
   const int pps = std::clamp(pixelsPerSquare, 8, 1024);
   const int margin = std::clamp(marginPixels, 0, 4096);
   const cv::Size inner = InnerCorners(board);
   const cv::Size squares(inner.width + 1, inner.height + 1);
   cv::Mat picture(squares.height * pps + 2 * margin, squares.width * pps + 2 * margin, CV_8UC1, cv::Scalar(255));
   cv::Mat face = picture(cv::Rect(margin, margin, squares.width * pps, squares.height * pps));
-  if (board.kind == BoardSpec::Kind::kChessboard) {
+  if (board.kind == BoardLayout::Kind::kChessboard) {
     for (int r = 0; r < squares.height; ++r)
       for (int c = 0; c < squares.width; ++c)
         if ((r + c) % 2 == 0) face(cv::Rect(c * pps, r * pps, pps, pps)).setTo(0);
@@ -238,15 +238,15 @@ cv::Mat DrawBoard(const BoardSpec& board, int pixelsPerSquare, int marginPixels)
   return picture;
 }
 
-std::string PrintCaption(const BoardSpec& board, int dotsPerInch) {
+std::string PrintCaption(const BoardLayout& board, int dotsPerInch) {
   const cv::Size2d extent = BoardExtent(board);
   char size[96];
   std::snprintf(size, sizeof size, "printed at 100 %% the squares span %.4g x %.4g mm (%d dpi)", extent.width * 1000.0,
                 extent.height * 1000.0, dotsPerInch);
-  return BoardSpecText(board) + " - " + DescribeBoard(board) + "; " + size;
+  return BoardLayoutText(board) + " - " + DescribeBoard(board) + "; " + size;
 }
 
-cv::Mat PrintableBoard(const BoardSpec& board, int dotsPerInch) {
+cv::Mat PrintableBoard(const BoardLayout& board, int dotsPerInch) {
   const int dpi = std::clamp(dotsPerInch, 72, 1200);
   const double pixelsPerMetre = dpi / 0.0254;
   const int pps = std::clamp(static_cast<int>(std::lround(board.square * pixelsPerMetre)), 8, 1024);
@@ -273,8 +273,8 @@ struct BoardDetector::Charuco {
   cv::Ptr<cv::aruco::DetectorParameters> parameters;
 };
 
-BoardDetector::BoardDetector(const BoardSpec& board) : board_(board), points_(BoardPoints(board)) {
-  if (board.kind == BoardSpec::Kind::kCharuco) {
+BoardDetector::BoardDetector(const BoardLayout& board) : board_(board), points_(BoardPoints(board)) {
+  if (board.kind == BoardLayout::Kind::kCharuco) {
     charuco_ = std::make_unique<Charuco>();
     charuco_->board = cv::aruco::CharucoBoard::create(board.cols, board.rows, static_cast<float>(board.square),
                                                       static_cast<float>(board.marker),

@@ -21,7 +21,7 @@ namespace quorl {
 //                                                 any case are accepted), default: the smallest 4x4 one that
 //                                                 holds the board's markers
 // Lengths are plain decimals from 0.001 to 10 m (0.025, 2.5e-2); the square side at most 1 m.
-struct BoardSpec {
+struct BoardLayout {
   enum class Kind { kChessboard, kCharuco };
   Kind kind = Kind::kChessboard;
   int cols = 9;  // chessboard: inner corners across; ChArUco: squares across
@@ -32,31 +32,31 @@ struct BoardSpec {
 };
 
 // Parses `text` (any bytes). Nothing, with a message naming the text and what is wrong, otherwise.
-std::optional<BoardSpec> ParseBoardSpec(std::string_view text, std::string& error);
+std::optional<BoardLayout> ParseBoardLayout(std::string_view text, std::string& error);
 // The board in the text form above, dictionary always given, e.g. "charuco:7x5:0.03:0.022:4X4_50".
-std::string BoardSpecText(const BoardSpec& board);
+std::string BoardLayoutText(const BoardLayout& board);
 // For people: "chessboard of 9 x 6 inner corners, squares of 25 mm".
-std::string DescribeBoard(const BoardSpec& board);
+std::string DescribeBoard(const BoardLayout& board);
 
 // Inner corners across and down (ChArUco: squares less one on each axis).
-cv::Size InnerCorners(const BoardSpec& board);
+cv::Size InnerCorners(const BoardLayout& board);
 // Every inner corner in board coordinates, row by row from the top-left; a detection's ids index this list.
-std::vector<cv::Point3f> BoardPoints(const BoardSpec& board);
+std::vector<cv::Point3f> BoardPoints(const BoardLayout& board);
 // Extent of the printed squares in metres: (cols + 1) x (rows + 1) squares for a chessboard, cols x rows
 // for ChArUco. In board coordinates the squares span [-square, width - square] x [-square, height - square].
-cv::Size2d BoardExtent(const BoardSpec& board);
+cv::Size2d BoardExtent(const BoardLayout& board);
 
 // The squares (and markers) as an 8-bit gray picture, `pixelsPerSquare` pixels a square (8..1024), inside a
 // white margin of `marginPixels` (0..4096) on each side. Board point (x, y) lies at picture pixel
 // ((x / square + 1) * pixelsPerSquare + marginPixels - 0.5, likewise for y): pixel centres at integers.
-cv::Mat DrawBoard(const BoardSpec& board, int pixelsPerSquare, int marginPixels);
+cv::Mat DrawBoard(const BoardLayout& board, int pixelsPerSquare, int marginPixels);
 
 // The board to print at `dotsPerInch` (72..1200) with no scaling: the squares at their true size, a white
 // margin of one square (at least 10 mm) and, in the margin below, the caption (PrintCaption) in black.
-cv::Mat PrintableBoard(const BoardSpec& board, int dotsPerInch);
+cv::Mat PrintableBoard(const BoardLayout& board, int dotsPerInch);
 // "chessboard:9x6:0.025 - 9 x 6 inner corners, squares 25 mm; printed at 100 % the squares span
 // 250 x 175 mm (300 dpi)": what the printed board must measure.
-std::string PrintCaption(const BoardSpec& board, int dotsPerInch);
+std::string PrintCaption(const BoardLayout& board, int dotsPerInch);
 
 // One board seen in one frame: the image points found and, index for index, the board points and ids
 // (indices into BoardPoints) they belong to.
@@ -75,21 +75,21 @@ class BoardDetector {
  public:
   static constexpr int kMinDetectedCorners = 8;
 
-  explicit BoardDetector(const BoardSpec& board);
+  explicit BoardDetector(const BoardLayout& board);
   ~BoardDetector();
   BoardDetector(const BoardDetector&) = delete;
   BoardDetector& operator=(const BoardDetector&) = delete;
 
   // Nothing when no board is found (or `gray` is not 8-bit single-channel).
   std::optional<BoardDetection> detect(const cv::Mat& gray) const;
-  const BoardSpec& board() const { return board_; }
+  const BoardLayout& board() const { return board_; }
 
  private:
   struct Charuco;
   void refineCharucoCorners(const cv::Mat& gray, const std::vector<std::vector<cv::Point2f>>& markers,
                             const std::vector<int>& markerIds, const std::vector<int>& ids,
                             BoardDetection& found) const;
-  BoardSpec board_;
+  BoardLayout board_;
   std::vector<cv::Point3f> points_;
   std::unique_ptr<Charuco> charuco_;  // ChArUco only
 };

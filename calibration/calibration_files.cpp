@@ -98,7 +98,7 @@ bool endsWith(const std::string& text, const std::string& end) {
 
 }  // namespace
 
-std::string OpenCVCalibrationText(const CalibrationResult& result, const BoardSpec& board, const std::string& time) {
+std::string OpenCVCalibrationText(const CalibrationResult& result, const BoardLayout& board, const std::string& time) {
   cv::FileStorage fs(".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
   if (!time.empty()) fs << "calibration_time" << time;
   const cv::Size inner = InnerCorners(board);
@@ -108,7 +108,7 @@ std::string OpenCVCalibrationText(const CalibrationResult& result, const BoardSp
   fs << "board_width" << inner.width;
   fs << "board_height" << inner.height;
   fs << "square_size" << board.square;
-  fs << "board" << BoardSpecText(board);
+  fs << "board" << BoardLayoutText(board);
   fs << "flags" << 0;
   fs << "camera_matrix" << cv::Mat(result.cameraMatrix);
   fs << "distortion_coefficients" << cv::Mat(result.distortion);
@@ -159,7 +159,7 @@ std::string CameraFilePathFor(const std::string& ymlPath) {
   return {};
 }
 
-bool WriteCalibrationFiles(const std::string& ymlPath, const CalibrationResult& result, const BoardSpec& board,
+bool WriteCalibrationFiles(const std::string& ymlPath, const CalibrationResult& result, const BoardLayout& board,
                            const CameraParamFit& fit, std::string& error) {
   const std::string datPath = CameraFilePathFor(ymlPath);
   if (datPath.empty()) {

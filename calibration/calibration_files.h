@@ -15,9 +15,9 @@ namespace quorl {
 
 // The YAML text in the layout of OpenCV's calibration sample (cv::FileStorage): calibration_time,
 // nframes, image_width, image_height, board_width, board_height (inner corners), square_size (metres),
-// board (BoardSpecText), flags (0), camera_matrix (3 x 3), distortion_coefficients (5 x 1: k1 k2 p1 p2 k3),
+// board (BoardLayoutText), flags (0), camera_matrix (3 x 3), distortion_coefficients (5 x 1: k1 k2 p1 p2 k3),
 // avg_reprojection_error, per_view_reprojection_errors (N x 1). The time is left out when `time` is empty.
-std::string OpenCVCalibrationText(const CalibrationResult& result, const BoardSpec& board, const std::string& time);
+std::string OpenCVCalibrationText(const CalibrationResult& result, const BoardLayout& board, const std::string& time);
 
 // The camera record nearest to an OpenCV calibration of `size` frames: mat = (K | 0), the size, and
 // dist_factor fitted by Levenberg-Marquardt (from the centre at the principal point, k = k1 / (fx fy),
@@ -40,7 +40,7 @@ std::string CameraFilePathFor(const std::string& ymlPath);
 // Writes the YAML to `ymlPath` (ending in .yml or .yaml) and the fitted camera file beside it
 // (CameraFilePathFor), the YAML's calibration_time the current UTC time. Both texts are made before either file is opened; each write and close is checked.
 // False with `error` naming the file and the reason.
-bool WriteCalibrationFiles(const std::string& ymlPath, const CalibrationResult& result, const BoardSpec& board,
+bool WriteCalibrationFiles(const std::string& ymlPath, const CalibrationResult& result, const BoardLayout& board,
                            const CameraParamFit& fit, std::string& error);
 
 // Writes `size` bytes to `path` (created or truncated), each write and the close checked. False with

@@ -70,7 +70,7 @@ std::optional<CalibrationResult> CalibrateViews(const std::vector<BoardDetection
   return result;
 }
 
-CalibrationSession::CalibrationSession(const BoardSpec& board, cv::Size frameSize, const SessionSettings& settings)
+CalibrationSession::CalibrationSession(const BoardLayout& board, cv::Size frameSize, const SessionSettings& settings)
     : board_(board), frameSize_(frameSize), settings_(settings) {}
 
 ViewPose CalibrationSession::measure(const BoardDetection& detection) const {

@@ -75,7 +75,7 @@ std::optional<CalibrationResult> CalibrateViews(const std::vector<BoardDetection
 // The session for one board and frame size. A plain value; not thread-safe.
 class CalibrationSession {
  public:
-  CalibrationSession(const BoardSpec& board, cv::Size frameSize, const SessionSettings& settings = {});
+  CalibrationSession(const BoardLayout& board, cv::Size frameSize, const SessionSettings& settings = {});
 
   // Where and how `detection` shows the board in this session's frame.
   ViewPose measure(const BoardDetection& detection) const;
@@ -98,12 +98,12 @@ class CalibrationSession {
   // coverage misses, unless coverage().complete().
   std::optional<CalibrationResult> calibrate(std::string& error) const;
 
-  const BoardSpec& board() const { return board_; }
+  const BoardLayout& board() const { return board_; }
   cv::Size frameSize() const { return frameSize_; }
   const SessionSettings& settings() const { return settings_; }
 
  private:
-  BoardSpec board_;
+  BoardLayout board_;
   cv::Size frameSize_;
   SessionSettings settings_;
   std::vector<BoardDetection> views_;

@@ -66,11 +66,11 @@ bool finitePositive(const PinholeIntrinsics& k) {
 
 }  // namespace
 
-BoardSpec DefaultSceneBoard(BoardSpec::Kind kind) {
-  BoardSpec board;
-  if (kind == BoardSpec::Kind::kCharuco) {
+BoardLayout DefaultSceneBoard(BoardLayout::Kind kind) {
+  BoardLayout board;
+  if (kind == BoardLayout::Kind::kCharuco) {
     std::string error;
-    board = *ParseBoardSpec("charuco:7x5:0.03:0.022:4X4_50", error);
+    board = *ParseBoardLayout("charuco:7x5:0.03:0.022:4X4_50", error);
   }
   return board;
 }
@@ -268,7 +268,7 @@ bool BoardScene::read(std::vector<uint8_t>& packed) {
 }
 
 std::string BoardScene::description() const {
-  std::string text = "board scene '" + BoardSpecText(board_) + "', " + std::to_string(size_.width) + "x" +
+  std::string text = "board scene '" + BoardLayoutText(board_) + "', " + std::to_string(size_.width) + "x" +
                      std::to_string(size_.height) + ", seed " + std::to_string(seed_);
   if (lens_) text += ", lens " + lens_->Describe();
   return text;

@@ -18,7 +18,7 @@ namespace quorl {
 
 // The boards the scene shows unless told otherwise: chessboard:9x6:0.025 (the size of opencv-doc's
 // left01..14 board) and charuco:7x5:0.03:0.022:4X4_50.
-BoardSpec DefaultSceneBoard(BoardSpec::Kind kind);
+BoardLayout DefaultSceneBoard(BoardLayout::Kind kind);
 
 // The scene's camera for width x height: focal length 600 * width / 640 on both axes, principal point
 // (0.515 width, 0.48 height), a little off the centre.
@@ -27,7 +27,7 @@ PinholeIntrinsics DefaultBoardIntrinsics(int width, int height);
 struct BoardSceneSettings {
   int width = 640;
   int height = 480;
-  BoardSpec board = DefaultSceneBoard(BoardSpec::Kind::kChessboard);
+  BoardLayout board = DefaultSceneBoard(BoardLayout::Kind::kChessboard);
   std::optional<PinholeIntrinsics> intrinsics;  // unset: DefaultBoardIntrinsics
   // OpenCV-model distortion (k1, k2, p1, p2[, k3, ...], as CameraLens::FromOpenCV takes them) of the lens
   // the frames are seen through; empty: a pinhole camera.
@@ -71,7 +71,7 @@ class BoardScene final : public FrameSource {
   // True while the camera holds still at a station.
   static bool holdingAt(int index);
 
-  const BoardSpec& board() const { return board_; }
+  const BoardLayout& board() const { return board_; }
   const PinholeIntrinsics& intrinsics() const { return intrinsics_; }
   const std::vector<double>& distortion() const { return distortion_; }
   int nextIndex() const { return next_; }
@@ -82,7 +82,7 @@ class BoardScene final : public FrameSource {
   cv::Point2d project(const ScenePose& pose, const cv::Point3d& board) const;
 
   cv::Size size_;
-  BoardSpec board_;
+  BoardLayout board_;
   PinholeIntrinsics intrinsics_;
   std::vector<double> distortion_;
   uint32_t seed_ = 1;

@@ -119,7 +119,7 @@ std::optional<SourceRequest> ParseSourceName(std::string_view text, std::string&
   }
   if (text == kBoardWord || text == "board:chessboard" || text == "board:charuco") {
     request.kind = SourceRequest::Kind::kBoard;
-    request.boardKind = text == "board:charuco" ? BoardSpec::Kind::kCharuco : BoardSpec::Kind::kChessboard;
+    request.boardKind = text == "board:charuco" ? BoardLayout::Kind::kCharuco : BoardLayout::Kind::kChessboard;
     return request;
   }
   if (text.substr(0, kBoardWord.size() + 1) == "board:") {

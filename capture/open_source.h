@@ -36,7 +36,7 @@ struct SourceRequest {
   int cameraIndex = 0;                            // kCamera
   std::string path;                               // kFile, kImageSequence
   PictureProfile pictureProfile = PictureProfile::kTable;  // kPictures
-  BoardSpec::Kind boardKind = BoardSpec::Kind::kChessboard; // kBoard
+  BoardLayout::Kind boardKind = BoardLayout::Kind::kChessboard; // kBoard
 };
 
 // Classifies `text` without touching the file system. Any byte string is safe to pass. Nothing, with a

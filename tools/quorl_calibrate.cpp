@@ -39,7 +39,7 @@ constexpr OptionInfo kOptions[] = {
     {"source", "S",
      "where the views come from: a FOLDER of photos (read in name order), a photo pattern such as "
      "left%02d.jpg, a video file, camera:N, or the board scene: board, board:chessboard, board:charuco"},
-    {"board", "SPEC",
+    {"board", "BOARD",
      "the board: chessboard:COLSxROWS:SQUARE_M (inner corners, square side in metres) or "
      "charuco:COLSxROWS:SQUARE_M:MARKER_M[:DICT] (squares); default chessboard:9x6:0.025, for "
      "board:charuco the scene's charuco:7x5:0.03:0.022:4X4_50"},
@@ -56,7 +56,7 @@ constexpr int kOptionCount = static_cast<int>(sizeof kOptions / sizeof kOptions[
 
 std::string usage() {
   std::string text =
-      "Usage: quorl-calibrate --source S [--board SPEC] [--out FILE.yml] [options]\n"
+      "Usage: quorl-calibrate --source S [--board BOARD] [--out FILE.yml] [options]\n"
       "Calibrates a camera from views of a printed board: every photo of a folder, or from video the views\n"
       "where the board holds still and shows something new. Prints the reprojection errors and the coverage;\n"
       "refuses too few views or poor coverage.\n\n";
@@ -84,7 +84,7 @@ std::string usage() {
 
 struct Args {
   std::string source;
-  std::optional<BoardSpec> board;
+  std::optional<BoardLayout> board;
   std::string out;
   std::optional<long long> frames;
   std::optional<FrameSize> size;
@@ -124,7 +124,7 @@ std::optional<Args> parseArgs(int argc, char** argv, int& exitCode) {
     } else if (name == "source") {
       args.source = value;
     } else if (name == "board") {
-      args.board = ParseBoardSpec(value, error);
+      args.board = ParseBoardLayout(value, error);
       if (!args.board) return bad(error);
     } else if (name == "out") {
       if (CameraFilePathFor(value).empty()) return bad("--out wants a file name ending in .yml or .yaml, not '" + value + "'");
@@ -173,7 +173,7 @@ std::vector<std::string> photosIn(const std::string& folder) {
 
 // Every photo of the folder with a board in it is a view. Nothing, with the message printed, when the
 // folder holds no photo or the photos differ in size.
-std::optional<CalibrationSession> viewsFromPhotos(const std::string& folder, const BoardSpec& board,
+std::optional<CalibrationSession> viewsFromPhotos(const std::string& folder, const BoardLayout& board,
                                                   std::vector<std::string>& names) {
   const std::vector<std::string> photos = photosIn(folder);
   if (photos.empty()) {
@@ -208,7 +208,7 @@ std::optional<CalibrationSession> viewsFromPhotos(const std::string& folder, con
 }
 
 // Views from frames: taken where the board holds still and shows something new.
-std::optional<CalibrationSession> viewsFromVideo(const Args& args, const BoardSpec& board,
+std::optional<CalibrationSession> viewsFromVideo(const Args& args, const BoardLayout& board,
                                                  std::vector<std::string>& names) {
   std::string error;
   std::unique_ptr<FrameSource> source;
@@ -276,7 +276,7 @@ void printCoverage(const Coverage& c) {
   std::printf("frame parts seen: %s\n", cells.empty() ? "none" : cells.c_str());
 }
 
-int writeBoardPicture(const std::string& path, const BoardSpec& board) {
+int writeBoardPicture(const std::string& path, const BoardLayout& board) {
   std::vector<uint8_t> png;
   std::string error;
   if (!cv::imencode(".png", PrintableBoard(board, kPrintDpi), png)) {
@@ -296,11 +296,11 @@ int run(int argc, char** argv) {
   const std::optional<Args> args = parseArgs(argc, argv, exitCode);
   if (!args) return exitCode;
   std::string error;
-  BoardSpec board = *ParseBoardSpec("chessboard:9x6:0.025", error);
+  BoardLayout board = *ParseBoardLayout("chessboard:9x6:0.025", error);
   if (args->board) {
     board = *args->board;
   } else if (args->source == "board:charuco") {
-    board = DefaultSceneBoard(BoardSpec::Kind::kCharuco);
+    board = DefaultSceneBoard(BoardLayout::Kind::kCharuco);
   }
   if (!args->printBoard.empty()) {
     if (const int code = writeBoardPicture(args->printBoard, board); code != 0) return code;

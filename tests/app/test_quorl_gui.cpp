@@ -630,7 +630,7 @@ TEST_F(QuorlGui, CalibrateCameraTakesViewsCalibratesAndSaves) {
   EXPECT_EQ(dialog->rowsBox()->value(), 6);
   EXPECT_EQ(dialog->squareBox()->value(), 25.0);
   ASSERT_TRUE(dialog->board().has_value());
-  EXPECT_EQ(BoardSpecText(*dialog->board()), "chessboard:9x6:0.025");
+  EXPECT_EQ(BoardLayoutText(*dialog->board()), "chessboard:9x6:0.025");
   EXPECT_FALSE(dialog->saveButton()->isEnabled());
 
   ASSERT_TRUE(QTest::qWaitFor([&] { return dialog->session() != nullptr && dialog->session()->viewCount() == 1; }, 20000));
@@ -688,7 +688,7 @@ TEST_F(QuorlGui, CalibrateCameraTakesViewsCalibratesAndSaves) {
   // ChArUco: the scene's board by default; a marker as wide as its square is no board, and the line says why.
   dialog->kindBox()->setCurrentIndex(1);
   ASSERT_TRUE(dialog->board().has_value());
-  EXPECT_EQ(BoardSpecText(*dialog->board()), "charuco:7x5:0.03:0.022:4X4_50");
+  EXPECT_EQ(BoardLayoutText(*dialog->board()), "charuco:7x5:0.03:0.022:4X4_50");
   EXPECT_TRUE(dialog->markerBox()->isEnabled());
   dialog->markerBox()->setValue(30.0);
   EXPECT_FALSE(dialog->board().has_value());

@@ -20,23 +20,23 @@ namespace {
 
 std::string sample(const std::string& name) { return std::string(QUORL_OPENCV_SAMPLES_DIR) + "/data/" + name; }
 
-BoardSpec parse(const std::string& text) {
+BoardLayout parse(const std::string& text) {
   std::string error;
-  const std::optional<BoardSpec> board = ParseBoardSpec(text, error);
+  const std::optional<BoardLayout> board = ParseBoardLayout(text, error);
   EXPECT_TRUE(board) << text << ": " << error;
-  return board.value_or(BoardSpec{});
+  return board.value_or(BoardLayout{});
 }
 
 TEST(Boards, TextParsedSafelyWithClearMessages) {
-  const BoardSpec chess = parse("chessboard:9x6:0.025");
-  EXPECT_EQ(chess.kind, BoardSpec::Kind::kChessboard);
+  const BoardLayout chess = parse("chessboard:9x6:0.025");
+  EXPECT_EQ(chess.kind, BoardLayout::Kind::kChessboard);
   EXPECT_EQ(InnerCorners(chess), cv::Size(9, 6));
   EXPECT_EQ(BoardPoints(chess)[10], cv::Point3f(0.025f, 0.025f, 0.0f));
-  const BoardSpec charuco = parse("charuco:7x5:0.03:0.022");
+  const BoardLayout charuco = parse("charuco:7x5:0.03:0.022");
   EXPECT_EQ(InnerCorners(charuco), cv::Size(6, 4));
-  EXPECT_EQ(BoardSpecText(charuco), "charuco:7x5:0.03:0.022:4X4_50");  // the smallest dictionary that fits
-  EXPECT_EQ(BoardSpecText(parse("charuco:20x20:0.01:0.008:dict_5x5_250")), "charuco:20x20:0.01:0.008:5X5_250");
-  EXPECT_EQ(BoardSpecText(parse(BoardSpecText(chess))), "chessboard:9x6:0.025");
+  EXPECT_EQ(BoardLayoutText(charuco), "charuco:7x5:0.03:0.022:4X4_50");  // the smallest dictionary that fits
+  EXPECT_EQ(BoardLayoutText(parse("charuco:20x20:0.01:0.008:dict_5x5_250")), "charuco:20x20:0.01:0.008:5X5_250");
+  EXPECT_EQ(BoardLayoutText(parse(BoardLayoutText(chess))), "chessboard:9x6:0.025");
 
   const std::pair<std::string, std::string> bad[] = {
       {"", "starts with chessboard: or charuco:"},
@@ -53,7 +53,7 @@ TEST(Boards, TextParsedSafelyWithClearMessages) {
   };
   for (const auto& [text, message] : bad) {
     std::string error;
-    EXPECT_FALSE(ParseBoardSpec(text, error)) << text;
+    EXPECT_FALSE(ParseBoardLayout(text, error)) << text;
     EXPECT_NE(error.find(message), std::string::npos) << text << " -> " << error;
   }
 }
@@ -61,7 +61,7 @@ TEST(Boards, TextParsedSafelyWithClearMessages) {
 // opencv-doc's left01..left14 (left10 is missing from the package): a 9 x 6 chessboard of 25 mm squares.
 TEST(LeftPhotos, CalibrationMatchesTheSampleAndItsFilesReadBack) {
   if (!std::filesystem::exists(sample("left01.jpg"))) GTEST_SKIP() << "opencv-doc is not installed";
-  const BoardSpec board = parse("chessboard:9x6:0.025");
+  const BoardLayout board = parse("chessboard:9x6:0.025");
   const BoardDetector detector(board);
   CalibrationSession session(board, cv::Size(640, 480));
   for (int i = 1; i <= 14; ++i) {
@@ -123,7 +123,7 @@ TEST(LeftPhotos, CalibrationMatchesTheSampleAndItsFilesReadBack) {
 
 // Offers frames of the board scene as a video would: two consecutive frames in the middle of each move
 // (never taken: the camera moves several pixels a frame there), then the first three of the hold.
-CalibrationSession filmScene(const BoardSpec& board, BoardScene& scene, int& found) {
+CalibrationSession filmScene(const BoardLayout& board, BoardScene& scene, int& found) {
   const BoardDetector detector(board);
   CalibrationSession session(board, cv::Size(scene.width(), scene.height()));
   cv::Mat bgr, gray;
@@ -158,22 +158,22 @@ TEST(BoardScenes, CalibrationFindsTheTrueFocalLength) {
   const std::optional<SourceRequest> charuco = ParseSourceName("board:charuco", error);
   ASSERT_TRUE(charuco) << error;
   EXPECT_EQ(charuco->kind, SourceRequest::Kind::kBoard);
-  EXPECT_EQ(charuco->boardKind, BoardSpec::Kind::kCharuco);
-  EXPECT_EQ(ParseSourceName("board", error)->boardKind, BoardSpec::Kind::kChessboard);
+  EXPECT_EQ(charuco->boardKind, BoardLayout::Kind::kCharuco);
+  EXPECT_EQ(ParseSourceName("board", error)->boardKind, BoardLayout::Kind::kChessboard);
   EXPECT_FALSE(ParseSourceName("board:circles", error));
   EXPECT_NE(error.find("use board:chessboard or board:charuco"), std::string::npos) << error;
-  for (const BoardSpec::Kind kind : {BoardSpec::Kind::kChessboard, BoardSpec::Kind::kCharuco}) {
+  for (const BoardLayout::Kind kind : {BoardLayout::Kind::kChessboard, BoardLayout::Kind::kCharuco}) {
     BoardSceneSettings settings;
     settings.board = DefaultSceneBoard(kind);
     const std::unique_ptr<BoardScene> scene = BoardScene::Create(settings, error);
     ASSERT_TRUE(scene) << error;
     int found = 0;
     const CalibrationSession session = filmScene(settings.board, *scene, found);
-    EXPECT_GE(found, kBoardStations * 3 * 3 / 4) << BoardSpecText(settings.board);
+    EXPECT_GE(found, kBoardStations * 3 * 3 / 4) << BoardLayoutText(settings.board);
     const std::optional<CalibrationResult> result = session.calibrate(error);
-    ASSERT_TRUE(result) << BoardSpecText(settings.board) << ": " << error;
+    ASSERT_TRUE(result) << BoardLayoutText(settings.board) << ": " << error;
     const double truth = scene->intrinsics().fx;
-    std::printf("%s: %d views, fx %.3f fy %.3f (truth %.1f), RMS %.4f px\n", BoardSpecText(settings.board).c_str(),
+    std::printf("%s: %d views, fx %.3f fy %.3f (truth %.1f), RMS %.4f px\n", BoardLayoutText(settings.board).c_str(),
                 session.viewCount(), result->cameraMatrix(0, 0), result->cameraMatrix(1, 1), truth, result->rms);
     EXPECT_NEAR(result->cameraMatrix(0, 0), truth, 0.005 * truth);
     EXPECT_NEAR(result->cameraMatrix(1, 1), truth, 0.005 * truth);
