@@ -305,8 +305,8 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
   const TrackCalibration calibration = session && a.cameraParams.empty() && a.calibration.empty()
                                            ? TrackCalibration{"", std::nullopt, "the session has no calibration", std::nullopt}
                                            : ReadTrackCalibration(a.cameraParams, a.calibration);
-  // With the JSON on standard output everything else goes to standard error.
-  std::FILE* const report = a.json == "-" ? stderr : stdout;
+  // With the JSON or the CSV on standard output everything else goes to standard error.
+  std::FILE* const report = a.json == "-" || a.csv == "-" ? stderr : stdout;
   TrackSummary summary("quorl-track", report);
   // The pictures first: a bad one is named with its reason before any source is opened.
   TrackingEngine engine(a.engine, "quorl-track", calibration.param);

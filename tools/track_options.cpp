@@ -80,7 +80,7 @@ std::string TrackArgsUsage() {
   --lens F            synthetic and picture scenes: film through the lens of calibration file F
   --target-image F    synthetic scene: show the picture in file F as the target (default: the
                       built-in texture)
-  --csv PATH          one row per frame from frame K on
+  --csv PATH          one row per frame from frame K on; - for standard output
   --threads N         OpenCV worker threads, 1..64 (default 1, so that trackers compare like for like)
   --picture FILE      a target given as a picture: the whole picture, named by the file's stem
                       (repeatable; the source pictures:PROFILE lays these pictures on a table)

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 
 #include "camera/camera_setup.h"
 #include "camera/shipped_files.h"
@@ -136,22 +137,32 @@ void TrackCsv::SetColumns(bool target, bool truth) {
 
 bool TrackCsv::Open(const std::string& path) {
   path_ = path;
-  out_.open(path);
-  return out_.is_open();
+  if (path == "-") {
+    stream_ = &std::cout;
+    return true;
+  }
+  file_.open(path);
+  stream_ = &file_;
+  return file_.is_open();
 }
 
 bool TrackCsv::Finish(std::string& error) {
-  if (!out_.is_open()) return true;
-  out_.flush();
-  const bool written = out_.good();
-  out_.close();
-  if (written && !out_.fail()) return true;
-  error = "cannot write " + path_ + ": " + std::strerror(errno != 0 ? errno : EIO);
+  if (stream_ == nullptr) return true;
+  stream_->flush();
+  bool written = stream_->good();
+  if (file_.is_open()) {
+    file_.close();
+    written = written && !file_.fail();
+  }
+  if (written) return true;
+  error = "cannot write " + (path_ == "-" ? std::string("the CSV to standard output") : path_) + ": " +
+          std::strerror(errno != 0 ? errno : EIO);
   return false;
 }
 
 void TrackCsv::Write(const TrackRow& r) {
-  if (!out_.is_open()) return;
+  if (stream_ == nullptr) return;
+  std::ostream& out_ = *stream_;
   if (!truthColumns_) truthColumns_ = r.truth.has_value();
   if (!headerWritten_) {
     out_ << (targetColumn_ ? "frame,target," : "frame,")

@@ -74,7 +74,7 @@ extern const char* const kTrackCsvUsage;
 // The CSV file: a header from the first row (with the truth columns when that row has them), then rows.
 class TrackCsv {
  public:
-  // False when the file cannot be created.
+  // False when the file cannot be created; "-" is standard output.
   bool Open(const std::string& path);
   // Fixes the columns before the first row: a `target` column after `frame`, and the truth columns (left
   // empty in rows without truth). Without this call the first row decides the truth columns.
@@ -86,7 +86,8 @@ class TrackCsv {
 
  private:
   std::string path_;
-  std::ofstream out_;
+  std::ofstream file_;
+  std::ostream* stream_ = nullptr;  // file_, or standard output for "-"
   bool headerWritten_ = false;
   bool targetColumn_ = false;
   std::optional<bool> truthColumns_;

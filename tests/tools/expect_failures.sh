@@ -84,5 +84,11 @@ if ! (cd "$tmp" && "$tool" --frames 5 --picture "$picture" --json - 2>/dev/null)
   failures=$((failures + 1))
 fi
 
-echo "$((27 - failures)) passed, $failures failed"
+# With --csv - standard output carries the CSV alone.
+if ! "$tool" --frames 5 --csv - 2>/dev/null | awk -F, 'NR > 1 && NF < 17 { bad = 1 } END { exit bad || NR < 2 }'; then
+  echo "FAIL: --csv - wrote something other than CSV rows to standard output"
+  failures=$((failures + 1))
+fi
+
+echo "$((28 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
