@@ -9,17 +9,20 @@ command -v Xvfb >/dev/null || { echo "Xvfb is missing"; exit 1; }
 log=$(mktemp)
 trap 'rm -f "$log"; [ -z "${server:-}" ] || kill "$server" 2>/dev/null' EXIT
 
-# A display number no server uses.
-display=99
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
-
 for run in $(seq 1 "$runs"); do
-  Xvfb ":$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+  # The server takes a display number no other server has (-displayfd), so that tests running at once never
+  # share one.
+  fifo="$(mktemp -u)"
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
   server=$!
-  for _ in $(seq 1 100); do
-    [ -e "/tmp/.X11-unix/X$display" ] && break
-    sleep 0.05
-  done
+  display=
+  read -r -t 10 display <"$fifo"
+  rm -f "$fifo"
+  if [ -z "${display:-}" ]; then
+    echo "run $run: Xvfb did not start"
+    exit 1
+  fi
   # Quorl keeps running until it is stopped: status 124 from timeout is success.
   DISPLAY=":$display" QT_QPA_PLATFORM=xcb LSAN_OPTIONS=detect_leaks=0 timeout 3 "$quorl" --source synthetic >"$log" 2>&1
   status=$?

@@ -27,18 +27,20 @@ with tempfile.TemporaryDirectory() as tmp:
     if "," not in decimal:
         print(f"{LOCALE} gives no decimal comma: {decimal!r}")
         sys.exit(1)
-    display = 99
-    while os.path.exists(f"/tmp/.X11-unix/X{display}") or os.path.exists(f"/tmp/.X{display}-lock"):
-        display += 1
-    xvfb = subprocess.Popen(["Xvfb", f":{display}", "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # The server takes a display number no other server has (-displayfd), so that tests running at once
+    # never share one.
+    ready, report = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(report), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+                            pass_fds=[report], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(report)
+    with os.fdopen(ready) as numbers:
+        display = numbers.readline().strip()
+    if not display:
+        print("Xvfb did not start")
+        sys.exit(1)
     env["DISPLAY"] = f":{display}"
     run = None
     try:
-        for _ in range(100):
-            if os.path.exists(f"/tmp/.X11-unix/X{display}"):
-                break
-            time.sleep(0.05)
         picture = "/usr/share/doc/opencv-doc/examples/data/box.png"
         run = subprocess.Popen([quorl, "--source", "pictures:table", "--picture", picture,
                                 "--camera-params", f"{root}/Data/camera_param.dat", "--publish", str(port), "--publish-origin", "https://example.org"], env=env)
@@ -47,6 +49,9 @@ with tempfile.TemporaryDirectory() as tmp:
                 stream = socket.create_connection(("127.0.0.1", port), timeout=30).makefile("rb")
                 break
             except ConnectionRefusedError:
+                if run.poll() is not None:
+                    print(f"quorl ended with status {run.returncode} before it listened on {port}")
+                    sys.exit(1)
                 time.sleep(0.1)
         else:
             print(f"quorl never listened on {port}")
