@@ -54,16 +54,16 @@ int usageError(const std::string& text) {
 
 // Returns an exit code when the program should stop (help or a bad option), else nothing.
 std::optional<int> parseArgs(int argc, char** argv, TrackArgs& a) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string opt = argv[i];
-    if (opt == "--help" || opt == "-h") {
-      std::cout << kUsageHead << TrackArgsUsage() << "  --help              this text\n\n" << kTrackCsvUsage;
-      return 0;
-    }
-    const auto message = ReadTrackOption(argc, argv, i, a);
-    if (!message) return usageError("unknown option " + opt);
-    if (!message->empty()) return usageError(*message);
+  bool help = false;
+  std::vector<ToolOption> options = TrackOptions(a);
+  options.push_back(FlagOption("help", "this text", help));
+  options.back().shortName = 'h';
+  const std::optional<std::string> message = ParseOptions(argc, argv, options);
+  if (help) {
+    std::cout << kUsageHead << OptionHelp(options) << "\n" << kTrackCsvUsage;
+    return 0;
   }
+  if (message) return usageError(*message);
   return std::nullopt;
 }
 
@@ -202,6 +202,9 @@ class OrbTracker {
   TrackingState state_ = TrackingState::Detecting;
 };
 
+// Where the summary goes: standard error when standard output carries the CSV.
+std::FILE* SummaryStream(const TrackArgs& a) { return a.csv == "-" ? stderr : stdout; }
+
 // 0 once standard output took the summary whole, else 1 with a message.
 int FinishOutput() {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
@@ -273,9 +276,10 @@ int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration&
     return 1;
   }
   if (!a.quiet) {
-    std::printf("source: %s\ncalibration: %s\nframes: %lld\n", source.description().c_str(),
-                calibration.Describe().c_str(), index);
-    tally.Print();
+    std::FILE* const out = SummaryStream(a);
+    std::fprintf(out, "source: %s\ncalibration: %s\nframes: %lld\n", source.description().c_str(),
+                 calibration.Describe().c_str(), index);
+    tally.Print(out);
   }
   return FinishOutput();
 }
@@ -301,7 +305,7 @@ int run(const TrackArgs& a) {
     if (const auto k = cameraIntrinsicsForFrame(*calibration.param, source->width(), source->height()))
       intrinsics = cv::Matx33d(k->fx, k->skew, k->cx, 0, k->fy, k->cy, 0, 0, 1);
   }
-  TrackSummary summary("orb-track");
+  TrackSummary summary("orb-track", SummaryStream(a));
   if (const auto code = CheckTrackInput(a, calibration, *source, summary)) return *code;
   if (!a.pictures.empty() && !a.corners) return runPictures(a, *source, calibration);
   const int known = source->frameCount();

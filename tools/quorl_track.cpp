@@ -39,36 +39,6 @@ Runs the tracker headless: detection ticks up to the registration frame, Registe
 corners, then one tracked tick per frame. Prints a summary; optionally a per-frame CSV and pictures.
 
 )";
-constexpr const char* kUsageOwn = R"(  --warmup N          detection ticks on frame K before registering (default 30)
-  --corner-type T     FAST variant 0..3 for FAST-9..FAST-12 (default 1)
-  --barrier B         initial detector threshold (default 40)
-  --robust            the robust tracking mode
-  --robust-without S  robust mode with stages S switched off (comma-separated: flow, guided, vote, refine)
-  --stage-times       print the robust mode's mean counts and milliseconds per stage
-  --library FILE      the pictures of a picture library (quorl-library build) as targets, beside
-                      the --picture ones (repeatable)
-  --reregister-every N  register again every N frames after K (default never)
-  --memory-every N    print the resident memory every N frames and at the end
-  --save-display DIR  PNG of each displayed picture, with its green quad
-  --save-frames DIR   PNG of each frame as the source gave it, without marks
-  --json FILE         one line of JSON per frame (from frame K on, or from frame 0 with pictures
-                      alone): every target's state, corners, homography, pose and counts, as
-                      docs/pose-message.schema.json describes them; - for standard output
-  --publish PORT      the same lines, live, to programs that connect: plain TCP on PORT (one line
-                      each), WebSocket on PORT+1 (one text message each); read-only
-  --publish-host A    the IPv4 address to listen on (default 127.0.0.1: this machine only)
-  --publish-wait N    wait up to 10 s for N clients before the first frame (default 0)
-  --publish-origin O  a web page origin allowed to read the WebSocket stream besides file pages
-                      and http://localhost, 127.0.0.1 and [::1] (repeatable), e.g. https://example.org
-  --record DIR        write the run as a session into DIR (a new or empty folder): the frames as
-                      the source gave them, the calibration, options, registrations, pictures
-                      and the source's truth, so that --replay runs it again
-  --replay DIR        run the session in DIR again: its frames, size, calibration, options,
-                      registrations and pictures; options that would change them are refused,
-                      output options (--csv, --json, --save-*, --quiet, ...) and --frames are taken
-  --list-profiles     the synthetic scene's motion profiles, one per line
-  --help              this text
-)";
 
 struct Args : TrackArgs {
   EngineOptions engine;
@@ -85,15 +55,9 @@ struct Args : TrackArgs {
   std::string record;
   std::string replay;
   std::vector<std::string> libraries;  // --library files
-  std::vector<std::string> given;  // every option on the command line, for the checks of --replay
+  bool help = false;
+  bool listProfiles = false;
 };
-
-// Options that a session fixes: given beside --replay, they are refused.
-constexpr const char* kSessionOptions[] = {"--source",       "--size",          "--seed",        "--register-frame",
-                                           "--corners",      "--camera-params", "--target-image", "--picture",
-                                           "--picture-width", "--warmup",       "--corner-type", "--barrier",
-                                           "--robust",       "--robust-without", "--reregister-every",
-                                           "--calibration",  "--lens",         "--library"};
 
 // "flow,guided,vote,refine" or a part of it: those stages off. False for an unknown name.
 bool ParseStagesOff(const std::string& text, RobustStages& stages) {
@@ -141,106 +105,129 @@ int usageError(const std::string& text) {
   return 2;
 }
 
+// A count up to `limit` (above 0 when `positive`) read into `into`; else "--NAME wants WHAT, not 'VALUE'".
+template <typename T>
+ToolOption CountOption(std::string name, std::string value, std::string help, long long limit, bool positive,
+                       std::string what, T& into, bool recorded = false) {
+  const std::string option = "--" + name;
+  return {std::move(name), std::move(value), std::move(help),
+          [option, limit, positive, what, &into](const std::string& v) -> std::optional<std::string> {
+            const auto n = ParseCount(v, limit);
+            if (!n || (positive && *n == 0)) return option + " wants " + what + ", not '" + v + "'";
+            into = static_cast<T>(*n);
+            return std::nullopt;
+          },
+          recorded};
+}
+
+// quorl-track's options after the common ones, in the order of the help.
+std::vector<ToolOption> OwnOptions(Args& a) {
+  const auto folder = [](std::string option, std::string& into) {
+    return [option, &into](const std::string& v) -> std::optional<std::string> {
+      if (v.empty()) return option + " wants a folder";
+      into = v;
+      return std::nullopt;
+    };
+  };
+  return {
+      CountOption("warmup", "N", "detection ticks on frame K before registering (default 30)", kMaxWarmup, false,
+                  "a count up to " + std::to_string(kMaxWarmup), a.engine.warmup, true),
+      CountOption("corner-type", "T", "FAST variant 0..3 for FAST-9..FAST-12 (default 1)", kMaxCornerType, false,
+                  "0.." + std::to_string(kMaxCornerType), a.engine.cornerType, true),
+      {"barrier", "B", "initial detector threshold (default 40)",
+       [&a](const std::string& v) -> std::optional<std::string> {
+         const bool negative = !v.empty() && v[0] == '-';
+         const auto b = ParseCount(negative ? v.substr(1) : v, kMaxBarrier);
+         if (!b)
+           return "--barrier wants an integer -" + std::to_string(kMaxBarrier) + ".." + std::to_string(kMaxBarrier) +
+                  ", not '" + v + "'";
+         a.engine.barrier = static_cast<int>(negative ? -*b : *b);
+         return std::nullopt;
+       },
+       true},
+      FlagOption("robust", "the robust tracking mode", a.engine.robust, true),
+      {"robust-without", "S", "robust mode with stages S switched off (comma-separated: flow, guided, vote, refine)",
+       [&a](const std::string& v) -> std::optional<std::string> {
+         if (!ParseStagesOff(v, a.engine.stages))
+           return "--robust-without wants stages among flow, guided, vote, refine, not '" + v + "'";
+         a.engine.robust = true;
+         return std::nullopt;
+       },
+       true},
+      FlagOption("stage-times", "print the robust mode's mean counts and milliseconds per stage", a.stageTimes),
+      {"library", "FILE",
+       "the pictures of a picture library (quorl-library build) as targets, beside\nthe --picture ones (repeatable)",
+       [&a](const std::string& v) -> std::optional<std::string> {
+         if (v.empty()) return std::string("--library wants a picture library file");
+         a.libraries.push_back(v);
+         return std::nullopt;
+       },
+       true},
+      CountOption("reregister-every", "N", "register again every N frames after K (default never)", 1LL << 40, false,
+                  "a count", a.reregisterEvery, true),
+      CountOption("memory-every", "N", "print the resident memory every N frames and at the end", 1LL << 40, true,
+                  "a positive count", a.memoryEvery),
+      TextOption("save-display", "DIR", "PNG of each displayed picture, with its green quad", a.saveDisplay),
+      TextOption("save-frames", "DIR", "PNG of each frame as the source gave it, without marks", a.saveFrames),
+      TextOption("json", "FILE",
+                 "one line of JSON per frame (from frame K on, or from frame 0 with pictures\n"
+                 "alone): every target's state, corners, homography, pose and counts, as\n"
+                 "docs/pose-message.schema.json describes them; - for standard output",
+                 a.json),
+      CountOption("publish", "PORT",
+                  "the same lines, live, to programs that connect: plain TCP on PORT (one line\n"
+                  "each), WebSocket on PORT+1 (one text message each); read-only",
+                  65534, true, "a port from 1 to 65534", a.publishPort),
+      TextOption("publish-host", "A", "the IPv4 address to listen on (default 127.0.0.1: this machine only)",
+                 a.publishHost),
+      CountOption("publish-wait", "N", "wait up to 10 s for N clients before the first frame (default 0)",
+                  static_cast<long long>(kMaxClients), false, "a count", a.publishWait),
+      {"publish-origin", "O",
+       "a web page origin allowed to read the WebSocket stream besides file pages\n"
+       "and http://localhost, 127.0.0.1 and [::1] (repeatable), e.g. https://example.org",
+       [&a](const std::string& v) -> std::optional<std::string> {
+         if (v.empty()) return std::string("--publish-origin wants an origin such as https://example.org");
+         a.publishOrigins.push_back(v);
+         return std::nullopt;
+       }},
+      {"record", "DIR",
+       "write the run as a session into DIR (a new or empty folder): the frames as\n"
+       "the source gave them, the calibration, options, registrations, pictures\n"
+       "and the source's truth, so that --replay runs it again",
+       folder("--record", a.record)},
+      {"replay", "DIR",
+       "run the session in DIR again: its frames, size, calibration, options,\n"
+       "registrations and pictures; options that would change them are refused,\n"
+       "output options (--csv, --json, --save-*, --quiet, ...) and --frames are taken",
+       folder("--replay", a.replay)},
+      FlagOption("list-profiles", "the synthetic scene's motion profiles, one per line", a.listProfiles),
+  };
+}
+
 // Returns an exit code when the program should stop (help or a bad option), else nothing.
 std::optional<int> parseArgs(int argc, char** argv, Args& a) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string opt = argv[i];
-    a.given.push_back(opt);
-    if (opt == "--help" || opt == "-h") {
-      std::cout << kUsageHead << TrackArgsUsage() << kUsageOwn << "\n" << kTrackCsvUsage;
-      return 0;
-    }
-    if (opt == "--list-profiles") {
-      for (const MotionProfile profile : AllMotionProfiles()) std::cout << MotionProfileName(profile) << "\n";
-      return 0;
-    }
-    if (const auto message = ReadTrackOption(argc, argv, i, a)) {
-      if (!message->empty()) return usageError(*message);
-      continue;
-    }
-    if (opt == "--robust") {
-      a.engine.robust = true;
-      continue;
-    }
-    if (opt == "--stage-times") {
-      a.stageTimes = true;
-      continue;
-    }
-    if (opt == "--library") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') return usageError("--library wants a picture library file");
-      a.libraries.emplace_back(argv[++i]);
-      continue;
-    }
-    static const char* const kOwnOptions[] = {"--warmup",       "--corner-type",  "--barrier",     "--reregister-every",
-                                              "--memory-every", "--save-display", "--save-frames", "--json",
-                                              "--publish", "--publish-host", "--publish-wait", "--robust-without",
-                                              "--publish-origin",
-                                              "--record", "--replay"};
-    if (std::find(std::begin(kOwnOptions), std::end(kOwnOptions), opt) == std::end(kOwnOptions))
-      return usageError("unknown option " + opt);
-    if (i + 1 >= argc) return usageError("option " + opt + " needs a value");
-    const std::string v = argv[++i];
-    long long n = 0;
-    auto count = [&](long long limit) {
-      const auto c = ParseCount(v, limit);
-      if (c) n = *c;
-      return c.has_value();
-    };
-    if (opt == "--warmup") {
-      if (!count(kMaxWarmup))
-        return usageError("--warmup wants a count up to " + std::to_string(kMaxWarmup) + ", not '" + v + "'");
-      a.engine.warmup = n;
-    } else if (opt == "--corner-type") {
-      if (!count(kMaxCornerType))
-        return usageError("--corner-type wants 0.." + std::to_string(kMaxCornerType) + ", not '" + v + "'");
-      a.engine.cornerType = static_cast<int>(n);
-    } else if (opt == "--barrier") {
-      const bool negative = !v.empty() && v[0] == '-';
-      const auto b = ParseCount(negative ? v.substr(1) : v, kMaxBarrier);
-      if (!b)
-        return usageError("--barrier wants an integer -" + std::to_string(kMaxBarrier) + ".." +
-                          std::to_string(kMaxBarrier) + ", not '" + v + "'");
-      a.engine.barrier = static_cast<int>(negative ? -*b : *b);
-    } else if (opt == "--reregister-every") {
-      if (!count(1LL << 40)) return usageError("--reregister-every wants a count, not '" + v + "'");
-      a.reregisterEvery = n;
-    } else if (opt == "--memory-every") {
-      if (!count(1LL << 40) || n == 0) return usageError("--memory-every wants a positive count, not '" + v + "'");
-      a.memoryEvery = n;
-    } else if (opt == "--robust-without") {
-      if (!ParseStagesOff(v, a.engine.stages))
-        return usageError(
-            "--robust-without wants stages among flow, guided, vote, refine, not '" +
-            v + "'");
-      a.engine.robust = true;
-    } else if (opt == "--save-frames") {
-      a.saveFrames = v;
-    } else if (opt == "--json") {
-      a.json = v;
-    } else if (opt == "--publish") {
-      if (!count(65534) || n == 0) return usageError("--publish wants a port from 1 to 65534, not '" + v + "'");
-      a.publishPort = static_cast<int>(n);
-    } else if (opt == "--publish-host") {
-      a.publishHost = v;
-    } else if (opt == "--publish-wait") {
-      if (!count(static_cast<long long>(kMaxClients))) return usageError("--publish-wait wants a count, not '" + v + "'");
-      a.publishWait = n;
-    } else if (opt == "--publish-origin") {
-      if (v.empty()) return usageError("--publish-origin wants an origin such as https://example.org");
-      a.publishOrigins.push_back(v);
-    } else if (opt == "--record" || opt == "--replay") {
-      if (v.empty()) return usageError(opt + " wants a folder");
-      (opt == "--record" ? a.record : a.replay) = v;
-    } else {
-      a.saveDisplay = v;
-    }
+  std::vector<ToolOption> options = TrackOptions(a);
+  for (ToolOption& own : OwnOptions(a)) options.push_back(std::move(own));
+  options.push_back(FlagOption("help", "this text", a.help));
+  options.back().shortName = 'h';
+  std::vector<const ToolOption*> given;
+  const std::optional<std::string> message = ParseOptions(argc, argv, options, &given);
+  // What comes before a bad option is read: --help there still prints the help.
+  if (a.help) {
+    std::cout << kUsageHead << OptionHelp(options) << "\n" << kTrackCsvUsage;
+    return 0;
   }
+  if (a.listProfiles) {
+    for (const MotionProfile profile : AllMotionProfiles()) std::cout << MotionProfileName(profile) << "\n";
+    return 0;
+  }
+  if (message) return usageError(*message);
+  if (a.csv == "-" && a.json == "-") return usageError("--csv - and --json - cannot share standard output");
   if (!a.record.empty() && !a.libraries.empty())
     return usageError("--record keeps picture files, not the pictures of a --library");
   if (!a.replay.empty()) {
-    for (const char* fixed : kSessionOptions)
-      if (std::find(a.given.begin(), a.given.end(), fixed) != a.given.end())
-        return usageError(std::string(fixed) + " cannot be given with --replay: the session sets it");
+    for (const ToolOption* option : given)
+      if (option->recorded) return usageError("--" + option->name + " cannot be given with --replay: the session sets it");
   }
   return std::nullopt;
 }

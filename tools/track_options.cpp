@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstdint>
-#include <iterator>
 #include <limits>
 
 #include "capture/picture_scene.h"
@@ -57,39 +56,6 @@ std::optional<FrameSize> ParseFrameSize(std::string_view text) {
 
 std::optional<long long> ParseCount(std::string_view text, long long limit) { return parseInteger(text, 0, limit); }
 
-std::string TrackArgsUsage() {
-  return R"(  --source S          synthetic[:PROFILE] (default synthetic), camera:N, auto, a video file,
-                      or an image pattern such as frames/%04d.png; PROFILE is one of
-                      )" + MotionProfileList() +
-         R"(; or pictures:SCENE, the --picture files on a
-                      table, SCENE one of )" + PictureProfileList() + R"(
-  --size WxH          frame size (default 320x240); frames of files, sequences and images are
-                      scaled to it, a camera gets the nearest size it offers (default: their own)
-  --frames N          frames to process (default 300; files and sequences: to their end)
-  --seed S            seed of the synthetic scene (default 1)
-  --register-frame K  frame to register the target on (default 0)
-  --corners x0,y0,x1,y1,x2,y2,x3,y3
-                      the target's corners on frame K, clockwise (default for the synthetic scene:
-                      its true corners)
-  --camera-params P   camera parameter file; one that cannot be read is an error (default:
-                      Data/camera_param.dat in the working directory, else the installed copy)
-  --calibration F     the camera's full calibration, an OpenCV YAML/XML file or a camera parameter
-                      file whose distortion values are applied: the robust mode and the pictures
-                      track through its lens and take their pose with its principal point (the
-                      default mode keeps its own pose); replaces --camera-params
-  --lens F            synthetic and picture scenes: film through the lens of calibration file F
-  --target-image F    synthetic scene: show the picture in file F as the target (default: the
-                      built-in texture)
-  --csv PATH          one row per frame from frame K on; - for standard output
-  --threads N         OpenCV worker threads, 1..64 (default 1, so that trackers compare like for like)
-  --picture FILE      a target given as a picture: the whole picture, named by the file's stem
-                      (repeatable; the source pictures:PROFILE lays these pictures on a table)
-  --picture-width M   the printed width in metres of the --picture before it: its pose comes out
-                      in metres (default: model units, the picture 200 wide)
-  --quiet             no summary
-)";
-}
-
 std::optional<double> ParsePictureWidth(std::string_view text) {
   if (text.empty() || text.size() > 32) return std::nullopt;
   const std::string copy(text);
@@ -100,68 +66,112 @@ std::optional<double> ParsePictureWidth(std::string_view text) {
   return value;
 }
 
-std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackArgs& a) {
-  const std::string opt = argv[i];
-  if (opt == "--quiet") {
-    a.quiet = true;
-    return std::string();
-  }
-  static const char* const kValueOptions[] = {
-      "--source",  "--size",          "--frames",       "--seed", "--register-frame",
-      "--corners", "--camera-params", "--target-image", "--csv",  "--threads", "--picture", "--picture-width",
-      "--calibration", "--lens"};
-  if (std::find(std::begin(kValueOptions), std::end(kValueOptions), opt) == std::end(kValueOptions))
-    return std::nullopt;
-  if (i + 1 >= argc) return "option " + opt + " needs a value";
-  const std::string v = argv[++i];
-  const std::string quoted = "'" + v + "'";
-  if (opt == "--source") {
-    a.source = v;
-  } else if (opt == "--size") {
-    const auto s = ParseFrameSize(v);
-    if (!s)
-      return "--size wants WxH with sides of " + std::to_string(kMinFrameSide) + " to " +
-             std::to_string(kMaxFrameSide) + ", not " + quoted;
-    a.size = *s;
-    a.sizeGiven = true;
-  } else if (opt == "--frames") {
-    a.frames = ParseCount(v, 1LL << 40);
-    if (!a.frames) return "--frames wants a count, not " + quoted;
-  } else if (opt == "--seed") {
-    const auto n = ParseCount(v, 0xFFFFFFFFLL);
-    if (!n) return "--seed wants a number 0..4294967295, not " + quoted;
-    a.seed = static_cast<uint32_t>(*n);
-  } else if (opt == "--register-frame") {
-    const auto n = ParseCount(v, 1LL << 40);
-    if (!n) return "--register-frame wants a frame number, not " + quoted;
-    a.registerFrame = *n;
-  } else if (opt == "--corners") {
-    a.corners = ParseCorners(v);
-    if (!a.corners) return "--corners wants eight integers x0,y0,x1,y1,x2,y2,x3,y3, not " + quoted;
-  } else if (opt == "--calibration" || opt == "--lens") {
-    if (v.empty()) return opt + " wants a file name";
-    (opt == "--lens" ? a.lens : a.calibration) = v;
-  } else if (opt == "--camera-params") {
-    if (v.empty()) return "--camera-params wants a file name";
-    a.cameraParams = v;
-  } else if (opt == "--target-image") {
-    a.targetImage = v;
-  } else if (opt == "--picture") {
-    if (v.empty()) return std::string("--picture wants a file name");
-    a.pictures.push_back(PictureArg{v, 0.0});
-  } else if (opt == "--picture-width") {
-    if (a.pictures.empty()) return std::string("--picture-width follows the --picture it is for");
-    const auto width = ParsePictureWidth(v);
-    if (!width) return "--picture-width wants a width in metres over 0 and up to 100, not " + quoted;
-    a.pictures.back().width = *width;
-  } else if (opt == "--threads") {
-    const auto n = ParseCount(v, kMaxThreads);
-    if (!n || *n == 0) return "--threads wants 1.." + std::to_string(kMaxThreads) + ", not " + quoted;
-    a.threads = static_cast<int>(*n);
-  } else {
-    a.csv = v;
-  }
-  return std::string();
+std::vector<ToolOption> TrackOptions(TrackArgs& a) {
+  // A value option whose value `parse` reads into its place: nothing, or the message for a value it refuses.
+  using Reader = std::function<std::optional<std::string>(const std::string&)>;
+  const auto quoted = [](const std::string& v) { return "'" + v + "'"; };
+  const auto fileName = [](std::string option, std::string& into) -> Reader {
+    return [option, &into](const std::string& v) -> std::optional<std::string> {
+      if (v.empty()) return option + " wants a file name";
+      into = v;
+      return std::nullopt;
+    };
+  };
+  return {
+      TextOption("source", "S",
+                 "synthetic[:PROFILE] (default synthetic), camera:N, auto, a video file,\n"
+                 "or an image pattern such as frames/%04d.png; PROFILE is one of\n" +
+                     MotionProfileList() + "; or pictures:SCENE, the --picture files on a\ntable, SCENE one of " +
+                     PictureProfileList(),
+                 a.source, true),
+      {"size", "WxH",
+       "frame size (default 320x240); frames of files, sequences and images are\n"
+       "scaled to it, a camera gets the nearest size it offers (default: their own)",
+       [&a, quoted](const std::string& v) -> std::optional<std::string> {
+         const auto s = ParseFrameSize(v);
+         if (!s)
+           return "--size wants WxH with sides of " + std::to_string(kMinFrameSide) + " to " +
+                  std::to_string(kMaxFrameSide) + ", not " + quoted(v);
+         a.size = *s;
+         a.sizeGiven = true;
+         return std::nullopt;
+       },
+       true},
+      {"frames", "N", "frames to process (default 300; files and sequences: to their end)",
+       [&a, quoted](const std::string& v) -> std::optional<std::string> {
+         a.frames = ParseCount(v, 1LL << 40);
+         if (!a.frames) return "--frames wants a count, not " + quoted(v);
+         return std::nullopt;
+       }},
+      {"seed", "S", "seed of the synthetic scene (default 1)",
+       [&a, quoted](const std::string& v) -> std::optional<std::string> {
+         const auto n = ParseCount(v, 0xFFFFFFFFLL);
+         if (!n) return "--seed wants a number 0..4294967295, not " + quoted(v);
+         a.seed = static_cast<uint32_t>(*n);
+         return std::nullopt;
+       },
+       true},
+      {"register-frame", "K", "frame to register the target on (default 0)",
+       [&a, quoted](const std::string& v) -> std::optional<std::string> {
+         const auto n = ParseCount(v, 1LL << 40);
+         if (!n) return "--register-frame wants a frame number, not " + quoted(v);
+         a.registerFrame = *n;
+         return std::nullopt;
+       },
+       true},
+      {"corners", "x0,y0,x1,y1,x2,y2,x3,y3",
+       "the target's corners on frame K, clockwise (default for the synthetic scene:\nits true corners)",
+       [&a, quoted](const std::string& v) -> std::optional<std::string> {
+         a.corners = ParseCorners(v);
+         if (!a.corners) return "--corners wants eight integers x0,y0,x1,y1,x2,y2,x3,y3, not " + quoted(v);
+         return std::nullopt;
+       },
+       true},
+      {"camera-params", "P",
+       "camera parameter file; one that cannot be read is an error (default:\n"
+       "Data/camera_param.dat in the working directory, else the installed copy)",
+       fileName("--camera-params", a.cameraParams), true},
+      {"calibration", "F",
+       "the camera's full calibration, an OpenCV YAML/XML file or a camera parameter\n"
+       "file whose distortion values are applied: the robust mode and the pictures\n"
+       "track through its lens and take their pose with its principal point (the\n"
+       "default mode keeps its own pose); replaces --camera-params",
+       fileName("--calibration", a.calibration), true},
+      {"lens", "F", "synthetic and picture scenes: film through the lens of calibration file F",
+       fileName("--lens", a.lens), true},
+      TextOption("target-image", "F",
+                 "synthetic scene: show the picture in file F as the target (default: the\nbuilt-in texture)",
+                 a.targetImage, true),
+      TextOption("csv", "PATH", "one row per frame from frame K on; - for standard output", a.csv),
+      {"threads", "N", "OpenCV worker threads, 1..64 (default 1, so that trackers compare like for like)",
+       [&a, quoted](const std::string& v) -> std::optional<std::string> {
+         const auto n = ParseCount(v, kMaxThreads);
+         if (!n || *n == 0) return "--threads wants 1.." + std::to_string(kMaxThreads) + ", not " + quoted(v);
+         a.threads = static_cast<int>(*n);
+         return std::nullopt;
+       }},
+      {"picture", "FILE",
+       "a target given as a picture: the whole picture, named by the file's stem\n"
+       "(repeatable; the source pictures:PROFILE lays these pictures on a table)",
+       [&a](const std::string& v) -> std::optional<std::string> {
+         if (v.empty()) return std::string("--picture wants a file name");
+         a.pictures.push_back(PictureArg{v, 0.0});
+         return std::nullopt;
+       },
+       true},
+      {"picture-width", "M",
+       "the printed width in metres of the --picture before it: its pose comes out\n"
+       "in metres (default: model units, the picture 200 wide)",
+       [&a, quoted](const std::string& v) -> std::optional<std::string> {
+         if (a.pictures.empty()) return std::string("--picture-width follows the --picture it is for");
+         const auto width = ParsePictureWidth(v);
+         if (!width) return "--picture-width wants a width in metres over 0 and up to 100, not " + quoted(v);
+         a.pictures.back().width = *width;
+         return std::nullopt;
+       },
+       true},
+      FlagOption("quiet", "no summary", a.quiet),
+  };
 }
 
 }  // namespace quorl

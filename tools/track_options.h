@@ -8,6 +8,7 @@
 
 #include "capture/frame_source.h"
 #include "features/model.h"
+#include "tools/option_table.h"
 
 namespace quorl {
 
@@ -57,12 +58,8 @@ struct TrackArgs {
 // Upper limit of --threads.
 inline constexpr int kMaxThreads = 64;
 
-// Their help text, one line per option (with the synthetic scene's profiles), for the tools' usage texts.
-std::string TrackArgsUsage();
-
-// Reads one common option (`--quiet`, or a value option whose value is argv[i + 1], then consumed by
-// advancing i). Returns nothing when `argv[i]` is not a common option; an empty string when it was read;
-// otherwise the message for the user.
-std::optional<std::string> ReadTrackOption(int argc, char** argv, int& i, TrackArgs& args);
+// The options every headless tracker takes (in the order of their help), reading into `args`, which must outlive
+// the table.
+std::vector<ToolOption> TrackOptions(TrackArgs& args);
 
 }  // namespace quorl

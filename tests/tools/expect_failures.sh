@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # quorl-track refuses bad input with a clear message and a non-zero exit.
-# Usage: expect_failures.sh QUORL_TRACK CALIBRATION
+# Usage: expect_failures.sh QUORL_TRACK CALIBRATION [ORB_TRACK]
 set -uo pipefail
 tool="$1"
 calibration="$2"
+orb="${3:-}"
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 failures=0
+checks=0
 
 # expect CODE PATTERN ARGS...: the run exits with CODE and its error output matches PATTERN.
 expect() {
   local code="$1" pattern="$2"; shift 2
   local err rc
+  checks=$((checks + 1))
   err="$("$tool" --quiet "$@" 2>&1 >/dev/null)"; rc=$?
   if [ "$rc" -ne "$code" ] || ! grep -q -- "$pattern" <<<"$err"; then
     echo "FAIL: quorl-track $* -> exit $rc, '$err' (wanted $code, /$pattern/)"
@@ -33,6 +36,8 @@ expect 2 "unknown option" --bogus
 expect 2 "needs a value" --frames
 expect 2 "WxH" --size 10x10
 expect 2 "corner-type" --corner-type 4
+expect 2 "ambiguous: --robust, --robust-without" --rob
+expect 2 "cannot share standard output" --csv - --json -
 expect 1 "Cannot read the target image" --target-image "$tmp/bad.avi"
 
 # A calibration named on the command line must be readable: the message, the path and the reason.
@@ -51,6 +56,7 @@ expect 0 "warning: the target registered on frame 0 has 0 model points" --frames
 summary_has() {
   local pattern="$1"; shift
   local out
+  checks=$((checks + 1))
   if ! out="$(cd "$tmp" && "$tool" "$@" 2>/dev/null)" || ! grep -q -- "$pattern" <<<"$out"; then
     echo "FAIL: quorl-track $* -> '$out' (wanted /$pattern/)"
     failures=$((failures + 1))
@@ -72,6 +78,7 @@ expect 1 "cannot write /dev/full: No space left" --frames 5 --csv /dev/full
 expect 1 "cannot write /dev/full" --frames 5 --json /dev/full
 mkdir -p "$tmp/frames/000000.png"  # a folder where the first picture goes
 expect 1 "cannot write $tmp/frames/000000.png" --frames 5 --save-frames "$tmp/frames"
+checks=$((checks + 2))
 if "$tool" --frames 5 >/dev/full 2>"$tmp/err.txt" || ! grep -q "cannot write to standard output" "$tmp/err.txt"; then
   echo "FAIL: a summary to a full standard output counted as written: $(cat "$tmp/err.txt")"
   failures=$((failures + 1))
@@ -84,11 +91,17 @@ if ! (cd "$tmp" && "$tool" --frames 5 --picture "$picture" --json - 2>/dev/null)
   failures=$((failures + 1))
 fi
 
-# With --csv - standard output carries the CSV alone.
-if ! "$tool" --frames 5 --csv - 2>/dev/null | awk -F, 'NR > 1 && NF < 17 { bad = 1 } END { exit bad || NR < 2 }'; then
-  echo "FAIL: --csv - wrote something other than CSV rows to standard output"
-  failures=$((failures + 1))
-fi
+# With --csv - standard output carries the CSV alone, in both trackers, with a clicked target or pictures.
+for tracker in "$tool" ${orb:+"$orb"}; do
+  for run in "--frames 5" "--frames 5 --source pictures:table --picture $picture"; do
+    checks=$((checks + 1))
+    # shellcheck disable=SC2086
+    if ! "$tracker" $run --csv - 2>/dev/null | awk -F, 'NR > 1 && NF < 17 { bad = 1 } END { exit bad || NR < 2 }'; then
+      echo "FAIL: $(basename "$tracker") $run --csv - wrote something other than CSV rows to standard output"
+      failures=$((failures + 1))
+    fi
+  done
+done
 
-echo "$((28 - failures)) passed, $failures failed"
+echo "$((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -2,7 +2,9 @@
 
 #include "tools/track_options.h"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/synthetic_scene.h"
 
@@ -45,28 +47,60 @@ TEST(ParseCount, NonNegativeWithinLimit) {
   EXPECT_FALSE(ParseCount("99999999999999999999999", 10));
 }
 
-TEST(ReadTrackOption, ReadsAValueOptionAndItsValueOnly) {
-  const char* argv[] = {"tool", "--target-image", "graf1.png", "--target-image"};
-  auto* args = const_cast<char**>(argv);
-  TrackArgs a;
-  int i = 1;
-  EXPECT_EQ(ReadTrackOption(4, args, i, a), std::string());
-  EXPECT_EQ(a.targetImage, "graf1.png");
-  EXPECT_EQ(i, 2);  // on the value; the caller's loop steps past it
-  i = 3;
-  EXPECT_EQ(ReadTrackOption(4, args, i, a), "option --target-image needs a value");
-  const char* other[] = {"tool", "--robustness"};
-  i = 1;
-  EXPECT_FALSE(ReadTrackOption(2, const_cast<char**>(other), i, a));
+// Parses `words` (after the program's name) with the common options; returns the message, if any.
+std::optional<std::string> Parse(std::vector<std::string> words, TrackArgs& a,
+                                 std::vector<const ToolOption*>* given = nullptr) {
+  words.insert(words.begin(), "tool");
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const std::vector<ToolOption> options = TrackOptions(a);
+  return ParseOptions(static_cast<int>(words.size()), argv.data(), options, given);
 }
 
-TEST(TrackArgsUsage, NamesEveryOptionAndProfile) {
-  const std::string usage = TrackArgsUsage();
+TEST(ParseOptions, ReadsValuesFlagsAndEqualsSignsInOrder) {
+  TrackArgs a;
+  std::vector<const ToolOption*> given;
+  EXPECT_EQ(Parse({"--picture", "a.png", "--picture-width=0.2", "--csv", "-", "--quiet", "--barrier-free"}, a, &given),
+            "unknown option --barrier-free");
+  ASSERT_EQ(a.pictures.size(), 1u);
+  EXPECT_EQ(a.pictures[0].width, 0.2);
+  EXPECT_EQ(a.csv, "-");  // a value that begins with a dash is still the value
+  EXPECT_TRUE(a.quiet);
+  ASSERT_EQ(given.size(), 4u);
+  EXPECT_EQ(given[1]->name, "picture-width");
+  EXPECT_TRUE(given[1]->recorded);
+  EXPECT_FALSE(given[2]->recorded);  // --csv is an output
+  // A second parse starts again from the first argument.
+  TrackArgs b;
+  EXPECT_EQ(Parse({"--frames", "7"}, b), std::nullopt);
+  EXPECT_EQ(b.frames, 7);
+}
+
+TEST(ParseOptions, RefusesWithTheOptionNamed) {
+  TrackArgs a;
+  EXPECT_EQ(Parse({"--frames"}, a), "option --frames needs a value");
+  EXPECT_EQ(Parse({"--frames", "5", "stray"}, a), "unknown option stray");
+  EXPECT_EQ(Parse({"--picture-width", "0.2"}, a), "--picture-width follows the --picture it is for");
+  EXPECT_EQ(Parse({"--size", "10x10"}, a), "--size wants WxH with sides of 16 to 4096, not '10x10'");
+  EXPECT_EQ(Parse({"--quiet=yes"}, a), "unknown option --quiet");
+  EXPECT_EQ(Parse({"--s", "1"}, a), "option --s is ambiguous: --source, --size, --seed");
+  EXPECT_EQ(Parse({"--fram", "3"}, a), std::nullopt);  // a unique abbreviation
+  EXPECT_EQ(a.frames, 3);
+}
+
+TEST(OptionHelp, NamesEveryOptionAndProfileInItsColumns) {
+  TrackArgs a;
+  const std::string usage = OptionHelp(TrackOptions(a));
   for (const char* option : {"--source", "--size", "--frames", "--seed", "--register-frame", "--corners",
                              "--camera-params", "--target-image", "--csv", "--quiet"})
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   for (const MotionProfile profile : AllMotionProfiles())
     EXPECT_NE(usage.find(MotionProfileName(profile)), std::string::npos) << MotionProfileName(profile);
+  EXPECT_NE(usage.find("\n  --frames N          frames to process"), std::string::npos);
+  // A long name and value put the help on the next line, in the same column.
+  EXPECT_NE(usage.find("\n  --corners x0,y0,x1,y1,x2,y2,x3,y3\n                      the target's"), std::string::npos);
+  EXPECT_NE(usage.find("point (the\n                      default mode"), std::string::npos);
 }
 
 }  // namespace
