@@ -56,7 +56,7 @@ std::optional<CalibrationResult> CalibrateViews(const std::vector<BoardDetection
     error = "The calibration failed: " + e.msg;
     return std::nullopt;
   }
-  if (!std::isfinite(result.rms) || cv::countNonZero(cameraMatrix != cameraMatrix) > 0) {
+  if (!std::isfinite(result.rms) || !cv::checkRange(cameraMatrix)) {
     error = "The calibration failed: it did not converge.";
     return std::nullopt;
   }

@@ -8,13 +8,9 @@ set -uo pipefail
 tool="$1"
 calibration="$2"
 pictures="$3"
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+fixed=(--quiet)
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/../lib.sh"
 
 # The CSV without the columns that hold times.
 untimed() { awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) drop[i] = ($i == "ms" || $i == "frameRate") }
@@ -48,15 +44,6 @@ roundtrip scene --source pictures:table --size 640x480 --picture "$pictures/box.
 grep -q '"target_truth"' "$tmp/scene/session.json" || fail "the picture scene's session holds no per-target truth"
 grep -q ',box,.*,tracking,[0-9]' "$tmp/scene.1.csv" || fail "the replayed picture scene has no truth columns for box"
 
-# expect CODE PATTERN ARGS...: the run exits with CODE and its error output matches PATTERN.
-expect() {
-  local code="$1" pattern="$2"; shift 2
-  local err rc
-  err="$("$tool" --quiet "$@" 2>&1 >/dev/null)"; rc=$?
-  if [ "$rc" -ne "$code" ] || ! grep -q -- "$pattern" <<<"$err"; then
-    fail "quorl-track $* -> exit $rc, '$err' (wanted $code, /$pattern/)"
-  fi
-}
 expect 2 "--robust cannot be given with --replay: the session sets it" --replay "$tmp/default" --robust
 expect 2 "--size cannot be given with --replay" --size 640x480 --replay "$tmp/default"
 expect 2 "--calibration cannot be given with --replay" --replay "$tmp/default" --calibration "$calibration"
@@ -70,8 +57,4 @@ expect 2 "$tmp/cut/frames/000007.png: missing; session.json lists 40 frames" --r
 head -c 300 "$tmp/default/session.json" > "$tmp/cut/session.json"
 expect 2 "$tmp/cut/session.json: not valid JSON (cut short or damaged)" --replay "$tmp/cut"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "record and replay: all checks passed"
+finish "record and replay"

@@ -5,23 +5,9 @@
 set -uo pipefail
 tool="$1"
 photos="$2"
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/../lib.sh"
 
-# expect CODE PATTERN ARGS...: the run exits with CODE and its error output matches PATTERN.
-expect() {
-  local code="$1" pattern="$2"; shift 2
-  local err rc
-  err="$("$tool" "$@" 2>&1 >/dev/null)"; rc=$?
-  if [ "$rc" -ne "$code" ] || ! grep -q -- "$pattern" <<<"$err"; then
-    fail "quorl-calibrate $* -> exit $rc, '$err' (wanted $code, /$pattern/)"
-  fi
-}
 
 "$tool" --help | grep -q -- "--print-board FILE" || fail "--help names no --print-board"
 "$tool" --version | grep -q "^quorl-calibrate " || fail "--version"
@@ -65,5 +51,4 @@ expect 0 "printed at 100 % the squares span 250 x 175 mm (300 dpi)" --print-boar
 [ -s "$tmp/board.png" ] || fail "no board picture"
 expect 0 "charuco:7x5:0.03:0.022:4X4_50 - ChArUco board" --print-board "$tmp/charuco.png" --board charuco:7x5:0.03:0.022
 
-[ "$failures" -eq 0 ] && echo "all quorl-calibrate checks passed"
-exit $((failures > 0))
+finish "quorl-calibrate"

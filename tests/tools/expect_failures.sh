@@ -5,22 +5,9 @@ set -uo pipefail
 tool="$1"
 calibration="$2"
 orb="${3:-}"
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
-failures=0
-checks=0
-
-# expect CODE PATTERN ARGS...: the run exits with CODE and its error output matches PATTERN.
-expect() {
-  local code="$1" pattern="$2"; shift 2
-  local err rc
-  checks=$((checks + 1))
-  err="$("$tool" --quiet "$@" 2>&1 >/dev/null)"; rc=$?
-  if [ "$rc" -ne "$code" ] || ! grep -q -- "$pattern" <<<"$err"; then
-    echo "FAIL: quorl-track $* -> exit $rc, '$err' (wanted $code, /$pattern/)"
-    failures=$((failures + 1))
-  fi
-}
+fixed=(--quiet)
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/../lib.sh"
 
 echo "not a video" > "$tmp/bad.avi"
 expect 1 "Cannot find the file" --source "$tmp/missing.avi"
@@ -56,10 +43,8 @@ expect 0 "warning: the target registered on frame 0 has 0 model points" --frames
 summary_has() {
   local pattern="$1"; shift
   local out
-  checks=$((checks + 1))
   if ! out="$(cd "$tmp" && "$tool" "$@" 2>/dev/null)" || ! grep -q -- "$pattern" <<<"$out"; then
-    echo "FAIL: quorl-track $* -> '$out' (wanted /$pattern/)"
-    failures=$((failures + 1))
+    fail "quorl-track $* -> '$out' (wanted /$pattern/)"
   fi
 }
 # Outside the checkout the calibration is found where the program is installed (../share/quorl/Data).
@@ -78,30 +63,24 @@ expect 1 "cannot write /dev/full: No space left" --frames 5 --csv /dev/full
 expect 1 "cannot write /dev/full" --frames 5 --json /dev/full
 mkdir -p "$tmp/frames/000000.png"  # a folder where the first picture goes
 expect 1 "cannot write $tmp/frames/000000.png" --frames 5 --save-frames "$tmp/frames"
-checks=$((checks + 2))
 if "$tool" --frames 5 >/dev/full 2>"$tmp/err.txt" || ! grep -q "cannot write to standard output" "$tmp/err.txt"; then
-  echo "FAIL: a summary to a full standard output counted as written: $(cat "$tmp/err.txt")"
-  failures=$((failures + 1))
+  fail "a summary to a full standard output counted as written: $(cat "$tmp/err.txt")"
 fi
 # With --json - standard output carries the JSON lines alone: the summary and the ratings go to standard error.
 picture="$tmp/seq/000000.png"
 if ! (cd "$tmp" && "$tool" --frames 5 --picture "$picture" --json - 2>/dev/null) |
     python3 -c "import json, sys; [json.loads(line) for line in sys.stdin]"; then
-  echo "FAIL: --json - wrote something other than JSON lines to standard output"
-  failures=$((failures + 1))
+  fail "--json - wrote something other than JSON lines to standard output"
 fi
 
 # With --csv - standard output carries the CSV alone, in both trackers, with a clicked target or pictures.
 for tracker in "$tool" ${orb:+"$orb"}; do
   for run in "--frames 5" "--frames 5 --source pictures:table --picture $picture"; do
-    checks=$((checks + 1))
     # shellcheck disable=SC2086
     if ! "$tracker" $run --csv - 2>/dev/null | awk -F, 'NR > 1 && NF < 17 { bad = 1 } END { exit bad || NR < 2 }'; then
-      echo "FAIL: $(basename "$tracker") $run --csv - wrote something other than CSV rows to standard output"
-      failures=$((failures + 1))
+      fail "$(basename "$tracker") $run --csv - wrote something other than CSV rows to standard output"
     fi
   done
 done
 
-echo "$((checks - failures)) passed, $failures failed"
-[ "$failures" -eq 0 ]
+finish "quorl-track's refusals"

@@ -6,23 +6,9 @@
 set -uo pipefail
 tool="$1"
 track="$2"
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/../lib.sh"
 
-# expect CODE PATTERN ARGS...: quorl-library exits with CODE and its error output matches PATTERN.
-expect() {
-  local code="$1" pattern="$2"; shift 2
-  local err rc
-  err="$("$tool" "$@" 2>&1 >/dev/null)"; rc=$?
-  if [ "$rc" -ne "$code" ] || ! grep -q -- "$pattern" <<<"$err"; then
-    fail "quorl-library $* -> exit $rc, '$err' (wanted $code, /$pattern/)"
-  fi
-}
 
 mkdir -p "$tmp/deck" "$tmp/more"
 /usr/bin/python3 - "$tmp" <<'PY'
@@ -87,5 +73,4 @@ if [ -w /dev/full ]; then
   "$tool" list "$tmp/lib.qlib" >/dev/full 2>/dev/null && fail "list to a full disk exited 0"
 fi
 
-[ "$failures" -eq 0 ] && echo "all quorl-library checks passed"
-exit $((failures > 0))
+finish "quorl-library"

@@ -6,23 +6,9 @@
 set -uo pipefail
 tool="$1"
 calibration="$2"
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-# expect CODE PATTERN ARGS...: the run exits with CODE and its error output matches PATTERN.
-expect() {
-  local code="$1" pattern="$2"; shift 2
-  local err rc
-  err="$("$tool" --quiet --frames 2 --camera-params "$calibration" "$@" 2>&1 >/dev/null)"; rc=$?
-  if [ "$rc" -ne "$code" ] || ! grep -q -- "$pattern" <<<"$err"; then
-    fail "quorl-track $* -> exit $rc, '$err' (wanted $code, /$pattern/)"
-  fi
-}
+fixed=(--quiet --frames 2 --camera-params "$calibration")
+# shellcheck source=tests/lib.sh
+. "$(dirname "$0")/../lib.sh"
 
 /usr/bin/python3 - "$tmp" <<'PY'
 import sys, cv2, numpy as np
@@ -61,5 +47,4 @@ for name in texture other; do
 done
 grep -q "^ms per frame: median" "$tmp/summary.txt" || fail "no frame times in the summary"
 
-[ "$failures" -eq 0 ] || exit 1
-echo "picture targets: all checks passed"
+finish "picture targets"
