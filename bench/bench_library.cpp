@@ -1,10 +1,12 @@
 // Picture libraries: preparing a 1000-pixel picture on one core, building a library on every core, and loading a
 // library of 1000 pictures into a set (the file read and checked, the records decoded, the set's search structure
-// built), with the file's bytes per picture. The pictures are procedural (MakeSamplePicture), 1000 pixels on their
-// longer side in four shapes; the 1000-picture library is built once and kept in the system's temporary folder
-// (QUORL_BENCH_LIBRARY names another file).
+// built), with the file's bytes per picture; and a frame of the picture scene at 640x480 on one core, three of the
+// library's pictures in view among 10 to 1000 known. The pictures are procedural (MakeSamplePicture), 1000 pixels
+// on their longer side in four shapes; the 1000-picture library is built once and kept in the system's temporary
+// folder (QUORL_BENCH_LIBRARY names another file).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,10 +17,14 @@
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "capture/picture_scene.h"
 
 #include "features/picture_target.h"
 #include "library/picture_library.h"
 #include "tests/library/sample_pictures.h"
+#include "tracker/tracker.h"
 
 namespace quorl {
 namespace {
@@ -120,6 +126,7 @@ void BM_Load1000Pictures(benchmark::State& state) {
     const auto indexing = std::chrono::steady_clock::now();
     TargetSet set;
     set.AddPrepared(std::move(*targets));
+    set.Index();
     indexMs += MsSince(indexing);
     state.PauseTiming();
     set.Clear();
@@ -133,6 +140,80 @@ void BM_Load1000Pictures(benchmark::State& state) {
       static_cast<double>(fs::file_size(file)) / 1024.0 / static_cast<double>(std::max<std::size_t>(1, pictures));
 }
 BENCHMARK(BM_Load1000Pictures)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// A frame of the table scene showing the library's first three pictures, with its first range(0) pictures known, on
+// one core: median and 95th percentile ms per frame, the frames until each shown picture is first found, the shown
+// pictures found per frame, and frames on which a picture not in view was reported (false finds).
+void BM_SearchFrame(benchmark::State& state) {
+  cv::setNumThreads(1);
+  static const std::vector<PictureTarget> library = [] {
+    std::string error;
+    std::optional<std::vector<PictureTarget>> read = ReadPictureLibrary(LibraryFile(), error);
+    if (!read) std::fprintf(stderr, "%s\n", error.c_str());
+    return read ? std::move(*read) : std::vector<PictureTarget>{};
+  }();
+  constexpr int kShown = 3, kFrames = 300;
+  static const std::vector<GrayImage> frames = [] {
+    std::vector<cv::Mat> pictures;
+    std::vector<std::string> names;
+    for (int i = 0; i < kShown; ++i) {
+      pictures.push_back(Picture(i));
+      names.push_back("picture" + std::to_string(i));
+    }
+    std::string error;
+    auto scene = PictureScene::Create(640, 480, PictureProfile::kTable, 1, pictures, names, error);
+    std::vector<GrayImage> out;
+    std::vector<TargetTruth> truth;
+    cv::Mat bgr, gray;
+    for (int f = 0; scene && f < kFrames; ++f) {
+      scene->render(f, bgr, truth);
+      cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
+      out.push_back(ToGrayImage(gray));
+    }
+    return out;
+  }();
+  const std::size_t known = static_cast<std::size_t>(state.range(0));
+  if (library.size() < known || frames.empty()) {
+    state.SkipWithError("no library or no scene");
+    return;
+  }
+  TargetSet set;
+  set.AddPrepared(std::vector<PictureTarget>(library.begin(), library.begin() + static_cast<std::ptrdiff_t>(known)));
+  set.Index();
+  DibImage display;
+  display.CreateRgbDib(640, 480);
+  const CameraSetup camera;
+  std::vector<double> ms;
+  std::vector<int> first(kShown, -1);
+  int found = 0, falseFrames = 0, frame = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    set.Track(frames[static_cast<std::size_t>(frame) % frames.size()], display, camera);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(elapsed);
+    ms.push_back(1000.0 * elapsed);
+    bool wrong = false;
+    for (std::size_t i = 0; i < set.targets().size(); ++i) {
+      if (set.targets()[i].state != TrackingState::Tracking) continue;
+      if (i >= kShown) {
+        wrong = true;
+        continue;
+      }
+      ++found;
+      if (first[i] < 0) first[i] = frame;
+    }
+    falseFrames += wrong;
+    ++frame;
+  }
+  std::sort(ms.begin(), ms.end());
+  state.counters["known"] = static_cast<double>(known);
+  state.counters["median_ms"] = ms[ms.size() / 2];
+  state.counters["p95_ms"] = ms[ms.size() * 95 / 100];
+  state.counters["found_per_frame"] = static_cast<double>(found) / static_cast<double>(ms.size());
+  state.counters["false_frames"] = falseFrames;
+  for (int i = 0; i < kShown; ++i) state.counters["first_find_" + std::to_string(i)] = first[i];
+}
+BENCHMARK(BM_SearchFrame)->Arg(10)->Arg(100)->Arg(1000)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quorl

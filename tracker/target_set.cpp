@@ -126,7 +126,7 @@ const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& pict
   PictureTarget t = BuildPictureTarget(name, picture, fileSize, width, arc);
   if (built) built(t);
   targets_.push_back(std::move(t));
-  Index();
+  indexed_ = false;
   return targets_.back();
 }
 
@@ -135,7 +135,7 @@ void TargetSet::AddPrepared(std::vector<PictureTarget> prepared) {
     t.name = UniqueName(t.name);
     targets_.push_back(std::move(t));
   }
-  Index();
+  indexed_ = false;
 }
 
 std::string TargetSet::UniqueName(const std::string& name) const {
@@ -151,7 +151,7 @@ std::string TargetSet::UniqueName(const std::string& name) const {
 
 void TargetSet::Clear() {
   targets_.clear();
-  Index();
+  indexed_ = false;
 }
 
 int TargetSet::found() const {
@@ -160,9 +160,16 @@ int TargetSet::found() const {
 }
 
 void TargetSet::Index() {
+  indexed_ = true;
   models_.clear();
   for (const PictureTarget& t : targets_) models_.push_back(&t.robust.model);
-  index_.Build(models_);
+  if (targets_.size() >= kSearchedPictures) {
+    index_ = TargetIndex{};
+    search_.Build(models_);
+  } else {
+    search_.Clear();
+    index_.Build(models_);
+  }
 }
 
 void TargetSet::RestartMotion() {
@@ -171,6 +178,7 @@ void TargetSet::RestartMotion() {
 
 void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetup& camera, const FrameLens* lens) {
   if (targets_.empty() || gray.empty()) return;
+  if (!indexed_) Index();
   const RobustParams& params = targets_.front().robust.params;
   const int arc = targets_.front().robust.model.arc;
   RobustFrame frame(gray, params, lens);
@@ -182,14 +190,15 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     ok[i] = FollowTarget(targets_[i].robust, frame, detector_.barrier, accepted[i], corners[i]);
   }
   // One global search for every target not followed, on the corners at the set's barrier (each picture
-  // scale has points down to that contrast and lower): every frame while nothing is followed or a target
-  // was lost moments ago, else every kAbsentSearchPeriod-th frame.
+  // scale has points down to that contrast and lower): with a PictureSearch on every frame, else every frame
+  // while nothing is followed or a target was lost moments ago and every kAbsentSearchPeriod-th frame otherwise.
   const bool noneFollowed = std::count(ok.begin(), ok.end(), 1) == 0;
   bool urgent = noneFollowed;
   for (std::size_t i = 0; i < targets_.size(); ++i)
     urgent = urgent || (!ok[i] && targets_[i].robust.lostFrames < kMaxHeldFrames);
   ++frames_;
-  if (std::count(ok.begin(), ok.end(), 0) > 0 && (urgent || frames_ % kAbsentSearchPeriod == 0)) {
+  if (std::count(ok.begin(), ok.end(), 0) > 0 &&
+      (!search_.empty() || urgent || frames_ % kAbsentSearchPeriod == 0)) {
     const int barrier = noneFollowed ? std::min(detector_.barrier, kPictureSearchBarrier) : detector_.barrier;
     // Each picture is matched with the corners of the FAST variant it was described with (pictures added after a
     // change of the variant keep theirs).
@@ -197,16 +206,41 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     for (std::size_t i = 0; i < targets_.size(); ++i)
       if (!ok[i] && std::find(arcs.begin(), arcs.end(), targets_[i].robust.model.arc) == arcs.end())
         arcs.push_back(targets_[i].robust.model.arc);
+    // A picture with fewer matches than a vote cluster needs is absent: no estimate is tried.
+    const auto tryFind = [&](std::size_t i, const FrameFeatures& features, std::vector<PointMatch> matches) {
+      if (matches.size() >= static_cast<std::size_t>(params.minVoteCluster))
+        ok[i] = FindTarget(targets_[i].robust, frame, features, std::move(matches), accepted[i], corners[i]);
+    };
     for (const int variant : arcs) {
       const FrameFeatures& features = frame.Features(variant, barrier);
-      std::vector<std::vector<PointMatch>> matches = MatchAllGlobally(models_, index_, features, params);
-      for (std::size_t i = 0; i < targets_.size(); ++i) {
-        // A picture with fewer matches than a vote cluster needs is absent: no estimate is tried.
-        if (ok[i] || targets_[i].robust.model.arc != variant ||
-            matches[i].size() < static_cast<std::size_t>(params.minVoteCluster))
-          continue;
-        ok[i] = FindTarget(targets_[i].robust, frame, features, std::move(matches[i]), accepted[i], corners[i]);
+      std::vector<uint8_t> wanted(targets_.size(), 0);
+      for (std::size_t i = 0; i < targets_.size(); ++i) wanted[i] = !ok[i] && targets_[i].robust.model.arc == variant;
+      std::vector<std::vector<PointMatch>> matches = search_.empty()
+                                                         ? MatchAllGlobally(models_, index_, features, params)
+                                                         : search_.Candidates(models_, features, wanted, params);
+      if (search_.empty()) {
+        for (std::size_t i = 0; i < targets_.size(); ++i)
+          if (wanted[i]) tryFind(i, features, std::move(matches[i]));
+        continue;
       }
+      // Those lost moments ago, then the kVerifiedPictures whose matches hold the largest pose-vote clusters (of
+      // kCandidateCluster matches or more), each matched again on its own.
+      RobustParams voting = params;
+      voting.minVoteCluster = kCandidateCluster;
+      std::vector<std::pair<std::size_t, std::size_t>> ranked;  // (cluster, picture)
+      for (std::size_t i = 0; i < targets_.size(); ++i) {
+        if (!wanted[i]) continue;
+        if (targets_[i].robust.lostFrames < kMaxHeldFrames)
+          tryFind(i, features, MatchGlobally(*models_[i], features, params));
+        else if (matches[i].size() >= static_cast<std::size_t>(kCandidateCluster))
+          if (const std::size_t cluster = FilterByPoseVote(*models_[i], features, matches[i], voting).size(); cluster > 0)
+            ranked.emplace_back(cluster, i);
+      }
+      const std::size_t tried = std::min(kVerifiedPictures, ranked.size());
+      std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(tried), ranked.end(),
+                        [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
+      for (std::size_t k = 0; k < tried; ++k)
+        tryFind(ranked[k].second, features, MatchGlobally(*models_[ranked[k].second], features, params));
     }
   }
   if (frame.describedAt() == detector_.barrier && frame.describedArc() == arc)

@@ -10,7 +10,7 @@ cv::Mat MakeSamplePicture(uint32_t seed, cv::Size size) {
   cv::RNG rng(seed * 2654435761u + 1u);
   // Colour blobs: uniform noise on a coarse grid, enlarged smoothly and lightened.
   cv::Mat coarse(std::max(2, size.height / 24), std::max(2, size.width / 24), CV_8UC3);
-  cv::randu(coarse, cv::Scalar::all(0), cv::Scalar::all(255));
+  rng.fill(coarse, cv::RNG::UNIFORM, cv::Scalar::all(0), cv::Scalar::all(255));  // not the shared generator
   cv::Mat picture;
   cv::resize(coarse, picture, size, 0, 0, cv::INTER_CUBIC);
   picture = picture * 0.5 + cv::Scalar::all(110);

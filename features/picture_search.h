@@ -1,0 +1,71 @@
+#pragma once
+// A search over many pictures whose cost per frame does not grow with their number: a forest of randomised
+// kd-trees over every model point of every picture, searched for each frame corner with a fixed number of
+// point comparisons (best bin first over all trees at once). A corner's nearest points, up to kForestNeighbours
+// of them, are candidate matches for their models: among many pictures a true corner's very nearest point is
+// often another picture's. The pictures whose candidates agree on a pose are then matched and verified as one
+// picture alone is.
+
+#include <array>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "features/descriptor.h"
+#include "features/robust_matching.h"
+#include "features/robust_model.h"
+#include "features/robust_params.h"
+
+namespace quorl {
+
+// kForestTrees trees, leaves of at most kForestLeafSize points; each split on a dimension drawn from the
+// kForestSplitChoices of largest variance (over at most kForestSplitSample points), at their mean. A query
+// compares at most kForestChecks points and keeps its kForestNeighbours nearest. Set (FLANN's usual forest), then
+// checked on 1000 procedural pictures (bench_library, BM_SearchFrame): with only the nearest point kept, a picture
+// in view had no candidate cluster on most frames; with four, it ranked among the first three.
+inline constexpr int kForestNeighbours = 4;
+inline constexpr int kForestTrees = 4;
+inline constexpr int kForestLeafSize = 16;
+inline constexpr int kForestSplitChoices = 5;
+inline constexpr int kForestSplitSample = 128;
+inline constexpr int kForestChecks = 64;
+
+// Ownership: the search keeps its own copy of the points (as floats) and which model each belongs to; the
+// models themselves are only read while it is built.
+class PictureSearch {
+ public:
+  // Over `models`, in that order; the same models always give the same forest.
+  void Build(const std::vector<const RobustModel*>& models);
+  void Clear();
+  bool empty() const { return owner_.size() < 2; }
+
+  // Candidate matches of `frame`'s corners, those of models[m] in element m: each corner with each of its
+  // kForestNeighbours nearest points (found approximately) that lies within params.matchDistance, once per
+  // model, the nearest of that model. Only models with `wanted[m]` set get any.
+  std::vector<std::vector<PointMatch>> Candidates(const std::vector<const RobustModel*>& models,
+                                                  const FrameFeatures& frame, const std::vector<uint8_t>& wanted,
+                                                  const RobustParams& params) const;
+
+ private:
+  struct Node {
+    int32_t dim;  // -1 for a leaf
+    float cut;
+    int32_t low, high;  // children; for a leaf, the range [low, high) of the tree's `order`
+  };
+  struct Tree {
+    std::vector<Node> nodes;
+    std::vector<int32_t> order;  // point ids in leaf order
+  };
+  using Point = std::array<float, kDescriptorSize>;
+  // Node over tree.order[begin, end); `columns` holds dimension d of point i at d * points + i.
+  int32_t BuildNode(Tree& tree, const std::vector<float>& columns, int32_t begin, int32_t end, uint64_t& rng);
+  // The up to kForestNeighbours nearest points of `query` met in kForestChecks comparisons, nearest first; returns
+  // how many.
+  int FindNearest(const Point& query, std::array<std::pair<float, int32_t>, kForestNeighbours>& nearest) const;
+
+  std::vector<Point> points_;
+  std::vector<std::pair<int32_t, int32_t>> owner_;  // (model, point) of each point
+  std::vector<Tree> trees_;
+};
+
+}  // namespace quorl
