@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 #include <queue>
 
 #include <opencv2/core/utility.hpp>
@@ -34,28 +35,64 @@ void PictureSearch::Build(const std::vector<const RobustModel*>& models) {
     }
   if (empty()) return;
   trees_.resize(kForestTrees);
-  // Each dimension's values side by side while the trees are built: a split reads one dimension of many points.
-  const std::size_t n = points_.size();
-  std::vector<float> columns(n * kDescriptorSize);
-  for (std::size_t i = 0; i < n; ++i)
-    for (int d = 0; d < kDescriptorSize; ++d) columns[d * n + i] = points_[i][d];
   // The trees on every core, each from its own seed.
   cv::parallel_for_(cv::Range(0, kForestTrees), [&](const cv::Range& r) {
     for (int t = r.start; t < r.end; ++t) {
-      Tree& tree = trees_[t];
-      tree.order.resize(n);
-      for (std::size_t i = 0; i < n; ++i) tree.order[i] = static_cast<int32_t>(i);
       uint64_t rng = 0x9E3779B97F4A7C15ull + static_cast<uint64_t>(t);
-      BuildNode(tree, columns, 0, static_cast<int32_t>(n), rng);
+      BuildTree(trees_[t], rng);
     }
   });
 }
 
-int32_t PictureSearch::BuildNode(Tree& tree, const std::vector<float>& columns, int32_t begin, int32_t end,
-                                 uint64_t& rng) {
-  const int32_t id = static_cast<int32_t>(tree.nodes.size());
-  tree.nodes.push_back(Node{-1, 0.0f, begin, end});
-  if (end - begin <= kForestLeafSize) return id;
+// The top kForestSampledDepth levels are split on an even sample of the points, whose leaves are cells; every
+// point then goes down to its cell, and each cell (a few thousand points at most) is split on its own. Each split
+// works on a copy of its points side by side, so that it reads memory in order.
+void PictureSearch::BuildTree(Tree& tree, uint64_t& rng) const {
+  const std::size_t n = points_.size();
+  const std::size_t sampled = std::size_t{kForestSplitSample} << kForestSampledDepth;
+  const std::size_t step = std::max<std::size_t>(1, n / sampled);
+  std::vector<Point> pool;
+  for (std::size_t i = 0; i < n; i += step) pool.push_back(points_[i]);
+  std::vector<int32_t> ids(pool.size());
+  std::iota(ids.begin(), ids.end(), 0);
+  std::vector<int32_t> cells;  // node of each cell
+  tree.nodes.assign(1, Node{});
+  Split(tree, pool, ids, 0, 0, static_cast<int32_t>(ids.size()), 0, 0, rng, &cells);
+  // Each point's cell, then the points laid out cell by cell.
+  std::vector<int32_t> cellOf(tree.nodes.size(), -1), where(n);
+  for (std::size_t c = 0; c < cells.size(); ++c) cellOf[cells[c]] = static_cast<int32_t>(c);
+  std::vector<int32_t> start(cells.size() + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    int32_t node = 0;
+    while (tree.nodes[node].dim >= 0)
+      node = points_[i][tree.nodes[node].dim] < tree.nodes[node].cut ? tree.nodes[node].low : tree.nodes[node].high;
+    where[i] = cellOf[node];
+    ++start[where[i] + 1];
+  }
+  for (std::size_t c = 0; c < cells.size(); ++c) start[c + 1] += start[c];
+  tree.order.resize(n);
+  std::vector<int32_t> fill(start.begin(), start.end() - 1);
+  for (std::size_t i = 0; i < n; ++i) tree.order[fill[where[i]]++] = static_cast<int32_t>(i);
+  for (std::size_t c = 0; c < cells.size(); ++c) {
+    const int32_t count = start[c + 1] - start[c];
+    pool.resize(count);
+    ids.resize(count);
+    for (int32_t k = 0; k < count; ++k) pool[k] = points_[tree.order[start[c] + k]];
+    std::iota(ids.begin(), ids.end(), 0);
+    Split(tree, pool, ids, cells[c], 0, count, start[c], 0, rng, nullptr);
+    std::vector<int32_t> cell(tree.order.begin() + start[c], tree.order.begin() + start[c + 1]);
+    for (int32_t k = 0; k < count; ++k) tree.order[start[c] + k] = cell[ids[k]];
+  }
+}
+
+void PictureSearch::Split(Tree& tree, const std::vector<Point>& pool, std::vector<int32_t>& ids, int32_t id,
+                          int32_t begin, int32_t end, int32_t offset, int depth, uint64_t& rng,
+                          std::vector<int32_t>* cells) const {
+  tree.nodes[id] = Node{-1, 0.0f, offset + begin, offset + end};
+  const auto leaf = [&] {
+    if (cells != nullptr) cells->push_back(id);
+  };
+  if (end - begin <= kForestLeafSize || (cells != nullptr && depth == kForestSampledDepth)) return leaf();
   // Mean and variance of each dimension over an even sample of the node's points.
   const int32_t n = end - begin;
   const int32_t step = std::max<int32_t>(1, n / kForestSplitSample);
@@ -63,7 +100,7 @@ int32_t PictureSearch::BuildNode(Tree& tree, const std::vector<float>& columns, 
   int count = 0;
   for (int32_t i = begin; i < end; i += step, ++count)
     for (int d = 0; d < kDescriptorSize; ++d) {
-      const double v = points_[tree.order[i]][d];
+      const double v = pool[ids[i]][d];
       sum[d] += v;
       squares[d] += v * v;
     }
@@ -76,23 +113,23 @@ int32_t PictureSearch::BuildNode(Tree& tree, const std::vector<float>& columns, 
   std::partial_sort(dims.begin(), dims.begin() + kForestSplitChoices, dims.end(),
                     [&](int a, int b) { return variance[a] > variance[b] || (variance[a] == variance[b] && a < b); });
   const int dim = dims[NextRandom(rng) % kForestSplitChoices];
-  const float* value = columns.data() + static_cast<std::size_t>(dim) * points_.size();
   float cut = static_cast<float>(sum[dim] / count);
-  auto first = tree.order.begin() + begin, last = tree.order.begin() + end;
-  auto middle = std::partition(first, last, [&](int32_t p) { return value[p] < cut; });
+  const auto first = ids.begin() + begin, last = ids.begin() + end;
+  auto middle = std::partition(first, last, [&](int32_t p) { return pool[p][dim] < cut; });
   if (middle == first || middle == last) {  // the mean splits off nothing: at the median instead
-    const auto less = [&](int32_t a, int32_t b) { return value[a] < value[b]; };
+    const auto less = [&](int32_t a, int32_t b) { return pool[a][dim] < pool[b][dim]; };
     const auto [lowest, highest] = std::minmax_element(first, last, less);
-    if (value[*lowest] == value[*highest]) return id;  // all alike along it: a leaf
+    if (pool[*lowest][dim] == pool[*highest][dim]) return leaf();  // all alike along it
     middle = first + n / 2;
     std::nth_element(first, middle, last, less);
-    cut = value[*middle];
+    cut = pool[*middle][dim];
   }
-  const int32_t split = static_cast<int32_t>(middle - tree.order.begin());
-  const int32_t low = BuildNode(tree, columns, begin, split, rng);
-  const int32_t high = BuildNode(tree, columns, split, end, rng);
-  tree.nodes[id] = Node{dim, cut, low, high};
-  return id;
+  const int32_t split = static_cast<int32_t>(middle - ids.begin());
+  const int32_t low = static_cast<int32_t>(tree.nodes.size());
+  tree.nodes.resize(tree.nodes.size() + 2);
+  tree.nodes[id] = Node{dim, cut, low, low + 1};
+  Split(tree, pool, ids, low, begin, split, offset, depth + 1, rng, cells);
+  Split(tree, pool, ids, low + 1, split, end, offset, depth + 1, rng, cells);
 }
 
 // Best bin first over every tree at once: branches wait in one queue by their distance from the query along the

@@ -19,7 +19,7 @@
 namespace quorl {
 
 // kForestTrees trees, leaves of at most kForestLeafSize points; each split on a dimension drawn from the
-// kForestSplitChoices of largest variance (over at most kForestSplitSample points), at their mean. A query
+// kForestSplitChoices of largest variance (over at most kForestSplitSample of its points), at their mean. A query
 // compares at most kForestChecks points and keeps its kForestNeighbours nearest. Set (FLANN's usual forest), then
 // checked on 1000 procedural pictures (bench_library, BM_SearchFrame): with only the nearest point kept, a picture
 // in view had no candidate cluster on most frames; with four, it ranked among the first three.
@@ -28,6 +28,8 @@ inline constexpr int kForestTrees = 4;
 inline constexpr int kForestLeafSize = 16;
 inline constexpr int kForestSplitChoices = 5;
 inline constexpr int kForestSplitSample = 128;
+// The top kForestSampledDepth levels of a tree are split on kForestSplitSample << kForestSampledDepth points.
+inline constexpr int kForestSampledDepth = 10;
 inline constexpr int kForestChecks = 64;
 
 // Ownership: the search keeps its own copy of the points (as floats) and which model each belongs to; the
@@ -48,17 +50,21 @@ class PictureSearch {
 
  private:
   struct Node {
-    int32_t dim;  // -1 for a leaf
-    float cut;
-    int32_t low, high;  // children; for a leaf, the range [low, high) of the tree's `order`
+    int32_t dim = -1;  // -1 for a leaf
+    float cut = 0.0f;
+    int32_t low = 0, high = 0;  // children; for a leaf, the range [low, high) of the tree's `order`
   };
   struct Tree {
     std::vector<Node> nodes;
     std::vector<int32_t> order;  // point ids in leaf order
   };
   using Point = std::array<float, kDescriptorSize>;
-  // Node over tree.order[begin, end); `columns` holds dimension d of point i at d * points + i.
-  int32_t BuildNode(Tree& tree, const std::vector<float>& columns, int32_t begin, int32_t end, uint64_t& rng);
+  void BuildTree(Tree& tree, uint64_t& rng) const;
+  // Makes node `id` over the points pool[ids[begin, end)], whose places in the tree's order are offset + begin
+  // onwards, at `depth`, splitting it (and its children) further while it holds more than a leaf. With `cells`, a
+  // node at kForestSampledDepth is not split, and every leaf is added to `cells`.
+  void Split(Tree& tree, const std::vector<Point>& pool, std::vector<int32_t>& ids, int32_t id, int32_t begin,
+             int32_t end, int32_t offset, int depth, uint64_t& rng, std::vector<int32_t>* cells) const;
   // The up to kForestNeighbours nearest points of `query` met in kForestChecks comparisons, nearest first; returns
   // how many.
   int FindNearest(const Point& query, std::array<std::pair<float, int32_t>, kForestNeighbours>& nearest) const;

@@ -1,5 +1,5 @@
 // The search over many pictures: among 200 known pictures the ones in view are found and no other is ever
-// reported, a library of them read back tracks the same, and each picture's own view ranks it first.
+// reported, a library of them read back tracks the same, and a picture's own points find themselves.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -108,6 +108,33 @@ TEST(PictureSearch, FindsTheShownPicturesAmongManyAndNoOther) {
       ASSERT_EQ(again[f][i].state, rows[f][i].state) << "frame " << f << " picture " << i;
       ASSERT_EQ(cv::norm(again[f][i].homography - rows[f][i].homography), 0.0) << "frame " << f << " picture " << i;
     }
+}
+
+// Any picture's points, as a frame's corners, are candidates of that picture at themselves (the forest finds an
+// exact copy of a point), and of no picture not wanted.
+TEST(PictureSearch, APicturesOwnPointsAreItsCandidates) {
+  std::vector<const RobustModel*> models;
+  for (const PictureTarget& t : Targets()) models.push_back(&t.robust.model);
+  PictureSearch search;
+  search.Build(models);
+  const RobustParams& params = Targets()[0].robust.params;
+  cv::RNG rng(7);
+  std::size_t asked = 0, found = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    const int m = rng.uniform(0, kKnown);
+    std::vector<uint8_t> wanted(models.size(), 1);
+    wanted[(m + 1) % kKnown] = 0;
+    FrameFeatures view;
+    for (std::size_t k = 0; k < models[m]->points.size(); k += 7) {
+      view.descriptors.push_back(models[m]->descriptors[k]);
+      view.positions.push_back(models[m]->points[k].position);
+    }
+    const std::vector<std::vector<PointMatch>> candidates = search.Candidates(models, view, wanted, params);
+    EXPECT_TRUE(candidates[(m + 1) % kKnown].empty());
+    asked += view.descriptors.size();
+    for (const PointMatch& c : candidates[m]) found += c.modelIndex == 7 * c.corner;
+  }
+  EXPECT_GE(found, asked * 99 / 100) << found << " of " << asked;
 }
 
 }  // namespace
