@@ -373,9 +373,8 @@ void CQuorlView::OnTick() {
                            recordError))
     finishRecording(recordError);
   if (publisher_ != nullptr) {
-    const FrameReport frame = reportFrame(state_, settings());
     publisher_->Publish(PoseMessage(publishedFrames_++, MonotonicSeconds(), state_.frame.width(),
-                                    state_.frame.height(), frame.keypoints, reportTargets(state_, frame)));
+                                    state_.frame.height(), reportFrame(state_, settings())));
   }
   // A stopped source leaves its last frame in place, but nothing is tracked in it any more.
   if (grabber_.SourceStopped() && state_.modelActive != 0) {

@@ -139,39 +139,34 @@ TrackResult Tracker::track(const cv::Mat& image) {
   State& s = state("track");
   const std::string prefix = "quorl::Tracker::track: ";
   Pack(image, prefix, s.engine.frameBuffer());
-  FrameTimer timer;
-  timer.Start();
   try {
     s.engine.Track();
   } catch (const cv::Exception& e) {
     s.engine.RecoverFromError();
     throw std::runtime_error(prefix + e.what());
   }
-  timer.Stop();
 
   const FrameReport report = s.engine.Report();
-  const TrackerState& loop = s.engine.state();
-  TrackResult r;
-  r.state = StateOf(report.state);
-  r.ms = timer.ElapsedMs();
-  r.keypoints = report.keypoints;
-  r.matches = report.matches;
-  r.inliers = report.inliers;
-  for (int i = 0; i < 4; ++i)
-    r.quad[i] = cv::Point2f(static_cast<float>(report.corners[i].x), static_cast<float>(report.corners[i].y));
-  for (const TargetReport& t : reportPictures(loop)) {
-    TargetResult& out = r.targets.emplace_back();
-    out.name = t.name;
-    out.state = StateOf(t.state);
+  const auto quadOf = [](const TargetReport& t) {
+    std::array<cv::Point2f, 4> quad{};
     for (int i = 0; i < 4; ++i)
-      out.quad[i] = cv::Point2f(static_cast<float>(t.corners[i].x), static_cast<float>(t.corners[i].y));
-    out.homography = t.homography;
-    out.pose = t.pose;
-    out.matches = t.matches;
-    out.inliers = t.inliers;
+      quad[i] = cv::Point2f(static_cast<float>(t.corners[i].x), static_cast<float>(t.corners[i].y));
+    return quad;
+  };
+  TrackResult r;
+  const TargetReport clicked = report.Clicked();
+  r.state = StateOf(clicked.state);
+  r.quad = quadOf(clicked);
+  r.homography = clicked.homography;
+  r.pose = clicked.pose;
+  r.keypoints = report.keypoints;
+  r.matches = clicked.matches;
+  r.inliers = clicked.inliers;
+  r.ms = report.ms;
+  for (const TargetReport& t : report.targets) {
+    if (t.name == kClickedTargetName) continue;
+    r.targets.push_back(TargetResult{t.name, StateOf(t.state), quadOf(t), t.homography, t.pose, t.matches, t.inliers});
   }
-  r.homography = report.homography;
-  r.pose = report.pose;
   return r;
 }
 

@@ -81,7 +81,7 @@ struct TrackResult {
   int keypoints = 0;  // corners detected in the frame
   int matches = 0;    // correspondences handed to the estimator that decided the frame
   int inliers = 0;    // those of them that agree with the frame's accepted estimate
-  double ms = 0.0;    // processing time of the frame
+  double ms = 0.0;    // processing time of the frame, every target included (FrameReport::ms)
   std::vector<TargetResult> targets;  // the picture targets, in the order they were added
 };
 

@@ -27,10 +27,9 @@ double MonotonicSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-std::string PoseMessage(long long frame, double time, int width, int height, int keypoints,
-                        const std::vector<TargetReport>& targets) {
+std::string PoseMessage(long long frame, double time, int width, int height, const FrameReport& report) {
   Json list = Json::array();
-  for (const TargetReport& t : targets) {
+  for (const TargetReport& t : report.targets) {
     Json corners = Json::array();
     for (const cv::Point2d& p : t.corners) corners.push_back({p.x, p.y});
     Json pose = nullptr;
@@ -43,7 +42,7 @@ std::string PoseMessage(long long frame, double time, int width, int height, int
                     {"corners", std::move(corners)},
                     {"homography", Matrix(t.homography, 3, 3)},
                     {"pose", std::move(pose)},
-                    {"keypoints", keypoints},
+                    {"keypoints", report.keypoints},
                     {"matches", t.matches},
                     {"inliers", t.inliers}});
   }

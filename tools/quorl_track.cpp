@@ -418,11 +418,10 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
 
   // Every frame from the registration frame on is one CSV row and one count of the summary. The summary keeps every
   // frame's time and error; a quiet run prints none and keeps none.
-  auto record = [&](long long index, const FrameReport& report, bool registration) {
-    TrackRow row = MakeTrackRow(index, report, source->trueCorners());
+  auto record = [&](long long index, const FrameReport& report, const TargetReport& clickedReport, bool registration) {
+    TrackRow row = MakeTrackRow(index, report, clickedReport, source->trueCorners());
     row.truePose = source->truePose();
     if (pictures) {
-      row.target = kClickedTargetName;
       const std::optional<TargetTruth> truth =
           row.truth ? std::optional<TargetTruth>(TargetTruth{row.target, *row.truth, true}) : std::nullopt;
       if (!registration) tally.Add(row, truth, row.truth.has_value());
@@ -431,17 +430,13 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     if (!a.quiet) summary.Add(row, registration);
   };
   // One row per picture target.
-  auto recordPictures = [&](long long index) {
-    const FrameReport frame = engine.Report();
+  auto recordPictures = [&](long long index, const FrameReport& report) {
     const std::vector<TargetTruth> truths = source->trueTargets();
-    tally.AddFrameTime(frame.ms);
-    for (const TargetReport& t : reportPictures(state)) {
+    tally.AddFrameTime(report.ms);
+    for (const TargetReport& t : report.targets) {
+      if (t.name == kClickedTargetName) continue;
       const std::optional<TargetTruth> truth = TruthOf(truths, t.name);
-      const bool shown = IsShown(t.state);
-      TrackRow row{index, t.name, shown ? 1 : 0, t.corners, static_cast<std::size_t>(frame.keypoints),
-                   static_cast<std::size_t>(t.matches), static_cast<std::size_t>(t.inliers), frame.barrier, frame.ms,
-                   frame.frameRate, t.state, std::nullopt};
-      if (truth) row.truth = truth->corners;
+      const TrackRow row = MakeTrackRow(index, report, t, truth ? std::optional(truth->corners) : std::nullopt);
       csv.Write(row);
       tally.Add(row, truth, source->knowsTargets());
     }
@@ -477,12 +472,14 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     if (!engine.Register(corners)) return true;  // a refused frame: nothing registered, as at a tick
     if (recording) writer.AddRegistration(index, corners);
     summary.CheckModel(index, state.model.modelKeypoints.size());
-    FrameReport report = engine.Report();
-    for (int i = 0; i < 4; ++i) report.corners[i] = cv::Point2d(state.clicks.pt[i].x, state.clicks.pt[i].y);
-    report.keypoints = static_cast<int>(state.model.modelKeypoints.size());
-    report.matches = report.inliers = 0;
-    report.ms = 0.0f;
-    record(index, report, true);
+    // The registration row: the clicks, and the model's points as its keypoints.
+    FrameReport frame = engine.Report();
+    frame.keypoints = static_cast<int>(state.model.modelKeypoints.size());
+    frame.ms = 0.0;
+    TargetReport clickedReport = frame.Clicked();
+    for (int i = 0; i < 4; ++i) clickedReport.corners[i] = cv::Point2d(state.clicks.pt[i].x, state.clicks.pt[i].y);
+    clickedReport.matches = clickedReport.inliers = 0;
+    record(index, frame, clickedReport, true);
     return true;
   };
 
@@ -500,15 +497,14 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     } else {
       engine.Track();
     }
+    const FrameReport frame = engine.Report();
     if (clicked && index > a.registerFrame && !registering) {
       if (a.stageTimes && state.trackingState == TrackingState::Tracking) stageTable.Add(state.robust.stats);
-      record(index, engine.Report(), false);
+      record(index, frame, frame.Clicked(), false);
     }
-    if (pictures) recordPictures(index);
+    if (pictures) recordPictures(index, frame);
     if ((json != nullptr || a.publishPort > 0) && (pictures || index >= a.registerFrame)) {
-      const FrameReport frame = engine.Report();
-      const std::string line = PoseMessage(index, MonotonicSeconds(), state.frame.width(), state.frame.height(),
-                                           frame.keypoints, reportTargets(state, frame));
+      const std::string line = PoseMessage(index, MonotonicSeconds(), state.frame.width(), state.frame.height(), frame);
       if (json != nullptr && !(*json << line << '\n')) {
         std::cerr << "quorl-track: cannot write " << (a.json == "-" ? "the JSON to standard output" : a.json) << "\n";
         return 1;

@@ -85,20 +85,22 @@ FrameCorners QuadCorners(const Quad& quad) {
   return corners;
 }
 
-TrackRow MakeTrackRow(long long index, const FrameReport& report, const std::optional<FrameCorners>& truth) {
+TrackRow MakeTrackRow(long long index, const FrameReport& report, const TargetReport& target,
+                      const std::optional<FrameCorners>& truth) {
+  const bool clicked = target.name == kClickedTargetName;
   return TrackRow{index,
-                  std::string(),
-                  report.modelActive,
-                  report.corners,
+                  target.name,
+                  clicked ? report.modelActive : (IsShown(target.state) ? 1 : 0),
+                  target.corners,
                   static_cast<std::size_t>(report.keypoints),
-                  static_cast<std::size_t>(report.matches),
-                  static_cast<std::size_t>(report.inliers),
+                  static_cast<std::size_t>(target.matches),
+                  static_cast<std::size_t>(target.inliers),
                   report.barrier,
-                  report.ms,
+                  static_cast<float>(report.ms),
                   report.frameRate,
-                  report.state,
+                  target.state,
                   truth,
-                  report.pose,
+                  target.pose,
                   std::nullopt};
 }
 
@@ -120,7 +122,7 @@ const char* const kTrackCsvUsage =
                       best consensus set; robust mode: followed points and descriptor matches of
                       the deciding attempt, and 0 inliers when no estimate was accepted)
   barrier             detector threshold after the frame
-  ms, frameRate       processing time of the frame and the frame rate it gives
+  ms, frameRate       processing time of the whole frame (every target) and the frame rate it gives
   state               detecting, tracking, holding or lost (tracking: the estimation found an
                       acceptable consensus and the quad passed its check)
   gt_x0..gt_y3, err_px  true corners and mean corner error in pixels (sources that know them;

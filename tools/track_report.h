@@ -65,8 +65,10 @@ struct TrackRow {
   std::optional<cv::Matx44d> truePose = std::nullopt;
 };
 
-// The row of frame `index` from the engine's report of it.
-TrackRow MakeTrackRow(long long index, const FrameReport& report, const std::optional<FrameCorners>& truth);
+// The row of `target` in frame `index` from the engine's report of the frame; modelActive is the frame's for the
+// clicked target, and 1 for a picture while it is shown.
+TrackRow MakeTrackRow(long long index, const FrameReport& report, const TargetReport& target,
+                      const std::optional<FrameCorners>& truth);
 
 // What the CSV's columns hold, for the tools' usage texts.
 extern const char* const kTrackCsvUsage;

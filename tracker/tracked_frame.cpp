@@ -120,8 +120,6 @@ void addClick(TrackerState& state, int x, int y, TrackerPlatform& platform) {
 
 int processTrackedFrame(TrackerState& state, TrackerPlatform& platform) {
   if (!state.model.isRegistered()) return 0;
-  FrameTimer timer;
-  timer.Start();
   DibToGray(state.frame, state.gray);
   const GrayImage& gray = state.gray;
   TrackerSettings& settings = platform.settings();
@@ -142,10 +140,6 @@ int processTrackedFrame(TrackerState& state, TrackerPlatform& platform) {
   // through the lens when there is one.
   ComputeTargetPose(state.camera, state.robustMode ? LensFor(state, gray) : nullptr, state.frame.width(),
                     state.frame.height(), kModelSquare, state.quadCorners, state.pose);
-  timer.Stop();
-  state.elapsedMs = timer.ElapsedMs();
-  settings.frameRate = FrameRateFromElapsed(state.elapsedMs, settings.frameRate);
-  platform.refreshSettingsDisplay();
   return 1;
 }
 

@@ -97,14 +97,13 @@ void recoverFromError(TrackerState& state) {
   state.pictures.RestartMotion();
 }
 
-FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settings) {
-  FrameReport r;
+namespace {
+
+// The clicked target's record: -1 corners and zero homography unless it is shown.
+TargetReport ClickedReport(const TrackerState& state) {
+  TargetReport r;
+  r.name = kClickedTargetName;
   r.state = state.trackingState;
-  r.modelActive = state.modelActive;
-  r.keypoints = settings.keypointCount;
-  r.barrier = settings.barrier;
-  r.frameRate = settings.frameRate;
-  r.ms = state.elapsedMs;
   if (state.model.isRegistered() && state.robustMode) {
     r.matches = state.robust.stats.matches;
     r.inliers = state.robust.stats.inliers;
@@ -126,13 +125,33 @@ FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settin
   return r;
 }
 
-std::vector<TargetReport> reportTargets(const TrackerState& state, const FrameReport& frame) {
-  std::vector<TargetReport> reports;
-  if (state.model.isRegistered())
-    reports.push_back(TargetReport{kClickedTargetName, frame.state, frame.corners, frame.homography, frame.pose, frame.matches,
-                                   frame.inliers});
-  for (TargetReport& picture : reportPictures(state)) reports.push_back(std::move(picture));
-  return reports;
+TargetReport PictureReport(const TrackerState& state, const PictureTarget& t) {
+  TargetReport r{t.name, t.state, t.corners, t.homography, std::nullopt, t.matches, t.inliers};
+  if (IsShown(t.state) && hasCalibration(state.camera))
+    r.pose = RigidPose(t.pose.modelview, t.width > 0.0 ? t.width / (2 * kModelSquare[1].x) : 1.0);
+  return r;
+}
+
+}  // namespace
+
+FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settings) {
+  FrameReport r;
+  r.keypoints = settings.keypointCount;
+  r.barrier = settings.barrier;
+  r.modelActive = state.modelActive;
+  r.ms = state.elapsedMs;
+  r.frameRate = settings.frameRate;
+  if (state.model.isRegistered()) r.targets.push_back(ClickedReport(state));
+  for (const PictureTarget& t : state.pictures.targets()) r.targets.push_back(PictureReport(state, t));
+  return r;
+}
+
+TargetReport FrameReport::Clicked() const {
+  if (!targets.empty() && targets.front().name == kClickedTargetName) return targets.front();
+  TargetReport r;
+  r.name = kClickedTargetName;
+  r.corners.fill(cv::Point2d(kLostCoordinate, kLostCoordinate));
+  return r;
 }
 
 namespace {
@@ -204,25 +223,10 @@ std::optional<cv::Matx44d> RigidPose(const std::array<double, 16>& modelview, do
   return pose;
 }
 
-std::vector<TargetReport> reportPictures(const TrackerState& state) {
-  std::vector<TargetReport> reports;
-  for (const PictureTarget& t : state.pictures.targets()) {
-    TargetReport& r = reports.emplace_back();
-    r.name = t.name;
-    r.state = t.state;
-    r.corners = t.corners;
-    r.homography = t.homography;
-    r.matches = t.matches;
-    r.inliers = t.inliers;
-    const bool shown = IsShown(t.state);
-    if (shown && hasCalibration(state.camera))
-      r.pose = RigidPose(t.pose.modelview, t.width > 0.0 ? t.width / (2 * kModelSquare[1].x) : 1.0);
-  }
-  return reports;
-}
-
 bool tick(TrackerState& state, TrackerPlatform& platform) {
   if (!takeFrame(state, platform)) return false;
+  // A tick that tracks something is timed whole, and gives the frame rate; detection alone is not timed (0 ms).
+  const bool tracks = state.model.isRegistered() || !state.pictures.empty();
   FrameTimer timer;
   timer.Start();
   if (state.model.isRegistered()) {
@@ -230,10 +234,15 @@ bool tick(TrackerState& state, TrackerPlatform& platform) {
   } else {
     processDetectOnly(state, platform);
   }
-  if (!state.pictures.empty()) {
-    state.pictures.Track(state.gray, state.display, state.camera, state.lens.get());
+  if (!state.pictures.empty()) state.pictures.Track(state.gray, state.display, state.camera, state.lens.get());
+  if (tracks) {
     timer.Stop();
     state.elapsedMs = timer.ElapsedMs();
+    TrackerSettings& settings = platform.settings();
+    settings.frameRate = FrameRateFromElapsed(state.elapsedMs, settings.frameRate);
+    platform.refreshSettingsDisplay();
+  } else {
+    state.elapsedMs = 0.0f;
   }
   platform.requestRepaint();
   return true;

@@ -77,7 +77,7 @@ struct TrackerState {
   int clickCount = 0;
   int modelActive = 0;
   TrackingState trackingState = TrackingState::Detecting;
-  float elapsedMs = 0.0f;  // duration of the last tracked-frame processing
+  float elapsedMs = 0.0f;  // duration of the last tick when it tracked a registered target or pictures, else 0
   // Matching > Robust Tracking: tracked frames go through `robust`, which registration then also
   // builds (or the first robust frame, from the registered frame, when the mode is switched on later).
   bool robustMode = false;
@@ -85,8 +85,7 @@ struct TrackerState {
   // Corners of model.currentQuad before rounding (the robust mode's sub-pixel estimate; in the default
   // mode the integer corners themselves).
   std::array<cv::Point2d, 4> quadCorners{};
-  // Targets given as pictures, followed in every tick beside the clicked target (in either mode). While
-  // there are any, elapsedMs times the whole tick's processing.
+  // Targets given as pictures, followed in every tick beside the clicked target (in either mode).
   TargetSet pictures;
   // A full calibration (setCalibration): the lens at its own size, and `lens` at the frame's size. With it the
   // robust mode and the picture targets work in ideal pixels and take their pose from PlanarPose with its
@@ -131,10 +130,11 @@ class FrameTimer {
 // White width x height pictures and a cleared click state.
 void initialise(TrackerState& state, int width, int height);
 
-// One tick: grab, rebuild frame and display, then detect-only or tracked processing, then repaint. A tick without a
-// frame (no source, no buffer, or a bitmap that is refused) changes nothing and returns false. A frame of another size
-// than the last rescales the calibration to it and restarts the robust mode's motion (its next frame searches
-// globally); the registered model stays.
+// One tick: grab, rebuild frame and display, then detect-only or tracked processing and the pictures, then repaint.
+// A tick that tracks (a registered target or pictures) is timed from the processing on: elapsedMs and the frame
+// rate in the settings; one that does not sets elapsedMs to 0. A tick without a frame (no source, no buffer, or a bitmap that is refused) changes nothing and
+// returns false. A frame of another size than the last rescales the calibration to it and restarts the robust mode's
+// motion (its next frame searches globally); the registered model stays.
 bool tick(TrackerState& state, TrackerPlatform& platform);
 
 // The registration a user makes at the desktop, in one call: `warmup` detection ticks on the platform's current frame,
@@ -149,31 +149,6 @@ void setRobustMode(TrackerState& state, bool on);
 // After an error thrown out of a tick or a registration (an OpenCV error): a registration in progress ends, and the
 // robust mode starts over from the registered frame. The registered model stays.
 void recoverFromError(TrackerState& state);
-
-// What the last tick made of the frame, as every front end reports it.
-//   keypoints: corners detected in the frame at its barrier.
-//   matches:   correspondences handed to the estimator that decided the frame (default mode: the
-//              accepted matches; robust mode: followed points and descriptor matches of the deciding
-//              attempt).
-//   inliers:   those of `matches` that agree with the frame's estimate; at most `matches`, and 0 in
-//              the robust mode when no estimate was accepted.
-struct FrameReport {
-  TrackingState state = TrackingState::Detecting;
-  int modelActive = 0;
-  // Tracking: the quad (sub-pixel in the robust mode); holding: the last valid quad; else -1 each.
-  std::array<cv::Point2d, 4> corners{};
-  int keypoints = 0;
-  int matches = 0;
-  int inliers = 0;
-  int barrier = 0;
-  int frameRate = 0;
-  float ms = 0.0f;  // processing time of the last tracked frame
-  // Tracking or holding: registration-frame pixels to frame pixels (the clicked corners onto `corners`),
-  // and the rigid pose (RigidPose, model units) when a calibration is loaded; otherwise zero and nothing.
-  cv::Matx33d homography = cv::Matx33d::zeros();
-  std::optional<cv::Matx44d> pose;
-};
-FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settings);
 
 // The name of the clicked target in the reports of every target.
 inline constexpr const char* kClickedTargetName = "target";
@@ -195,23 +170,45 @@ const PictureTarget* addPictureFile(TrackerState& state, const std::string& path
 // orthonormal one and its translation multiplied by `unit`; nothing when an entry is not finite.
 std::optional<cv::Matx44d> RigidPose(const std::array<double, 16>& modelview, double unit);
 
-// A target after the last tick, as every front end reports it.
+// One target after the last tick.
+//   corners:    tracking: the estimate (sub-pixel in the robust mode and for pictures); holding: the last valid
+//               one; otherwise -1 each.
+//   homography: tracking or holding: the clicked target's registration-frame pixels (the clicks onto `corners`),
+//               or a picture's pixels as given, to frame pixels; otherwise zero.
+//   pose:       tracking or holding with a calibration: rigid (RigidPose), the clicked target in model units, a
+//               picture in metres when its width was given (else model units: the picture 200 wide).
+//   matches:    correspondences handed to the estimator that decided the frame (default mode: the accepted
+//               matches; robust mode and pictures: followed points and descriptor matches of the deciding attempt).
+//   inliers:    those of `matches` that agree with the frame's estimate; at most `matches`, and 0 in the robust
+//               mode when no estimate was accepted.
 struct TargetReport {
-  std::string name;
+  std::string name;  // kClickedTargetName for the clicked target
   TrackingState state = TrackingState::Detecting;
-  std::array<cv::Point2d, 4> corners{};  // as FrameReport::corners
-  cv::Matx33d homography = cv::Matx33d::zeros();  // given-picture pixels to frame pixels; zero unless shown
-  // Rigid, in metres when the picture's width was given (else model units: the picture 200 wide); only
-  // while tracking or holding with a calibration.
+  std::array<cv::Point2d, 4> corners{};
+  cv::Matx33d homography = cv::Matx33d::zeros();
   std::optional<cv::Matx44d> pose;
   int matches = 0;
   int inliers = 0;
 };
-std::vector<TargetReport> reportPictures(const TrackerState& state);
 
-// Every target after the last tick: the clicked one (named "target", with `frame`'s corners and counts)
-// when one is registered, then the pictures.
-std::vector<TargetReport> reportTargets(const TrackerState& state, const FrameReport& frame);
+// What the last tick made of the frame, as every front end reports it: Quorl's view and stream, quorl-track's CSV
+// and JSON, the library and Python are all made from it.
+struct FrameReport {
+  int keypoints = 0;  // corners detected in the frame at its barrier
+  int barrier = 0;
+  int modelActive = 0;  // 1 when the frame was processed with the clicked target's model
+  // The last tick's processing time, whole (the clicked target and every picture; 0 when it tracked nothing: no
+  // registered target and no pictures), and the frame rate the ticks that tracked give (FrameRateFromElapsed).
+  double ms = 0.0;
+  int frameRate = 0;
+  // One record per target: the clicked one (kClickedTargetName) first when it is registered, then the pictures in
+  // the order they were added.
+  std::vector<TargetReport> targets;
+
+  // The clicked target's record; without a registered one, a detecting record with -1 corners.
+  TargetReport Clicked() const;
+};
+FrameReport reportFrame(const TrackerState& state, const TrackerSettings& settings);
 
 // Tracking with a registered model; returns 0 without a model, else 1. A frame whose estimation did not
 // run or found no acceptable consensus (IsConsensusAcceptable) fails the quad check like a bad quad.

@@ -57,7 +57,7 @@ std::vector<std::vector<TargetReport>> TrackScene(const std::vector<cv::Mat>& pi
   std::vector<std::vector<TargetReport>> rows;
   for (int f = 0; f < frames && scene && scene->read(engine.frameBuffer()); ++f) {
     EXPECT_TRUE(engine.Track());
-    rows.push_back(reportPictures(engine.state()));
+    rows.push_back(engine.Report().targets);
   }
   return rows;
 }

@@ -22,7 +22,10 @@ TEST(PoseMessage, WritesTheSchemaFieldsWithExactNumbersAndValidUtf8) {
   lost.name = "a\"b\x01";
   lost.state = TrackingState::Lost;
   lost.corners.fill(cv::Point2d(-1, -1));
-  EXPECT_EQ(PoseMessage(42, 1244.8354412345677, 320, 240, 100, {tracked, lost}),
+  FrameReport report;
+  report.keypoints = 100;
+  report.targets = {tracked, lost};
+  EXPECT_EQ(PoseMessage(42, 1244.8354412345677, 320, 240, report),
             "{\"frame\":42,\"time\":1244.8354412345677,\"size\":[320,240],\"targets\":["
             "{\"name\":\"caf\xef\xbf\xbd\",\"state\":\"tracking\",\"corners\":[[1.5,2.0],[3.0,4.0],[5.0,6.0],[7.0,null]],"
             "\"homography\":[[1.0,0.0,0.0],[0.0,1.0,0.0],[0.0,0.0,1.0]],"

@@ -50,7 +50,7 @@ RunFigures TrackApproach(const CameraLens& filmedThrough, const std::optional<Ca
   for (int i = 1; i <= last; ++i) {
     engine.frameBuffer() = testing::Frame(*scene, i);
     EXPECT_TRUE(engine.Track()) << i;
-    const FrameReport r = engine.Report();
+    const TargetReport r = engine.Report().Clicked();
     const FrameCorners truth = scene->cornersAt(i);
     double error = 0.0;
     for (int c = 0; c < 4; ++c) error += cv::norm(r.corners[c] - truth[c]) / 4.0;

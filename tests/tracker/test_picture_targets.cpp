@@ -92,7 +92,7 @@ SceneRun RunScene(PictureProfile profile, int frames) {
     scene->render(f, bgr, run.truth.back());
     cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
     state.pictures.Track(ToGrayImage(gray), display, state.camera);
-    run.reports.push_back(reportPictures(state));
+    run.reports.push_back(reportFrame(state, TrackerSettings{}).targets);
   }
   return run;
 }

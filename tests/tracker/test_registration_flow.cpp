@@ -110,6 +110,41 @@ TEST_F(Registered, ShiftedFrameMovesTheQuadAndThePose) {
   EXPECT_GT(s.pose.modelview[3], 0.0);
 }
 
+// One report per frame: the clicked target first once registered, then the pictures; its time and the frame rate
+// come from every tick that tracks something, pictures alone too (the options showed 0 f/s while following them).
+TEST_F(Registered, TheFrameReportListsEveryTargetAndTimesEveryTrackingTick) {
+  cv::Mat picture(150, 200, CV_8UC1);
+  cv::randu(picture, 0, 255);
+  cv::GaussianBlur(picture, picture, cv::Size(), 2.0);
+  std::string error;
+  ASSERT_NE(addPictureTarget(s, "poster", picture, 0.0, 10, error), nullptr) << error;
+  p.values.frameRate = 0;
+  p.refreshes = 0;
+  p.frames.push_back(packedBytes(texturedFrame(320, 240)));
+  tick(s, p);
+  FrameReport report = reportFrame(s, p.values);
+  ASSERT_EQ(report.targets.size(), 1u);
+  EXPECT_EQ(report.targets[0].name, "poster");
+  EXPECT_EQ(report.Clicked().state, TrackingState::Detecting);
+  EXPECT_EQ(report.Clicked().corners[2], cv::Point2d(-1, -1));
+  EXPECT_GT(report.ms, 0.0);
+  EXPECT_GT(p.values.frameRate, 0);
+  EXPECT_EQ(p.refreshes, 2);  // the detection's and the timed tick's
+
+  beginRegistration(s, p);
+  clickSquare();
+  p.frames.push_back(packedBytes(texturedFrame(320, 240, 6.0)));
+  tick(s, p);
+  report = reportFrame(s, p.values);
+  ASSERT_EQ(report.targets.size(), 2u);
+  EXPECT_EQ(report.targets[0].name, kClickedTargetName);
+  EXPECT_EQ(report.targets[1].name, "poster");
+  EXPECT_EQ(report.Clicked().state, TrackingState::Tracking);
+  EXPECT_NEAR(report.Clicked().corners[0].x, 86, 2);
+  EXPECT_EQ(report.Clicked().matches, static_cast<int>(s.model.matchMap.size()));
+  EXPECT_DOUBLE_EQ(report.ms, s.elapsedMs);
+}
+
 // The state follows the estimation as well as the quad: frames without matches (estimation not run),
 // frames whose matches agree on nothing (no acceptable consensus) and bad quads all fail alike.
 TEST_F(Registered, StateIsTrackingOnlyWhileTheEstimationFindsTheTarget) {
