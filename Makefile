@@ -8,7 +8,7 @@
 
 PACKAGES := build-essential cmake ninja-build pkg-config \
             libann-dev libopencv-dev libopencv-contrib-dev opencv-doc nlohmann-json3-dev libboost-dev \
-            libpng-dev libjpeg-dev libtiff-dev libwebp-dev \
+            libpng-dev libjpeg-dev libtiff-dev libwebp-dev libcairo2-dev \
             qt6-base-dev libqt6opengl6-dev libxkbcommon-dev libvulkan-dev libgl-dev freeglut3-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             xvfb xauth fonts-nanum \

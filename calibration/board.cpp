@@ -246,10 +246,15 @@ std::string PrintCaption(const BoardLayout& board, int dotsPerInch) {
   return BoardLayoutText(board) + " - " + DescribeBoard(board) + "; " + size;
 }
 
+int PrintPixelsPerSquare(const BoardLayout& board, int dotsPerInch) {
+  const double pixelsPerMetre = std::clamp(dotsPerInch, 72, 1200) / 0.0254;
+  return std::clamp(static_cast<int>(std::lround(board.square * pixelsPerMetre)), 8, 1024);
+}
+
 cv::Mat PrintableBoard(const BoardLayout& board, int dotsPerInch) {
   const int dpi = std::clamp(dotsPerInch, 72, 1200);
   const double pixelsPerMetre = dpi / 0.0254;
-  const int pps = std::clamp(static_cast<int>(std::lround(board.square * pixelsPerMetre)), 8, 1024);
+  const int pps = PrintPixelsPerSquare(board, dpi);
   const int margin = std::max(pps, static_cast<int>(std::lround(0.010 * pixelsPerMetre)));
   cv::Mat picture = DrawBoard(board, pps, margin);
   // The caption fills the lower margin's width at most, its letters about 3 mm high.

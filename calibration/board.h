@@ -54,6 +54,8 @@ cv::Mat DrawBoard(const BoardLayout& board, int pixelsPerSquare, int marginPixel
 // The board to print at `dotsPerInch` (72..1200) with no scaling: the squares at their true size, a white
 // margin of one square (at least 10 mm) and, in the margin below, the caption (PrintCaption) in black.
 cv::Mat PrintableBoard(const BoardLayout& board, int dotsPerInch);
+// The pixels a square takes in PrintableBoard at `dotsPerInch`: the nearest whole number to its true size.
+int PrintPixelsPerSquare(const BoardLayout& board, int dotsPerInch);
 // "chessboard:9x6:0.025 - 9 x 6 inner corners, squares 25 mm; printed at 100 % the squares span
 // 250 x 175 mm (300 dpi)": what the printed board must measure.
 std::string PrintCaption(const BoardLayout& board, int dotsPerInch);

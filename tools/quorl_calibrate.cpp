@@ -1,8 +1,10 @@
 // quorl-calibrate: calibrates a camera from views of a printed board (photos, a video, a camera or the board
 // scene) and writes OpenCV's calibration YAML with the 136-byte camera file beside it.
+#include <cairo-pdf.h>
 #include <getopt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -48,7 +50,9 @@ constexpr OptionInfo kOptions[] = {
      "frames to read at most (default: a video or pattern to its end; a camera or the board scene until the "
      "coverage is complete with 15 views, at most 3600)"},
     {"size", "WxH", "frame size asked of a camera or the board scene (default 640x480)"},
-    {"print-board", "FILE", "write the board as a PNG to print at 300 dpi with no scaling, its size in the margin"},
+    {"print-board", "FILE",
+     "write the board to print with no scaling, its size in the margin: a PDF page of its own size when FILE ends "
+     "in .pdf, else a PNG at 300 dpi"},
     {"help", nullptr, "this text"},
     {"version", nullptr, "the program's version"},
 };
@@ -276,14 +280,50 @@ void printCoverage(const Coverage& c) {
   std::printf("frame parts seen: %s\n", cells.empty() ? "none" : cells.c_str());
 }
 
+// `picture` (8-bit gray) as a one-page PDF of its own size, `points` (1/72 inch) a pixel; the bytes in `pdf`. False,
+// with `error`, when cairo fails.
+bool EncodePdf(const cv::Mat& picture, double points, std::vector<uint8_t>& pdf, std::string& error) {
+  cv::Mat bgrx;
+  cv::cvtColor(picture, bgrx, cv::COLOR_GRAY2BGRA);  // cairo's RGB24 is 32-bit xRGB, BGRx in memory
+  cairo_surface_t* image = cairo_image_surface_create_for_data(bgrx.data, CAIRO_FORMAT_RGB24, bgrx.cols, bgrx.rows,
+                                                               static_cast<int>(bgrx.step));
+  const auto append = [](void* closure, const unsigned char* data, unsigned int length) {
+    auto* out = static_cast<std::vector<uint8_t>*>(closure);
+    out->insert(out->end(), data, data + length);
+    return CAIRO_STATUS_SUCCESS;
+  };
+  cairo_surface_t* page = cairo_pdf_surface_create_for_stream(append, &pdf, picture.cols * points, picture.rows * points);
+  cairo_t* cr = cairo_create(page);
+  cairo_scale(cr, points, points);
+  cairo_set_source_surface(cr, image, 0, 0);
+  cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);  // squares with sharp edges
+  cairo_paint(cr);
+  cairo_show_page(cr);
+  cairo_status_t status = cairo_status(cr);
+  cairo_destroy(cr);
+  cairo_surface_finish(page);
+  if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(page);
+  cairo_surface_destroy(page);
+  cairo_surface_destroy(image);
+  if (status != CAIRO_STATUS_SUCCESS) error = std::string("cannot make the PDF: ") + cairo_status_to_string(status);
+  return status == CAIRO_STATUS_SUCCESS;
+}
+
+// The board to print, as a PDF when `path` ends in .pdf, else as a PNG.
 int writeBoardPicture(const std::string& path, const BoardLayout& board) {
-  std::vector<uint8_t> png;
+  std::vector<uint8_t> bytes;
   std::string error;
-  if (!cv::imencode(".png", PrintableBoard(board, kPrintDpi), png)) {
-    std::fprintf(stderr, "quorl-calibrate: cannot make the board picture.\n");
+  const cv::Mat picture = PrintableBoard(board, kPrintDpi);
+  std::string extension = std::filesystem::path(path).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+  // On the PDF page a square is exactly its size (in the PNG, the nearest whole number of pixels).
+  const double points = board.square / 0.0254 * 72.0 / PrintPixelsPerSquare(board, kPrintDpi);
+  if (extension == ".pdf" ? !EncodePdf(picture, points, bytes, error) : !cv::imencode(".png", picture, bytes)) {
+    std::fprintf(stderr, "quorl-calibrate: cannot make the board picture%s%s.\n", error.empty() ? "" : ": ",
+                 error.c_str());
     return 1;
   }
-  if (!WriteWholeFile(path, png.data(), png.size(), error)) {
+  if (!WriteWholeFile(path, bytes.data(), bytes.size(), error)) {
     std::fprintf(stderr, "quorl-calibrate: %s\n", error.c_str());
     return 1;
   }

@@ -50,5 +50,17 @@ if "$tool" --help >/dev/full 2>/dev/null; then fail "--help to a full device exi
 expect 0 "printed at 100 % the squares span 250 x 175 mm (300 dpi)" --print-board "$tmp/board.png"
 [ -s "$tmp/board.png" ] || fail "no board picture"
 expect 0 "charuco:7x5:0.03:0.022:4X4_50 - ChArUco board" --print-board "$tmp/charuco.png" --board charuco:7x5:0.03:0.022
+# As a PDF the page is the board's true size: 10 x 7 squares of 25 mm and a square's margin all round.
+ln -s /dev/full "$tmp/full.pdf"
+expect 1 "Cannot write '$tmp/full.pdf'" --print-board "$tmp/full.pdf"
+expect 0 "squares span 250 x 175 mm" --print-board "$tmp/board.pdf"
+/usr/bin/python3 - "$tmp/board.pdf" <<'PY' || fail "the board's PDF page is not 300 x 225 mm"
+import re, sys
+data = open(sys.argv[1], "rb").read()
+box = re.search(rb"/MediaBox \[ *0 0 ([0-9.]+) ([0-9.]+) *\]", data)
+assert data.startswith(b"%PDF-") and box, data[:40]
+size = [float(v) * 25.4 / 72 for v in box.groups()]
+assert abs(size[0] - 300) < 0.05 and abs(size[1] - 225) < 0.05, size
+PY
 
 finish "quorl-calibrate"
