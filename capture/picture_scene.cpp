@@ -14,14 +14,36 @@ namespace quorl {
 namespace {
 
 constexpr PictureProfile kOrder[] = {PictureProfile::kTable, PictureProfile::kReturn, PictureProfile::kSwap,
-                                     PictureProfile::kFar};
-constexpr const char* kNames[] = {"table", "return", "swap", "far"};
+                                     PictureProfile::kFar, PictureProfile::kDeck};
+constexpr const char* kNames[] = {"table", "return", "swap", "far", "deck"};
 constexpr double kPictureWidth = 0.25;  // world units
 constexpr double kSpacing = 0.3;        // between picture centres
 constexpr double kTableSide = 3.0;      // world units covered by one table tile
 constexpr double kPi = std::numbers::pi;
 
 cv::Vec3d Normalised(const cv::Vec3d& v) { return v / cv::norm(v); }
+
+// The pictures shown at time `t` and their places on the table: every picture in its own place, or a deck's cards.
+struct Shown {
+  std::size_t picture;
+  std::size_t place;
+};
+std::vector<Shown> ShownAt(PictureProfile profile, std::size_t pictures, double t) {
+  std::vector<Shown> shown;
+  if (profile != PictureProfile::kDeck) {
+    for (std::size_t i = 0; i < pictures; ++i) shown.push_back({i, i});
+    return shown;
+  }
+  const std::size_t places = std::min<std::size_t>(kDeckSlots, pictures);
+  for (std::size_t j = 0; j < places; ++j) {
+    // Place j changes a third of a period after place j - 1.
+    const double dealt = t / kDeckPeriod + static_cast<double>(j) / kDeckSlots;
+    if (dealt - std::floor(dealt) < kDeckGap / kDeckPeriod && dealt >= 1.0) continue;
+    const auto round = static_cast<std::size_t>(std::floor(dealt));
+    shown.push_back({(j + places * round) % pictures, j});
+  }
+  return shown;
+}
 
 std::vector<cv::Mat> MipLevels(const cv::Mat& picture) {
   std::vector<cv::Mat> levels{picture};
@@ -158,6 +180,12 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
       tilt = 0.25;
       azimuth = 2 * kPi * t / 25 + phase;
       roll = 0.2 * std::sin(2 * kPi * t / 11);
+      break;    case PictureProfile::kDeck:
+      look = cv::Vec3d(0.04 * std::sin(0.3 * t + phase), 0.03 * std::cos(0.25 * t + phase), 0.0);
+      distance = 0.9 + 0.2 * std::sin(2 * kPi * t / 12 + phase);
+      tilt = (25.0 + 10.0 * std::sin(2 * kPi * t / 9 + 2 * phase)) * kPi / 180;
+      azimuth = 2 * kPi * t / 20 + 3 * phase;
+      roll = 0.15 * std::sin(2 * kPi * t / 15 + phase);
       break;
   }
   Placed view;
@@ -183,15 +211,16 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
   const cv::Rect2d frameBox(0, 0, width_ - 1, height_ - 1);
   const std::vector<cv::Point2f> frameQuad = {{0, 0}, {float(width_ - 1), 0}, {float(width_ - 1), float(height_ - 1)},
                                               {0, float(height_ - 1)}};
-  const std::size_t n = levels_.size();
-  for (std::size_t i = 0; i < n; ++i) {
+  const std::size_t n = profile_ == PictureProfile::kDeck ? std::min<std::size_t>(kDeckSlots, levels_.size())
+                                                          : levels_.size();  // places on the table
+  for (const auto [i, place] : ShownAt(profile_, levels_.size(), t)) {
     const bool swapped = profile_ == PictureProfile::kSwap && i == 1 % n && std::fmod(t, 6.0) >= 2.0 &&
                          std::fmod(t, 6.0) < 4.0;
     const std::vector<cv::Mat>& levels = swapped ? decoyLevels_ : levels_[i];
     const cv::Size size = levels_[i][0].size();  // the decoy takes the target's place and shape
     const double w = kPictureWidth, h = kPictureWidth * size.height / size.width;
-    const double cx = (static_cast<double>(i) - (n - 1) / 2.0) * kSpacing, cy = (i % 2 == 0 ? 0.03 : -0.04);
-    const double turn = (i % 2 == 0 ? 8.0 : -12.0) * kPi / 180;
+    const double cx = (static_cast<double>(place) - (n - 1) / 2.0) * kSpacing, cy = (place % 2 == 0 ? 0.03 : -0.04);
+    const double turn = (place % 2 == 0 ? 8.0 : -12.0) * kPi / 180;
     // Given-picture pixels (corner pixel centres at the rectangle's corners) to table coordinates.
     const double sx = w / (size.width - 1), sy = h / (size.height - 1), c = std::cos(turn), s = std::sin(turn);
     const cv::Matx33d pictureToTable(c * sx, -s * sy, cx - c * w / 2 + s * h / 2, s * sx, c * sy,

@@ -28,7 +28,14 @@ namespace quorl {
 //           for the middle 2 of every 6 seconds.
 //  kFar:    the camera backs away to 3 units and comes back (10 s cycle): the pictures down to a few
 //           percent of their pixels.
-enum class PictureProfile { kTable, kReturn, kSwap, kFar };
+//  kDeck:   a few of many pictures at a time, as cards dealt from a deck: kDeckSlots places side by side, each
+//           showing the next picture every kDeckPeriod seconds (the places in turn), empty for the first
+//           kDeckGap seconds of each; the camera circles above them at 0.7 to 1.1 units. Place j shows the
+//           pictures j, j + kDeckSlots, ... in turn, so the given order decides which lookalikes meet.
+enum class PictureProfile { kTable, kReturn, kSwap, kFar, kDeck };
+inline constexpr int kDeckSlots = 3;
+inline constexpr double kDeckPeriod = 4.0;
+inline constexpr double kDeckGap = 0.3;
 std::span<const PictureProfile> AllPictureProfiles();
 std::optional<PictureProfile> ParsePictureProfile(std::string_view name);
 const char* PictureProfileName(PictureProfile profile);
