@@ -14,6 +14,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
+#include <opencv2/flann.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -37,6 +38,11 @@ constexpr float kRatio = 0.8f;
 constexpr double kRansacThreshold = 3.0;
 // Fewest ratio-test matches a homography is estimated from.
 constexpr std::size_t kMinOrbMatches = 4;
+// From this many pictures on, the frame's descriptors are first searched in one index over every picture's (as
+// quorl-track's sets of as many pictures search one structure), and only the kVerifiedPictures pictures with most
+// votes, beside those being followed, are matched.
+constexpr std::size_t kIndexedPictures = 32;
+constexpr std::size_t kVerifiedPictures = 5;
 
 constexpr const char* kUsageHead = R"(Usage: orb-track [options]
 Tracks the target with OpenCV's ORB features (Hamming k-NN matching with a ratio test, RANSAC
@@ -118,17 +124,24 @@ class OrbTracker {
 
   // The tracked frame from its ORB features (detect).
   FrameStats matchFrame(const std::vector<cv::KeyPoint>& keypoints, const cv::Mat& descriptors) {
-    FrameStats stats;
-    stats.keypoints = keypoints.size();
-    std::vector<cv::Point2f> from, to;
+    std::vector<cv::DMatch> matches;
     if (!descriptors.empty() && !modelDescriptors_.empty()) {
       std::vector<std::vector<cv::DMatch>> knn;
       matcher_.knnMatch(descriptors, modelDescriptors_, knn, 2);
-      for (const std::vector<cv::DMatch>& m : knn) {
-        if (m.size() < 2 || !(m[0].distance < kRatio * m[1].distance)) continue;
-        from.push_back(modelPoints_[static_cast<std::size_t>(m[0].trainIdx)]);
-        to.push_back(ideal(keypoints[static_cast<std::size_t>(m[0].queryIdx)].pt));
-      }
+      for (const std::vector<cv::DMatch>& m : knn)
+        if (m.size() == 2 && m[0].distance < kRatio * m[1].distance) matches.push_back(m[0]);
+    }
+    return estimateFrom(keypoints, matches);
+  }
+
+  // The tracked frame from `matches` of its `keypoints` (queryIdx) to the model's points (trainIdx).
+  FrameStats estimateFrom(const std::vector<cv::KeyPoint>& keypoints, const std::vector<cv::DMatch>& matches) {
+    FrameStats stats;
+    stats.keypoints = keypoints.size();
+    std::vector<cv::Point2f> from, to;
+    for (const cv::DMatch& m : matches) {
+      from.push_back(modelPoints_[static_cast<std::size_t>(m.trainIdx)]);
+      to.push_back(ideal(keypoints[static_cast<std::size_t>(m.queryIdx)].pt));
     }
     stats.matches = from.size();
     if (from.size() >= kMinOrbMatches) {
@@ -145,6 +158,7 @@ class OrbTracker {
   }
 
   const Quad& currentQuad() const { return currentQuad_; }
+  const cv::Mat& modelDescriptors() const { return modelDescriptors_; }
   // As if the target had been lost: nothing is held until it is found.
   void forget() {
     currentQuad_.pt.fill(CornerPoint{kLostCoordinate, kLostCoordinate});
@@ -202,6 +216,38 @@ class OrbTracker {
   TrackingState state_ = TrackingState::Detecting;
 };
 
+// One FLANN LSH index over the ORB descriptors of many pictures, to choose the pictures worth matching: each frame
+// descriptor votes for the picture of its nearest descriptor.
+class OrbPictureIndex {
+ public:
+  explicit OrbPictureIndex(const std::vector<OrbTracker>& trackers) {
+    for (std::size_t p = 0; p < trackers.size(); ++p) {
+      const cv::Mat& d = trackers[p].modelDescriptors();
+      owner_.insert(owner_.end(), static_cast<std::size_t>(d.rows), p);
+      descriptors_.push_back(d);
+    }
+    if (!descriptors_.empty())
+      index_ = std::make_unique<cv::flann::Index>(descriptors_, cv::flann::LshIndexParams(6, 12, 1),
+                                                  cvflann::FLANN_DIST_HAMMING);
+  }
+
+  // The votes of `descriptors` per picture.
+  std::vector<int> Votes(const cv::Mat& descriptors, std::size_t pictures) const {
+    std::vector<int> votes(pictures, 0);
+    if (index_ == nullptr || descriptors.empty()) return votes;
+    cv::Mat indices, distances;
+    index_->knnSearch(descriptors, indices, distances, 1, cv::flann::SearchParams(32));
+    for (int q = 0; q < indices.rows; ++q)
+      if (const int best = indices.at<int>(q, 0); best >= 0) ++votes[owner_[static_cast<std::size_t>(best)]];
+    return votes;
+  }
+
+ private:
+  cv::Mat descriptors_;
+  std::vector<std::size_t> owner_;  // the picture of each row of descriptors_
+  std::unique_ptr<cv::flann::Index> index_;
+};
+
 // Where the summary goes: standard error when standard output carries the CSV.
 std::FILE* SummaryStream(const TrackArgs& a) { return a.csv == "-" ? stderr : stdout; }
 
@@ -233,6 +279,8 @@ int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration&
     trackers[i].forget();
     names.push_back(std::filesystem::path(a.pictures[i].path).stem().string());
   }
+  std::optional<OrbPictureIndex> pictureIndex;
+  if (trackers.size() >= kIndexedPictures) pictureIndex.emplace(trackers);
   TrackCsv csv;
   if (!a.csv.empty() && !csv.Open(a.csv)) {
     std::cerr << "orb-track: cannot write " << a.csv << "\n";
@@ -256,7 +304,22 @@ int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration&
     cv::Mat descriptors;
     trackers.front().detect(gray, keypoints, descriptors);
     std::vector<FrameStats> stats;
-    for (OrbTracker& t : trackers) stats.push_back(t.matchFrame(keypoints, descriptors));
+    if (pictureIndex) {
+      // The pictures being followed, and those with most votes, are matched as one by one; the others miss.
+      const std::vector<int> votes = pictureIndex->Votes(descriptors, trackers.size());
+      std::vector<std::size_t> order(trackers.size());
+      for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+      const std::size_t verified = std::min(kVerifiedPictures, order.size());
+      std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(verified), order.end(),
+                        [&](std::size_t a, std::size_t b) { return votes[a] > votes[b]; });
+      std::vector<bool> chosen(trackers.size(), false);
+      for (std::size_t k = 0; k < verified; ++k) chosen[order[k]] = true;
+      for (std::size_t i = 0; i < trackers.size(); ++i)
+        stats.push_back(chosen[i] || IsShown(trackers[i].state()) ? trackers[i].matchFrame(keypoints, descriptors)
+                                                                  : trackers[i].estimateFrom(keypoints, {}));
+    } else {
+      for (OrbTracker& t : trackers) stats.push_back(t.matchFrame(keypoints, descriptors));
+    }
     timer.Stop();
     frameRate = FrameRateFromElapsed(timer.ElapsedMs(), frameRate);
     tally.AddFrameTime(timer.ElapsedMs());
