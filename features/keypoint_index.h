@@ -25,6 +25,7 @@ class ExactKdTree {
 
   void Build(const std::vector<KeypointDescriptor>& points);
   void Clear();
+  bool empty() const { return nodes_.empty(); }
 
   // Fills `out` and returns true, or returns false when several points lie at the nearest or the
   // second-nearest distance, so that the choice among them is left to the caller. Needs >= 2 points.

@@ -431,7 +431,6 @@ std::optional<std::vector<PictureTarget>> DecodePictureLibrary(const std::string
       }
       problems[i] = Problem(t);
       if (!problems[i].empty()) continue;
-      if (!t.robust.model.empty()) t.robust.model.tree.Build(t.robust.model.descriptors);
       RestartRobustMotion(t.robust);  // never seen: searched for globally
       targets[i] = std::move(t);
     }

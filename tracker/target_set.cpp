@@ -172,6 +172,12 @@ void TargetSet::Index() {
   }
 }
 
+const RobustModel& TargetSet::Matchable(std::size_t i) {
+  RobustModel& model = targets_[i].robust.model;
+  if (model.tree.empty() && !model.empty()) model.tree.Build(model.descriptors);
+  return model;
+}
+
 void TargetSet::RestartMotion() {
   for (PictureTarget& t : targets_) RestartRobustMotion(t.robust);
 }
@@ -231,7 +237,7 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
       for (std::size_t i = 0; i < targets_.size(); ++i) {
         if (!wanted[i]) continue;
         if (targets_[i].robust.lostFrames < kMaxHeldFrames)
-          tryFind(i, features, MatchGlobally(*models_[i], features, params));
+          tryFind(i, features, MatchGlobally(Matchable(i), features, params));
         else if (matches[i].size() >= static_cast<std::size_t>(kCandidateCluster))
           if (const std::size_t cluster = FilterByPoseVote(*models_[i], features, matches[i], voting).size(); cluster > 0)
             ranked.emplace_back(cluster, i);
@@ -240,7 +246,7 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
       std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(tried), ranked.end(),
                         [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
       for (std::size_t k = 0; k < tried; ++k)
-        tryFind(ranked[k].second, features, MatchGlobally(*models_[ranked[k].second], features, params));
+        tryFind(ranked[k].second, features, MatchGlobally(Matchable(ranked[k].second), features, params));
     }
   }
   if (frame.describedAt() == detector_.barrier && frame.describedArc() == arc)

@@ -143,6 +143,8 @@ class TargetSet {
   void Index();
 
  private:
+  // Target i's model with its kd-tree, built on first use (a library's pictures come without).
+  const RobustModel& Matchable(std::size_t i);
 
   std::vector<PictureTarget> targets_;
   std::vector<const RobustModel*> models_;  // of targets_, in order; rebuilt with index_ or search_
