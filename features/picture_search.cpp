@@ -137,7 +137,9 @@ void PictureSearch::Split(Tree& tree, const std::vector<Point>& pool, std::vecto
 int PictureSearch::FindNearest(const Point& query,
                                std::array<std::pair<float, int32_t>, kForestNeighbours>& nearest) const {
   int found = 0;
-  const auto worst = [&] { return found < kForestNeighbours ? std::numeric_limits<float>::infinity() : nearest[found - 1].first; };
+  const auto worst = [&] {
+    return found < kForestNeighbours ? std::numeric_limits<float>::infinity() : nearest[found - 1].first;
+  };
   struct Branch {
     float bound;
     int32_t tree, node;

@@ -7,10 +7,10 @@
 // each record led by its u64 length, so that records are decoded on every core at once. The CRC-32 (zlib's) covers
 // every byte before it. A record holds what tracking needs of one picture: its name,
 // printed width, given size, working scale and trackability, its robust model without the picture itself (the
-// targets never go back to it) nor its kd-tree (a set builds it when it first matches the picture alone), and its refinement
-// templates, each sample as its pixel, value and gradient (the steepest-descent rows are rebuilt bit for bit). The
-// search structure over all pictures is not stored: the set builds it when the pictures join it. The field lists in
-// picture_library.cpp give the order; a field added to a stored struct takes one line there and a new
+// targets never go back to it) nor its kd-tree (a set builds it when it first matches the picture alone), and its
+// refinement templates, each sample as its pixel, value and gradient (the steepest-descent rows are rebuilt bit for
+// bit). The search structure over all pictures is not stored: the set builds it when it first tracks them. The field
+// lists in picture_library.cpp give the order; a field added to a stored struct takes one line there and a new
 // kLibraryVersion.
 //
 // A reader refuses, before anything is taken from it, a file that is not a library, of another version,

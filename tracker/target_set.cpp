@@ -239,12 +239,14 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
         if (targets_[i].robust.lostFrames < kMaxHeldFrames)
           tryFind(i, features, MatchGlobally(Matchable(i), features, params));
         else if (matches[i].size() >= static_cast<std::size_t>(kCandidateCluster))
-          if (const std::size_t cluster = FilterByPoseVote(*models_[i], features, matches[i], voting).size(); cluster > 0)
-            ranked.emplace_back(cluster, i);
+          if (const std::size_t size = FilterByPoseVote(*models_[i], features, matches[i], voting).size(); size > 0)
+            ranked.emplace_back(size, i);
       }
       const std::size_t tried = std::min(kVerifiedPictures, ranked.size());
       std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(tried), ranked.end(),
-                        [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
+                        [](const auto& a, const auto& b) {
+                          return a.first > b.first || (a.first == b.first && a.second < b.second);
+                        });
       for (std::size_t k = 0; k < tried; ++k)
         tryFind(ranked[k].second, features, MatchGlobally(Matchable(ranked[k].second), features, params));
     }

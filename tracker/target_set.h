@@ -55,8 +55,9 @@ inline constexpr long long kAbsentSearchPeriod = 8;
 // Measured at 640x480 on one core, three of 100 or 1000 procedural pictures in view, on the table and return scenes
 // (bench_library, BM_SearchFrame): with 2 verified, the third picture was first found 150 frames late at 100
 // pictures; with 3, on the first frame (at 1000, one of the three waited 151 frames, 191 with the exact tree; the
-// set's barrier, risen once two are followed, leaves it few corners). A shown picture's candidate cluster was 3 to 30, a few other pictures' 3: a cluster of 4
-// took the median from 13.7 to 9.9 ms per frame at 100 pictures and found as often; no false find in either.
+// set's barrier, risen once two are followed, leaves it few corners). A shown picture's candidate cluster was 3
+// to 30, a few other pictures' 3: a cluster of 4 took the median from 13.7 to 9.9 ms per frame at 100 pictures
+// and found as often; no false find in either.
 // kSearchedPictures is set between 10 pictures, where the exact tree takes 6 ms a frame and finds all three at
 // once, and 100, where it found the third only after 191 frames and its searches every 8th frame put the 95th
 // percentile at 39 ms (150 ms at 1000 pictures; 17 and 14 ms with the forest).

@@ -20,7 +20,9 @@ namespace {
 constexpr int kKnown = 200;
 
 std::string Name(int i) { return cv::format("p%d", i); }
-cv::Mat Picture(int i) { return MakeSamplePicture(static_cast<uint32_t>(100 + i), i % 2 ? cv::Size(240, 180) : cv::Size(180, 240)); }
+cv::Mat Picture(int i) {
+  return MakeSamplePicture(static_cast<uint32_t>(100 + i), i % 2 ? cv::Size(240, 180) : cv::Size(180, 240));
+}
 
 // The targets of pictures 0..kKnown-1, built on every core.
 const std::vector<PictureTarget>& Targets() {
