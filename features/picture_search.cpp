@@ -188,7 +188,7 @@ std::vector<std::vector<PointMatch>> PictureSearch::Candidates(const std::vector
     for (int d = 0; d < kDescriptorSize; ++d) query[d] = static_cast<float>(frame.descriptors[i][d]);
     const int found = FindNearest(query, nearest);
     for (int k = 0; k < found && nearest[k].first <= params.matchDistance; ++k) {
-      const auto [m, point] = owner_[nearest[k].second];
+      const int32_t m = owner_[nearest[k].second].first, point = owner_[nearest[k].second].second;
       const bool again = std::any_of(nearest.begin(), nearest.begin() + k,
                                      [&](const auto& e) { return owner_[e.second].first == m; });
       if (again || !wanted[static_cast<std::size_t>(m)]) continue;
