@@ -1,5 +1,7 @@
 #include "capture/open_source.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
 
@@ -21,6 +23,31 @@ std::string inQuotes(std::string_view text) {
   out.reserve(text.size() + 2);
   out.append(1, '\'').append(text).append(1, '\'');
   return out;
+}
+
+// The picture files (by extension) of `folder` in name order, into `files`; false, with `error`, when the folder
+// cannot be listed or holds none.
+bool PictureFilesOf(const std::string& folder, std::vector<std::string>& files, std::string& error) {
+  static const std::string kExtensions[] = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp"};
+  files.clear();
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string extension = it->path().extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (std::find(std::begin(kExtensions), std::end(kExtensions), extension) != std::end(kExtensions))
+      files.push_back(it->path().string());
+  }
+  if (ec) {
+    error = "Can't list the picture folder " + inQuotes(folder) + ": " + ec.message() + ".";
+    return false;
+  }
+  if (files.empty()) {
+    error = "The picture folder " + inQuotes(folder) + " holds no pictures.";
+    return false;
+  }
+  std::sort(files.begin(), files.end());
+  return true;
 }
 
 // True for exactly one conversion %d, %Nd or %0Nd (N one or two digits) and no other '%'.
@@ -107,7 +134,15 @@ std::optional<SourceRequest> ParseSourceName(std::string_view text, std::string&
     return request;
   }
   if (text.substr(0, kPicturesWord.size()) == kPicturesWord) {
-    const std::string_view name = text.substr(kPicturesWord.size());
+    std::string_view name = text.substr(kPicturesWord.size());
+    if (const std::size_t colon = name.find(':'); colon != std::string_view::npos) {
+      request.pictureFolder = std::string(name.substr(colon + 1));
+      name = name.substr(0, colon);
+      if (request.pictureFolder.empty()) {
+        error = "The picture scene " + inQuotes(text) + " names no folder after its profile.";
+        return std::nullopt;
+      }
+    }
     const auto profile = ParsePictureProfile(name);
     if (!profile) {
       error = "Unknown picture scene profile " + inQuotes(name) + ": use one of " + PictureProfileList() + ".";
@@ -166,7 +201,9 @@ std::unique_ptr<FrameSource> OpenFrameSource(std::string_view text, const FrameS
     std::error_code ec;
     const std::string path(text);
     if (path.find('\0') == std::string::npos && std::filesystem::is_regular_file(path, ec)) {
-      request = SourceRequest{SourceRequest::Kind::kFile, MotionProfile::kOrbit, 0, path};
+      request = SourceRequest{};
+      request->kind = SourceRequest::Kind::kFile;
+      request->path = path;
     }
   }
   if (!request) {
@@ -202,7 +239,9 @@ std::unique_ptr<FrameSource> OpenFrameSource(std::string_view text, const FrameS
     case SourceRequest::Kind::kPictures: {
       std::vector<cv::Mat> pictures;
       std::vector<std::string> names;
-      for (const std::string& file : options.pictures) {
+      std::vector<std::string> files = options.pictures;
+      if (!request->pictureFolder.empty() && !PictureFilesOf(request->pictureFolder, files, error)) return nullptr;
+      for (const std::string& file : files) {
         cv::Mat picture = cv::imread(file, cv::IMREAD_COLOR);
         if (picture.empty()) {
           error = "Can't read the picture " + inQuotes(file) + ".";

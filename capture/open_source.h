@@ -23,6 +23,7 @@ inline constexpr std::size_t kMaxSourceNameLength = 4096;
 // What a source name asks for.
 //   "synthetic" / "synthetic:PROFILE"  the synthetic scene (profile orbit by default)
 //   "pictures:PROFILE"                 the picture scene over FrameSourceOptions::pictures
+//   "pictures:PROFILE:FOLDER"          the picture scene over the picture files of FOLDER, in name order
 //   "board" / "board:chessboard" / "board:charuco"  the board scene with its default board of that kind
 //   "camera:N"                         V4L2 camera /dev/videoN, 0 <= N <= kMaxCameraIndex
 //   "auto"                             the first camera that opens, else the synthetic scene
@@ -36,6 +37,7 @@ struct SourceRequest {
   int cameraIndex = 0;                            // kCamera
   std::string path;                               // kFile, kImageSequence
   PictureProfile pictureProfile = PictureProfile::kTable;  // kPictures
+  std::string pictureFolder;  // kPictures: the folder of the pictures; empty: FrameSourceOptions::pictures
   BoardLayout::Kind boardKind = BoardLayout::Kind::kChessboard; // kBoard
 };
 

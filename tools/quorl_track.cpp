@@ -402,9 +402,10 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
       std::cerr << "quorl-track: publishing poses on " << a.publishHost << ", reachable from other machines\n";
     for (int waited = 0; server.clients() < a.publishWait && waited < 1000; ++waited) usleep(10000);
   }
-  // With pictures, the clicked target is registered only where --corners places it; in a replay, where the
-  // recording registered it.
-  const bool clicked = session ? !session->registrations.empty() : a.corners.has_value() || a.pictures.empty();
+  // With pictures (given one by one or in libraries), the clicked target is registered only where --corners places
+  // it; in a replay, where the recording registered it.
+  const bool pictures = !state.pictures.empty();
+  const bool clicked = session ? !session->registrations.empty() : a.corners.has_value() || !pictures;
   // It is registered on frame K, then every --reregister-every frames; in a replay, on the recorded frames.
   auto registersOn = [&](long long index) {
     if (!clicked) return false;
@@ -412,7 +413,6 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     return index == a.registerFrame ||
            (a.reregisterEvery > 0 && index > a.registerFrame && (index - a.registerFrame) % a.reregisterEvery == 0);
   };
-  const bool pictures = !a.pictures.empty();
   TargetTally tally;
   if (pictures) csv.SetColumns(true, source->knowsTargets() || source->trueCorners().has_value() || clicked);
 

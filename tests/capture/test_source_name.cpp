@@ -9,6 +9,8 @@
 #include <fstream>
 #include <random>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "capture/open_source.h"
 #include "capture/v4l2_devices.h"
 
@@ -49,6 +51,9 @@ TEST(SourceRequest, EachFormMeansWhatItSays) {
   EXPECT_EQ(parse("clip.avi")->kind, Kind::kFile);
   EXPECT_EQ(parse("cameraman.avi")->kind, Kind::kFile);
   EXPECT_EQ(parse("synthetics.mp4")->kind, Kind::kFile);
+  EXPECT_EQ(parse("pictures:deck")->pictureProfile, PictureProfile::kDeck);
+  EXPECT_EQ(parse("pictures:deck")->pictureFolder, "");
+  EXPECT_EQ(parse("pictures:table:cards/a:b")->pictureFolder, "cards/a:b");  // the folder is the rest
   for (const char* pattern : {"frames/%04d.png", "f%d.jpg", "x_%2d.png", "%012d.bmp"}) {
     const auto request = parse(pattern);
     ASSERT_TRUE(request) << pattern;
@@ -71,6 +76,8 @@ TEST(SourceRequest, BadNamesGetClearMessages) {
   for (const char* pattern : {"f%s.png", "f%04d_%d.png", "100%", "f%123d.png", "f%-4d.png", "%%d.png", "a%n"}) {
     EXPECT_NE(parseError(pattern).find("Bad image pattern"), std::string::npos) << pattern;
   }
+  EXPECT_NE(parseError("pictures:deck:").find("names no folder"), std::string::npos);
+  EXPECT_NE(parseError("pictures:dek:cards").find("Unknown picture scene profile 'dek'"), std::string::npos);
   EXPECT_NE(parseError(std::string("clip\n.avi")).find("control characters"), std::string::npos);
   EXPECT_NE(parseError(std::string("clip\0.avi", 9)).find("control characters"), std::string::npos);
   EXPECT_NE(parseError(std::string(kMaxSourceNameLength + 1, 'a')).find("too long"), std::string::npos);
@@ -131,6 +138,31 @@ TEST(OpenFrameSource, SyntheticWithOptions) {
   options.effects.blurSigma = 50;
   EXPECT_FALSE(OpenFrameSource("synthetic", options, error));
   EXPECT_NE(error.find("Bad scene effects"), std::string::npos) << error;
+}
+
+// A picture folder gives the scene its pictures in name order, each named by its stem; one without pictures is refused.
+TEST(OpenFrameSource, APictureFolderLaysItsPicturesInNameOrder) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("quorl-pictures-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::string error;
+  FrameSourceOptions options;
+  options.pictures = {"ignored.png"};  // the folder's pictures replace them
+  EXPECT_EQ(OpenFrameSource("pictures:table:" + dir.string(), options, error), nullptr);
+  EXPECT_NE(error.find("holds no pictures"), std::string::npos) << error;
+  for (const char* name : {"b.png", "a.PNG", "notes.txt"}) {
+    std::ofstream(dir / name) << "x";
+  }
+  cv::Mat texture(60, 80, CV_8UC3, cv::Scalar(10, 200, 40));
+  cv::imwrite((dir / "b.png").string(), texture);
+  cv::imwrite((dir / "a.PNG").string(), texture);
+  auto source = OpenFrameSource("pictures:table:" + dir.string(), options, error);
+  ASSERT_NE(source, nullptr) << error;
+  std::vector<uint8_t> frame;
+  ASSERT_TRUE(source->read(frame));
+  std::vector<std::string> names;
+  for (const TargetTruth& t : source->trueTargets()) names.push_back(t.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"a", "b"}));
+  std::filesystem::remove_all(dir);
 }
 
 TEST(OpenFrameSource, MissingCameraIsReportedWithItsDevice) {

@@ -48,6 +48,13 @@ pictures="$("$track" --frames 1 --library "$tmp/lib.qlib" 2>/dev/null | grep '^p
 given="$("$track" --frames 1 --picture "$tmp/deck/card0.png" --picture-width 0.1 --picture "$tmp/deck/card1.png" \
   --picture-width 0.1 --picture "$tmp/more/board.png" 2>/dev/null | grep '^picture' | sed 's/^picture board:/picture chessboard:/')"
 [ -n "$pictures" ] && [ "$pictures" = "$given" ] || fail "quorl-track --library reported '$pictures', --picture '$given'"
+# A library alone follows its pictures as --picture files do: rows and summary lines of its pictures, no clicked
+# target, here on the picture scene of the library's own folder.
+rows="$("$track" --frames 20 --library "$tmp/lib.qlib" --source "pictures:table:$tmp/deck" --csv - 2>"$tmp/summary.txt" |
+  cut -d, -f2 | sort | uniq -c | awk '{ printf "%s %s;", $2, $1 }')"
+[ "$rows" = "card0 20;card1 20;chessboard 20;target 1;" ] && ! grep -q "^target target" "$tmp/summary.txt" &&
+  grep -q "^target [a-z0-9]*: states tracking [1-9]" "$tmp/summary.txt" ||
+  fail "quorl-track --library alone wrote rows '$rows' and $(cat "$tmp/summary.txt")"
 err="$("$track" --frames 1 --library "$tmp/deck/card0.png" 2>&1 >/dev/null)"; rc=$?
 [ "$rc" -eq 2 ] && grep -q "card0.png: not a Quorl picture library" <<<"$err" || fail "quorl-track took a picture as a library: $rc '$err'"
 
