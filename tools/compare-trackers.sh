@@ -14,7 +14,8 @@
 #   the median ms per frame of quorl-track and orb-track; PICTURE_SCENES chooses the scenes ("" for none).
 #   Then the profiles LENS_PROFILES (default "orbit approach tilt zoom recede") filmed through the lens of LENS
 #   (default opencv-doc's left_intrinsics.yml) at LENS_SIZE (default 640x480): the robust mode without and with
-#   --calibration and orb-track with it, with the pose's rotation and distance errors.
+#   --calibration and orb-track with it, with the pose's rotation and distance errors. Then picture libraries of
+#   LIBRARY_SIZES (default "10 100 1000") pictures made here, on the deck scene (see the section below).
 # The runs go one after the other so that they do not compete for the processor. Each run's CSV and
 # summary stay in BUILD_DIR/compare.
 set -euo pipefail
@@ -229,6 +230,107 @@ if [ "${#lens_profiles[@]}" -gt 0 ]; then
     set -- $line
     printf '%-8s | %6s%% %6s %5s %6s %5s | %6s%% %6s %5s %6s %5s | %6s%% %6s %5s %6s %5s\n' "$1" "$2" "$3" "$4" "$5" \
       "$6" "$7" "$8" "$9" "${10}" "${11}" "${12}" "${13}" "${14}" "${15}" "${16}"
+  done
+fi
+
+# Picture libraries: LIBRARY_SIZES (default "10 100 1000"; "" for none) known pictures made here, the first ten of
+# them lookalikes (five cards sharing one photo with another number and badge, five covers sharing one layout),
+# shown three at a time by the deck scene at 640x480. quorl-track reads them from a library (quorl-library build),
+# orb-track takes them as --picture files. Per run: success and false finds over every picture, the median and 95th
+# percentile of the frames a picture takes to be found once it comes into view, and the frame times.
+read -r -a library_sizes <<<"${LIBRARY_SIZES-10 100 1000}"
+library_rows=()
+if [ "${#library_sizes[@]}" -gt 0 ]; then
+  library_tool="$build/tools/quorl-library"
+  [ -x "$library_tool" ] || fail "$library_tool is missing; build it first: cmake --build $build --target quorl-library"
+  for n in "${library_sizes[@]}"; do
+    [[ "$n" =~ ^[1-9][0-9]*$ ]] || fail "LIBRARY_SIZES wants counts, not '$n'"
+    folder="$out/library-$n"
+    if [ ! -f "$folder/.complete" ]; then
+      rm -rf "$folder" && mkdir -p "$folder" || fail "cannot create $folder"
+      /usr/bin/python3 - "$folder" "$n" <<'PY' || fail "cannot make the library's pictures"
+import sys, cv2, numpy as np
+folder, n = sys.argv[1], int(sys.argv[2])
+def texture(rng, w, h):
+    img = cv2.resize(rng.integers(0, 255, (h // 20, w // 20, 3), np.uint8), (w, h), interpolation=cv2.INTER_CUBIC)
+    for _ in range(40):
+        c = tuple(int(v) for v in rng.integers(0, 255, 3))
+        x, y = int(rng.integers(0, w)), int(rng.integers(0, h))
+        if rng.random() < 0.5:
+            cv2.circle(img, (x, y), int(rng.integers(5, 30)), c, -1)
+        else:
+            cv2.rectangle(img, (x, y), (x + int(rng.integers(5, 40)), y + int(rng.integers(5, 40))), c, -1)
+    return img
+rng = np.random.default_rng(11)
+photo = texture(rng, 360, 240)
+for i in range(n):
+    if i < 5:    # cards: one photo, another number and corner badge
+        img = np.full((300, 400, 3), 235, np.uint8)
+        img[40:280, 20:380] = photo
+        cv2.putText(img, str(i + 2), (10, 34), cv2.FONT_HERSHEY_SIMPLEX, 1.1, (0, 0, 170), 3)
+        cv2.circle(img, (375, 22), 16, [(200, 40, 40), (40, 160, 40), (40, 40, 200), (0, 180, 220), (160, 0, 160)][i], -1)
+    elif i < 10:  # covers: one layout, another photo and title
+        img = np.full((300, 400, 3), 30, np.uint8)
+        img[0:60] = (40, 90, 200)
+        img[80:290, 20:380] = texture(rng, 360, 210)
+        cv2.putText(img, "VOLUME %d" % (i - 4), (20, 45), cv2.FONT_HERSHEY_SIMPLEX, 1.2, (255, 255, 255), 3)
+    else:
+        img = texture(rng, 400, 300)
+        cv2.putText(img, "P%04d" % i, (20, 60), cv2.FONT_HERSHEY_SIMPLEX, 1.5, (255, 255, 255), 3)
+    cv2.imwrite("%s/pic%04d.png" % (folder, i), img)
+PY
+      echo "compare-trackers: building the library of $n pictures" >&2
+      "$library_tool" build "$folder.qlib" "$folder" >"$folder.build.txt" 2>&1 ||
+        { cat "$folder.build.txt" >&2; fail "quorl-library failed on $n pictures"; }
+      touch "$folder/.complete"
+    fi
+    picture_args=()
+    for p in "$folder"/*.png; do picture_args+=(--picture "$p"); done
+    line="$n"
+    for name in quorl orb; do
+      base="$out/library-$name-$n"
+      args=(--source "pictures:deck:$folder" --size 640x480 --frames "$frames" --seed "$seed" --camera-params "$camera"
+        --threads "$threads" --csv "$base.csv")
+      if [ "$name" = quorl ]; then args+=(--library "$folder.qlib"); else args+=("${picture_args[@]}"); fi
+      echo "compare-trackers: $name with $n known pictures on pictures:deck" >&2
+      "${tool[$name]}" "${args[@]}" >"$base.txt" 2>"$base.err" ||
+        { cat "$base.err" >&2; fail "$name failed with $n known pictures"; }
+      # "target NAME: ...; within 10 px W of V frames wholly in view (P%), false finds F, ..." summed over the targets.
+      totals=$(sed -n 's/^target [^:]*: .*within 10 px \([0-9]*\) of \([0-9]*\) frames wholly in view.*false finds \([0-9]*\),.*/\1 \2 \3/p' \
+        "$base.txt" | awk '{ w += $1; v += $2; f += $3 } END { printf "%.1f %d", v ? 100 * w / v : 0, f }')
+      times=$(sed -n 's/^ms per frame: median \([^,]*\), 95th percentile \([0-9.]*\).*/\1 \2/p' "$base.txt")
+      [ -n "$times" ] || fail "no frame times in $base.txt"
+      # Frames from a picture's coming into view (its truth columns filled after a frame without) to its first frame
+      # tracked within 10 px in that view; views in which it is never found count as misses.
+      awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) col[$i] = i; next }
+        { t = $col["target"]; seen = $col["gt_x0"] != ""
+          if (seen && !was[t]) { start[t] = $1; open[t] = 1 }
+          if (seen && open[t] && $col["state"] == "tracking" && $col["err_px"] < 10) { print $1 - start[t]; open[t] = 0 }
+          if (!seen && was[t] && open[t]) { print "missed"; open[t] = 0 }
+          was[t] = seen }' "$base.csv" >"$base.waits"
+      missed=$(grep -c missed "$base.waits" || true)
+      finds=$(grep -v missed "$base.waits" | sort -n |
+        awk -v missed="$missed" '{ w[NR] = $1 } END { if (NR) printf "%s %s", w[int((NR + 1) / 2)], w[int(0.95 * (NR - 1)) + 1]
+                                                      else printf "n/a n/a"; printf " %d", missed }')
+      line="$line $totals $finds $times"
+    done
+    library_rows+=("$line")
+  done
+  echo
+  echo "picture libraries: N known pictures (the first ten lookalikes), three shown at a time by pictures:deck at 640x480,"
+  echo "$frames frames; success and false as above over every picture; found: median and 95th percentile of the frames"
+  echo "from a picture coming into view to its first frame tracked within 10 px, and the views in which it never was;"
+  echo "ms: median and 95th percentile per frame"
+  echo
+  printf '%-5s | %-45s | %-45s\n' "" "quorl-track --library" "orb-track --picture"
+  printf '%-5s | %7s %5s %5s %4s %4s %7s %7s | %7s %5s %5s %4s %4s %7s %7s\n' N success false found p95 miss ms p95 \
+    success false found p95 miss ms p95
+  printf '%s\n' "------+-----------------------------------------------+----------------------------------------------"
+  for line in "${library_rows[@]}"; do
+    # shellcheck disable=SC2086
+    set -- $line
+    printf '%-5s | %6s%% %5s %5s %4s %4s %7s %7s | %6s%% %5s %5s %4s %4s %7s %7s\n' "$1" "$2" "$3" "$4" "$5" "$6" \
+      "$7" "$8" "$9" "${10}" "${11}" "${12}" "${13}" "${14}" "${15}"
   done
 fi
 
