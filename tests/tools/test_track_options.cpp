@@ -48,19 +48,24 @@ TEST(ParseCount, NonNegativeWithinLimit) {
 }
 
 // Parses `words` (after the program's name) with the common options; returns the message, if any.
+// The options given are copied into `given` (ParseOptions points into the table, which ends here).
 std::optional<std::string> Parse(std::vector<std::string> words, TrackArgs& a,
-                                 std::vector<const ToolOption*>* given = nullptr) {
+                                 std::vector<ToolOption>* given = nullptr) {
   words.insert(words.begin(), "tool");
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   const std::vector<ToolOption> options = TrackOptions(a);
-  return ParseOptions(static_cast<int>(words.size()), argv.data(), options, given);
+  std::vector<const ToolOption*> pointers;
+  auto message = ParseOptions(static_cast<int>(words.size()), argv.data(), options, &pointers);
+  if (given != nullptr)
+    for (const ToolOption* option : pointers) given->push_back(*option);
+  return message;
 }
 
 TEST(ParseOptions, ReadsValuesFlagsAndEqualsSignsInOrder) {
   TrackArgs a;
-  std::vector<const ToolOption*> given;
+  std::vector<ToolOption> given;
   EXPECT_EQ(Parse({"--picture", "a.png", "--picture-width=0.2", "--csv", "-", "--quiet", "--barrier-free"}, a, &given),
             "unknown option --barrier-free");
   ASSERT_EQ(a.pictures.size(), 1u);
@@ -68,9 +73,9 @@ TEST(ParseOptions, ReadsValuesFlagsAndEqualsSignsInOrder) {
   EXPECT_EQ(a.csv, "-");  // a value that begins with a dash is still the value
   EXPECT_TRUE(a.quiet);
   ASSERT_EQ(given.size(), 4u);
-  EXPECT_EQ(given[1]->name, "picture-width");
-  EXPECT_TRUE(given[1]->recorded);
-  EXPECT_FALSE(given[2]->recorded);  // --csv is an output
+  EXPECT_EQ(given[1].name, "picture-width");
+  EXPECT_TRUE(given[1].recorded);
+  EXPECT_FALSE(given[2].recorded);  // --csv is an output
   // A second parse starts again from the first argument.
   TrackArgs b;
   EXPECT_EQ(Parse({"--frames", "7"}, b), std::nullopt);
