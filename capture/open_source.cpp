@@ -25,30 +25,6 @@ std::string inQuotes(std::string_view text) {
   return out;
 }
 
-// The picture files (by extension) of `folder` in name order, into `files`; false, with `error`, when the folder
-// cannot be listed or holds none.
-bool PictureFilesOf(const std::string& folder, std::vector<std::string>& files, std::string& error) {
-  static const std::string kExtensions[] = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp"};
-  files.clear();
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string extension = it->path().extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (std::find(std::begin(kExtensions), std::end(kExtensions), extension) != std::end(kExtensions))
-      files.push_back(it->path().string());
-  }
-  if (ec) {
-    error = "Can't list the picture folder " + inQuotes(folder) + ": " + ec.message() + ".";
-    return false;
-  }
-  if (files.empty()) {
-    error = "The picture folder " + inQuotes(folder) + " holds no pictures.";
-    return false;
-  }
-  std::sort(files.begin(), files.end());
-  return true;
-}
 
 // True for exactly one conversion %d, %Nd or %0Nd (N one or two digits) and no other '%'.
 bool isValidPattern(std::string_view text) {
@@ -98,6 +74,23 @@ std::unique_ptr<FrameSource> openFile(const std::string& path, const FrameSource
 }
 
 }  // namespace
+
+std::vector<std::string> PictureFilesIn(const std::string& folder, std::error_code& ec) {
+  static const std::string kExtensions[] = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp", ".pgm", ".ppm"};
+  std::vector<std::string> files;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string extension = it->path().extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::error_code type;
+    if (it->is_regular_file(type) &&
+        std::find(std::begin(kExtensions), std::end(kExtensions), extension) != std::end(kExtensions))
+      files.push_back(it->path().string());
+  }
+  if (ec) return {};
+  std::sort(files.begin(), files.end());
+  return files;
+}
 
 std::optional<SourceRequest> ParseSourceName(std::string_view text, std::string& error) {
   if (text.empty()) {
@@ -240,7 +233,18 @@ std::unique_ptr<FrameSource> OpenFrameSource(std::string_view text, const FrameS
       std::vector<cv::Mat> pictures;
       std::vector<std::string> names;
       std::vector<std::string> files = options.pictures;
-      if (!request->pictureFolder.empty() && !PictureFilesOf(request->pictureFolder, files, error)) return nullptr;
+      if (!request->pictureFolder.empty()) {
+        std::error_code ec;
+        files = PictureFilesIn(request->pictureFolder, ec);
+        if (ec) {
+          error = "Can't list the picture folder " + inQuotes(request->pictureFolder) + ": " + ec.message() + ".";
+          return nullptr;
+        }
+        if (files.empty()) {
+          error = "The picture folder " + inQuotes(request->pictureFolder) + " holds no pictures.";
+          return nullptr;
+        }
+      }
       for (const std::string& file : files) {
         cv::Mat picture = cv::imread(file, cv::IMREAD_COLOR);
         if (picture.empty()) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "capture/board_scene.h"
 #include "capture/frame_source.h"
@@ -63,6 +64,11 @@ struct FrameSourceOptions {
   // Synthetic and picture scenes: film through this lens (rescaled to the frame size) instead of a pinhole camera.
   std::optional<CameraLens> lens;
 };
+
+// The picture files of `folder` (regular files whose extension, in any case, is one of .png .jpg .jpeg .bmp .tif
+// .tiff .webp .pgm .ppm), in name order; not its subfolders'. Empty, with `ec` set, when it cannot be listed. The
+// picture scene ("pictures:PROFILE:FOLDER") and quorl-library take a folder's pictures alike.
+std::vector<std::string> PictureFilesIn(const std::string& folder, std::error_code& ec);
 
 // Opens the source that `sourceName` names. Nothing, with a message for the user in `error`, when the name is bad
 // (ParseSourceName), a file is missing or unreadable, no image matches a pattern, the camera does not open,

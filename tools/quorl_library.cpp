@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/open_source.h"
 #include "library/picture_library.h"
 #include "tools/track_options.h"
 #include "tracker/engine.h"
@@ -22,8 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kVersion = "quorl-library 2.0.0";
-// Files of a folder taken as pictures, by extension (lower case).
-constexpr const char* kPictureExtensions[] = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp", ".pgm", ".ppm"};
 
 // The options, their values and their help: getopt_long's table and the usage text are made from this.
 struct OptionInfo {
@@ -115,12 +114,6 @@ std::optional<int> ParseArgs(int argc, char** argv, Args& args) {
   return std::nullopt;
 }
 
-bool IsPictureFile(const fs::path& path) {
-  std::string ext = path.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  return std::find(std::begin(kPictureExtensions), std::end(kPictureExtensions), ext) != std::end(kPictureExtensions);
-}
-
 // The pictures of a list file: "path[,name[,width]]" a line, a relative path from the list's folder. False, with
 // `error` ("<list>:<line>: <reason>"), for a line that cannot be read.
 bool ReadList(const std::string& list, double width, std::vector<LibraryInput>& inputs, std::string& error) {
@@ -174,15 +167,12 @@ bool CollectInputs(const Args& args, std::vector<LibraryInput>& inputs, std::str
     const fs::path given(args.operands[i]);
     std::error_code ec;
     if (fs::is_directory(given, ec)) {
-      std::vector<fs::path> files;
-      for (const fs::directory_entry& e : fs::directory_iterator(given, ec))
-        if (e.is_regular_file(ec) && IsPictureFile(e.path())) files.push_back(e.path());
+      const std::vector<std::string> files = PictureFilesIn(given.string(), ec);
       if (ec) {
         error = given.string() + ": cannot be read: " + ec.message();
         return false;
       }
-      std::sort(files.begin(), files.end());
-      for (const fs::path& f : files) inputs.push_back({f.string(), f.stem().string(), args.width});
+      for (const std::string& f : files) inputs.push_back({f, fs::path(f).stem().string(), args.width});
     } else {
       inputs.push_back({given.string(), given.stem().string(), args.width});
     }

@@ -105,21 +105,6 @@ int usageError(const std::string& text) {
   return 2;
 }
 
-// A count up to `limit` (above 0 when `positive`) read into `into`; else "--NAME wants WHAT, not 'VALUE'".
-template <typename T>
-ToolOption CountOption(std::string name, std::string value, std::string help, long long limit, bool positive,
-                       std::string what, T& into, bool recorded = false) {
-  const std::string option = "--" + name;
-  return {std::move(name), std::move(value), std::move(help),
-          [option, limit, positive, what, &into](const std::string& v) -> std::optional<std::string> {
-            const auto n = ParseCount(v, limit);
-            if (!n || (positive && *n == 0)) return option + " wants " + what + ", not '" + v + "'";
-            into = static_cast<T>(*n);
-            return std::nullopt;
-          },
-          recorded};
-}
-
 // quorl-track's options after the common ones, in the order of the help.
 std::vector<ToolOption> OwnOptions(Args& a) {
   const auto folder = [](std::string option, std::string& into) {

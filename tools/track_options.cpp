@@ -97,28 +97,12 @@ std::vector<ToolOption> TrackOptions(TrackArgs& a) {
          return std::nullopt;
        },
        true},
-      {"frames", "N", "frames to process (default 300; files and sequences: to their end)",
-       [&a, quoted](const std::string& v) -> std::optional<std::string> {
-         a.frames = ParseCount(v, 1LL << 40);
-         if (!a.frames) return "--frames wants a count, not " + quoted(v);
-         return std::nullopt;
-       }},
-      {"seed", "S", "seed of the synthetic scene (default 1)",
-       [&a, quoted](const std::string& v) -> std::optional<std::string> {
-         const auto n = ParseCount(v, 0xFFFFFFFFLL);
-         if (!n) return "--seed wants a number 0..4294967295, not " + quoted(v);
-         a.seed = static_cast<uint32_t>(*n);
-         return std::nullopt;
-       },
-       true},
-      {"register-frame", "K", "frame to register the target on (default 0)",
-       [&a, quoted](const std::string& v) -> std::optional<std::string> {
-         const auto n = ParseCount(v, 1LL << 40);
-         if (!n) return "--register-frame wants a frame number, not " + quoted(v);
-         a.registerFrame = *n;
-         return std::nullopt;
-       },
-       true},
+      CountOption("frames", "N", "frames to process (default 300; files and sequences: to their end)", 1LL << 40, false,
+                  "a count", a.frames),
+      CountOption("seed", "S", "seed of the synthetic scene (default 1)", 0xFFFFFFFFLL, false, "a number 0..4294967295",
+                  a.seed, true),
+      CountOption("register-frame", "K", "frame to register the target on (default 0)", 1LL << 40, false,
+                  "a frame number", a.registerFrame, true),
       {"corners", "x0,y0,x1,y1,x2,y2,x3,y3",
        "the target's corners on frame K, clockwise (default for the synthetic scene:\nits true corners)",
        [&a, quoted](const std::string& v) -> std::optional<std::string> {
@@ -143,13 +127,8 @@ std::vector<ToolOption> TrackOptions(TrackArgs& a) {
                  "synthetic scene: show the picture in file F as the target (default: the\nbuilt-in texture)",
                  a.targetImage, true),
       TextOption("csv", "PATH", "one row per frame from frame K on; - for standard output", a.csv),
-      {"threads", "N", "OpenCV worker threads, 1..64 (default 1, so that trackers compare like for like)",
-       [&a, quoted](const std::string& v) -> std::optional<std::string> {
-         const auto n = ParseCount(v, kMaxThreads);
-         if (!n || *n == 0) return "--threads wants 1.." + std::to_string(kMaxThreads) + ", not " + quoted(v);
-         a.threads = static_cast<int>(*n);
-         return std::nullopt;
-       }},
+      CountOption("threads", "N", "OpenCV worker threads, 1..64 (default 1, so that trackers compare like for like)",
+                  kMaxThreads, true, "1.." + std::to_string(kMaxThreads), a.threads),
       {"picture", "FILE",
        "a target given as a picture: the whole picture, named by the file's stem\n"
        "(repeatable; the source pictures:PROFILE lays these pictures on a table)",

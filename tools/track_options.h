@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "capture/frame_source.h"
@@ -25,6 +26,22 @@ std::optional<FrameSize> ParseFrameSize(std::string_view text);
 
 // A non-negative integer up to `limit`.
 std::optional<long long> ParseCount(std::string_view text, long long limit);
+
+// A count option: ParseCount up to `limit` (above 0 when `positive`) read into `into` (which must outlive the table);
+// else "--NAME wants WHAT, not 'VALUE'".
+template <typename T>
+ToolOption CountOption(std::string name, std::string value, std::string help, long long limit, bool positive,
+                       std::string what, T& into, bool recorded = false) {
+  const std::string option = "--" + name;
+  return {std::move(name), std::move(value), std::move(help),
+          [option, limit, positive, what, &into](const std::string& v) -> std::optional<std::string> {
+            const auto n = ParseCount(v, limit);
+            if (!n || (positive && *n == 0)) return option + " wants " + what + ", not '" + v + "'";
+            into = static_cast<T>(*n);
+            return std::nullopt;
+          },
+          recorded};
+}
 
 // A target picture of the command line: the file and its printed width in metres (0: not given).
 struct PictureArg {
