@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include <opencv2/imgproc.hpp>
@@ -70,12 +71,11 @@ void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& o
 
 namespace {
 
-// Global matching in `tree`, whose point k is point owner(k).second of model owner(k).first; the matches
-// of model m go to out[m].
-template <typename Owner>
+// Global matching in `tree`, whose point k is point owner(k).second of model owner(k).first: `emit(k, i)` for each
+// frame corner i matched to tree point k.
+template <typename Owner, typename Emit>
 void MatchInTree(const std::vector<const RobustModel*>& models, const ExactKdTree& tree, Owner owner,
-                 const FrameFeatures& frame, const RobustParams& params, std::vector<std::vector<PointMatch>>& out) {
-  out.assign(models.size(), {});
+                 const FrameFeatures& frame, const RobustParams& params, Emit emit) {
   for (std::size_t i = 0; i < frame.corners.size(); ++i) {
     NearestPair pair;
     if (!tree.FindTwoNearest(frame.descriptors[i], pair)) continue;  // ties: no clear nearest
@@ -85,7 +85,7 @@ void MatchInTree(const std::vector<const RobustModel*>& models, const ExactKdTre
       const auto [m2, second] = owner(pair.index[1]);
       if (m2 == m && !SamePoint(*models[m], nearest, second, params)) continue;
     }
-    out[m].push_back(MakeMatch(*models[m], frame, nearest, i));
+    emit(pair.index[0], i);
   }
 }
 
@@ -94,20 +94,55 @@ void MatchInTree(const std::vector<const RobustModel*>& models, const ExactKdTre
 std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatures& frame,
                                       const RobustParams& params) {
   if (model.empty()) return {};
-  std::vector<std::vector<PointMatch>> out;
-  MatchInTree({&model}, model.tree, [](int32_t k) { return std::pair<int32_t, int32_t>{0, k}; }, frame, params, out);
-  return std::move(out[0]);
+  std::vector<PointMatch> out;
+  MatchInTree({&model}, model.tree, [](int32_t k) { return std::pair<int32_t, int32_t>{0, k}; }, frame, params,
+              [&](int32_t k, std::size_t i) { out.push_back(MakeMatch(model, frame, k, i)); });
+  return out;
 }
 
 void TargetIndex::Build(const std::vector<const RobustModel*>& models) {
-  owner.clear();
-  std::vector<KeypointDescriptor> all;
-  for (std::size_t m = 0; m < models.size(); ++m) {
-    for (std::size_t k = 0; k < models[m]->descriptors.size(); ++k) {
-      all.push_back(models[m]->descriptors[k]);
-      owner.emplace_back(static_cast<int32_t>(m), static_cast<int32_t>(k));
-    }
+  owners.clear();
+  begin.clear();
+  std::vector<std::pair<int32_t, int32_t>> points;  // (model, point), model by model
+  for (std::size_t m = 0; m < models.size(); ++m)
+    for (std::size_t k = 0; k < models[m]->descriptors.size(); ++k)
+      points.emplace_back(static_cast<int32_t>(m), static_cast<int32_t>(k));
+  const auto descriptor = [&](std::size_t p) -> const KeypointDescriptor& {
+    return models[static_cast<std::size_t>(points[p].first)]->descriptors[static_cast<std::size_t>(points[p].second)];
+  };
+  // Runs of the very same descriptor in different models (and in none twice) become one tree point, the run's first.
+  std::vector<std::size_t> order(points.size());
+  for (std::size_t p = 0; p < order.size(); ++p) order[p] = p;
+  const auto less = [&](std::size_t a, std::size_t b) {
+    const int c = std::memcmp(descriptor(a).data(), descriptor(b).data(), sizeof(KeypointDescriptor));
+    return c < 0 || (c == 0 && a < b);
+  };
+  std::sort(order.begin(), order.end(), less);
+  std::vector<std::vector<std::size_t>> shared(points.size());  // the run's others, at its first
+  std::vector<uint8_t> merged(points.size(), 0);
+  for (std::size_t r = 0; r < order.size();) {
+    std::size_t end = r + 1;
+    while (end < order.size() &&
+           std::memcmp(descriptor(order[r]).data(), descriptor(order[end]).data(), sizeof(KeypointDescriptor)) == 0)
+      ++end;
+    bool distinctModels = true;
+    for (std::size_t a = r + 1; a < end; ++a) distinctModels = distinctModels && points[order[a]].first != points[order[a - 1]].first;
+    if (end - r > 1 && distinctModels)
+      for (std::size_t a = r + 1; a < end; ++a) {
+        shared[order[r]].push_back(order[a]);
+        merged[order[a]] = 1;
+      }
+    r = end;
   }
+  std::vector<KeypointDescriptor> all;
+  for (std::size_t p = 0; p < points.size(); ++p) {
+    if (merged[p]) continue;
+    all.push_back(descriptor(p));
+    begin.push_back(static_cast<int32_t>(owners.size()));
+    owners.push_back(points[p]);
+    for (const std::size_t q : shared[p]) owners.push_back(points[q]);
+  }
+  begin.push_back(static_cast<int32_t>(owners.size()));
   tree.Clear();
   if (all.size() >= 2) tree.Build(all);
 }
@@ -116,9 +151,15 @@ std::vector<std::vector<PointMatch>> MatchAllGlobally(const std::vector<const Ro
                                                       const TargetIndex& index, const FrameFeatures& frame,
                                                       const RobustParams& params) {
   std::vector<std::vector<PointMatch>> out(models.size());
-  if (index.owner.size() < 2) return out;
-  MatchInTree(models, index.tree, [&](int32_t k) { return index.owner[static_cast<std::size_t>(k)]; }, frame, params,
-              out);
+  if (index.begin.size() < 3) return out;  // fewer than two tree points
+  MatchInTree(
+      models, index.tree, [&](int32_t k) { return index.owners[static_cast<std::size_t>(index.begin[k])]; }, frame,
+      params, [&](int32_t k, std::size_t i) {
+        for (int32_t o = index.begin[k]; o < index.begin[k + 1]; ++o) {
+          const auto [m, point] = index.owners[static_cast<std::size_t>(o)];
+          out[static_cast<std::size_t>(m)].push_back(MakeMatch(*models[static_cast<std::size_t>(m)], frame, point, i));
+        }
+      });
   return out;
 }
 

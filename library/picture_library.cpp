@@ -48,7 +48,7 @@ void Fields(A& a, ScaledTemplate& s) {
 }
 template <class A>
 void Fields(A& a, PictureTarget& t) {
-  a(t.name, t.width, t.fileSize, t.workingScale, t.trackability, t.robust.model, t.robust.refinements);
+  a(t.name, t.width, t.fileSize, t.workingScale, t.trackability, t.miniature, t.robust.model, t.robust.refinements);
 }
 
 template <class A, class T>
@@ -102,6 +102,11 @@ class Out {
   template <class T, int M, int N>
   void Put(const cv::Matx<T, M, N>& m) {
     for (const T& v : m.val) Put(v);
+  }
+  // A grey picture (CV_8UC1) as its width and height (i32 each), then its rows.
+  void Put(const cv::Mat& gray) {
+    (*this)(static_cast<int32_t>(gray.cols), static_cast<int32_t>(gray.rows));
+    for (int y = 0; y < gray.rows; ++y) Append(gray.ptr<uint8_t>(y), static_cast<std::size_t>(gray.cols));
   }
   // Each sample as its level pixel (u16 each), value (u8) and gradient in eighths of a grey level (i16 each).
   void Put(const RefinementTemplate& t) {
@@ -187,6 +192,15 @@ class In {
   template <class T, int M, int N>
   void Get(cv::Matx<T, M, N>& m) {
     for (T& v : m.val) Get(v);
+  }
+  void Get(cv::Mat& gray) {
+    int32_t width = 0, height = 0;
+    (*this)(width, height);
+    if (width < 0 || height < 0 || (width == 0) != (height == 0)) throw Malformed("a picture of no size");
+    if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > left())
+      throw Malformed("a picture past the end of the file");
+    gray.create(height, width, CV_8UC1);
+    for (int y = 0; y < height; ++y) Take(gray.ptr<uint8_t>(y), static_cast<std::size_t>(width));
   }
   void Get(RefinementTemplate& t) {
     (*this)(t.centre, t.scale);

@@ -5,9 +5,9 @@
 // The file, little-endian, every size explicit:
 //   "QUORLLIB"  u32 version  u64 length of the whole file  u32 picture count  records...  u32 CRC-32
 // each record led by its u64 length, so that records are decoded on every core at once. The CRC-32 (zlib's) covers
-// every byte before it. A record holds what tracking needs of one picture: its name,
-// printed width, given size, working scale and trackability, its robust model without the picture itself (the
-// targets never go back to it) nor its kd-tree (a set builds it when it first matches the picture alone), and its
+// every byte before it. A record holds what tracking needs of one picture: its name, printed width, given size,
+// working scale, trackability and miniature (the picture as lookalikes are told apart), its robust model without the
+// picture itself (the targets never go back to it) nor its kd-tree (a set builds it when it first matches the picture alone), and its
 // refinement templates, each sample as its pixel, value and gradient (the steepest-descent rows are rebuilt bit for
 // bit). The search structure over all pictures is not stored: the set builds it when it first tracks them. The field
 // lists in picture_library.cpp give the order; a field added to a stored struct takes one line there and a new
@@ -28,7 +28,7 @@
 namespace quorl {
 
 inline constexpr char kLibraryMagic[8] = {'Q', 'U', 'O', 'R', 'L', 'L', 'I', 'B'};
-inline constexpr uint32_t kLibraryVersion = 1;
+inline constexpr uint32_t kLibraryVersion = 2;
 // Limits of what a library holds: pictures, and bytes of a picture's name.
 inline constexpr uint32_t kMaxLibraryPictures = 1000000;
 inline constexpr uint32_t kMaxPictureNameBytes = 1024;
@@ -58,7 +58,7 @@ bool WritePictureLibrary(const std::string& path, const std::vector<PictureTarge
 
 // The targets of the library `bytes` (as read from `path`), ready to join a set (TargetSet::AddPrepared). Nothing,
 // with `error` ("<path>: <reason>"), when the bytes are refused: "not a Quorl picture library", "version N, this
-// program reads version 1", "truncated", "damaged (checksum mismatch)" or "damaged (picture N: <what>)".
+// program reads version 2", "truncated", "damaged (checksum mismatch)" or "damaged (picture N: <what>)".
 std::optional<std::vector<PictureTarget>> DecodePictureLibrary(const std::string& bytes, const std::string& path,
                                                                std::string& error);
 

@@ -116,6 +116,7 @@ PictureTarget BuildPictureTarget(const std::string& name, const cv::Mat& picture
   RobustModel model;
   RegisterRobustModel(model, picture, corners, arc, t.robust.params, PictureScales(longer), true);
   t.trackability = RateTrackability(model);
+  t.miniature = Miniature(picture);
   AdoptRobustModel(t.robust, std::move(model), PictureTemplateScales(longer), nullptr);
   return t;
 }
@@ -170,6 +171,10 @@ void TargetSet::Index() {
     search_.Clear();
     index_.Build(models_);
   }
+  std::vector<LookalikePicture> pictures;
+  for (const PictureTarget& t : targets_)
+    pictures.push_back({&t.miniature, t.miniature.cols / (t.robust.model.quad[1].x + 1.0)});
+  lookalikes_.Build(std::move(pictures));
 }
 
 const RobustModel& TargetSet::Matchable(std::size_t i) {
@@ -194,6 +199,10 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
   for (std::size_t i = 0; i < targets_.size(); ++i) {
     targets_[i].robust.stats = RobustFrameStats{};
     ok[i] = FollowTarget(targets_[i].robust, frame, detector_.barrier, accepted[i], corners[i]);
+    // A followed picture replaced by a lookalike (the next card dealt on it) is lost here; the search below finds
+    // the lookalike where it was.
+    if (ok[i] && lookalikes_.Judge(i, accepted[i], frame.pyramid, lens).kind == LookalikeVerdict::Kind::Other)
+      ok[i] = 0;
   }
   // One global search for every target not followed, on the corners at the set's barrier (each picture
   // scale has points down to that contrast and lower): with a PictureSearch on every frame, else every frame
@@ -212,14 +221,34 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     for (std::size_t i = 0; i < targets_.size(); ++i)
       if (!ok[i] && std::find(arcs.begin(), arcs.end(), targets_[i].robust.model.arc) == arcs.end())
         arcs.push_back(targets_[i].robust.model.arc);
-    // A picture with fewer matches than a vote cluster needs is absent: no estimate is tried.
+    std::vector<uint8_t> wanted(targets_.size(), 0);
+    // A picture with fewer matches than a vote cluster needs is absent: no estimate is tried. Matches inside a
+    // lookalike followed or found in this frame are dropped first (the view there is that lookalike). A find stands
+    // only when the view tells the picture from each of its lookalikes; one where the view shows a lookalike
+    // instead is handed to that lookalike, matched on its own, and so on up to kLookalikeHandoffs times.
+    const auto dropTaken = [&](std::size_t i, std::vector<PointMatch>& matches) {
+      if (!lookalikes_.Has(i)) return;
+      for (const std::size_t c : lookalikes_.Of(i)) {
+        if (!ok[c]) continue;
+        const std::vector<cv::Point2f> quad(corners[c].begin(), corners[c].end());
+        std::erase_if(matches, [&](const PointMatch& m) { return cv::pointPolygonTest(quad, m.frame, false) >= 0; });
+      }
+    };
     const auto tryFind = [&](std::size_t i, const FrameFeatures& features, std::vector<PointMatch> matches) {
-      if (matches.size() >= static_cast<std::size_t>(params.minVoteCluster))
-        ok[i] = FindTarget(targets_[i].robust, frame, features, std::move(matches), accepted[i], corners[i]);
+      for (int handoff = 0; handoff <= kLookalikeHandoffs && !ok[i]; ++handoff) {
+        dropTaken(i, matches);
+        if (matches.size() < static_cast<std::size_t>(params.minVoteCluster) ||
+            !FindTarget(targets_[i].robust, frame, features, std::move(matches), accepted[i], corners[i]))
+          return;
+        const LookalikeVerdict verdict = lookalikes_.Judge(i, accepted[i], frame.pyramid, lens);
+        ok[i] = verdict.kind == LookalikeVerdict::Kind::Distinct;
+        if (verdict.kind != LookalikeVerdict::Kind::Other || !wanted[verdict.other]) return;
+        i = verdict.other;
+        matches = MatchGlobally(Matchable(i), features, params);
+      }
     };
     for (const int variant : arcs) {
       const FrameFeatures& features = frame.Features(variant, barrier);
-      std::vector<uint8_t> wanted(targets_.size(), 0);
       for (std::size_t i = 0; i < targets_.size(); ++i) wanted[i] = !ok[i] && targets_[i].robust.model.arc == variant;
       std::vector<std::vector<PointMatch>> matches = search_.empty()
                                                          ? MatchAllGlobally(models_, index_, features, params)
@@ -236,9 +265,12 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
       std::vector<std::pair<std::size_t, std::size_t>> ranked;  // (cluster, picture)
       for (std::size_t i = 0; i < targets_.size(); ++i) {
         if (!wanted[i]) continue;
-        if (targets_[i].robust.lostFrames < kMaxHeldFrames)
+        if (targets_[i].robust.lostFrames < kMaxHeldFrames) {
           tryFind(i, features, MatchGlobally(Matchable(i), features, params));
-        else if (matches[i].size() >= static_cast<std::size_t>(kCandidateCluster))
+          continue;
+        }
+        dropTaken(i, matches[i]);
+        if (matches[i].size() >= static_cast<std::size_t>(kCandidateCluster))
           if (const std::size_t size = FilterByPoseVote(*models_[i], features, matches[i], voting).size(); size > 0)
             ranked.emplace_back(size, i);
       }

@@ -19,6 +19,7 @@
 #include "geometry/pose.h"
 #include "image/corners.h"
 #include "image/dib_image.h"
+#include "tracker/lookalikes.h"
 #include "tracker/robust_tracker.h"
 
 namespace quorl {
@@ -65,6 +66,10 @@ inline constexpr std::size_t kSearchedPictures = 32;
 inline constexpr int kCandidateCluster = 4;
 inline constexpr std::size_t kVerifiedPictures = 3;
 
+// A find that shows a lookalike of the picture sought is handed to that lookalike; at most this many times in a row,
+// each judged anew (a view of one card of a deck may first be judged nearer another than itself).
+inline constexpr int kLookalikeHandoffs = 3;
+
 // While no picture is followed, the global search describes the frame's corners at most at this barrier,
 // so that small and soft views of a picture keep their corners when the set's barrier has risen over a
 // busy background (measured at 320x240: first finds half as late as at the set's barrier).
@@ -77,6 +82,7 @@ struct PictureTarget {
   cv::Size fileSize;            // of the picture as given, pixels
   double workingScale = 1.0;    // working pixels per given pixel
   Trackability trackability;
+  cv::Mat miniature;            // the working picture as lookalikes are told apart (Miniature)
   RobustTracker robust;
   TrackingState state{};        // Detecting until first found
   bool everFound = false;
@@ -151,6 +157,7 @@ class TargetSet {
   std::vector<const RobustModel*> models_;  // of targets_, in order; rebuilt with index_ or search_
   TargetIndex index_;       // under kSearchedPictures pictures
   PictureSearch search_;    // from kSearchedPictures pictures on
+  LookalikeJudge lookalikes_;  // over the targets' pictures; rebuilt with index_ or search_
   TrackerSettings detector_;  // the set's barrier
   long long frames_ = 0;      // frames tracked
   bool indexed_ = true;       // the search structure is over targets_ as they are

@@ -41,4 +41,16 @@ cv::Mat MakeSamplePicture(uint32_t seed, cv::Size size) {
   return picture;
 }
 
+cv::Mat MakeSampleCard(uint32_t seed, int number, cv::Size size) {
+  cv::Mat card(size, CV_8UC3, cv::Scalar::all(235));
+  const int strip = size.height / 6;
+  MakeSamplePicture(seed, cv::Size(size.width - 8, size.height - strip - 4))
+      .copyTo(card(cv::Rect(4, strip, size.width - 8, size.height - strip - 4)));
+  cv::putText(card, std::to_string(number), cv::Point(4, strip - 6), cv::FONT_HERSHEY_SIMPLEX, strip / 30.0,
+              cv::Scalar(0, 0, 170), std::max(1, strip / 12), cv::LINE_AA);
+  cv::circle(card, cv::Point(size.width - strip / 2 - 2, strip / 2), strip / 2 - 2,
+             cv::Scalar::all(40 + (number * 37) % 160), cv::FILLED, cv::LINE_AA);
+  return card;
+}
+
 }  // namespace quorl

@@ -96,6 +96,8 @@ TEST(PictureLibrary, ReadBackItTracksAsItsPicturesGivenOneByOne) {
     EXPECT_EQ(got.width, given->width);
     EXPECT_EQ(got.fileSize, given->fileSize);
     EXPECT_EQ(got.trackability.score, given->trackability.score);
+    ASSERT_EQ(got.miniature.size(), given->miniature.size());
+    EXPECT_EQ(cv::norm(got.miniature, given->miniature, cv::NORM_INF), 0.0);
     const RobustModel &a = got.robust.model, &b = given->robust.model;
     EXPECT_EQ(a.points.size(), b.points.size());
     EXPECT_TRUE(a.descriptors == b.descriptors);
@@ -171,14 +173,14 @@ TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
   refused(flipped, "damaged (checksum mismatch)");
   std::string version = bytes;
   version[8] = 3;
-  refused(version, "version 3, this program reads version 1");
+  refused(version, "version 3, this program reads version 2");
   refused(ReadBytes(paths[0]), "not a Quorl picture library");
   refused("", "not a Quorl picture library");
   // A hostile count: four billion descriptors claimed, refused before anything is allocated for them.
   const std::size_t name = 8 + 4 + 8 + 4 + 8;
   std::string counted = bytes;
   const uint32_t huge = 0xFFFFFFFFu;
-  const std::size_t pointsCount = name + 4 + 5 + 8 + 8 + 8 + (4 + 3 * 8) + 32;
+  const std::size_t pointsCount = name + 4 + 5 + 8 + 8 + 8 + (4 + 3 * 8) + (8 + built[0].miniature.total()) + 32;
   std::memcpy(counted.data() + pointsCount, &huge, 4);
   refused(resealed(counted), "damaged (picture 1: a count of 4294967295 past the end of the file)");
   // A model point whose scale slot is past the model's scales.

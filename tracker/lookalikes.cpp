@@ -1,0 +1,230 @@
+#include "tracker/lookalikes.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+namespace quorl {
+namespace {
+
+// Rows of thumbnails compared with all others at once (bounds the correlation block to kBlockRows x pictures).
+constexpr int kBlockRows = 256;
+// Within this many grey levels the two pictures agree: the pixels that measure the view's noise.
+constexpr float kAgreeing = 8.0f;
+// Their difference must stand this many times above the view's noise (t's own noise then stays under 0.2).
+constexpr double kDifferenceOverNoise = 10.0;
+// The blur (sigma, level pixels) the pictures are compared with: about what sampling a camera's frame adds. Measured on
+// the deck scene with 10 and 100 pictures (cards sharing a photo, covers sharing a layout): unblurred, the contrast of
+// true views spread from 0.3 to 1 and that of lookalike views from -1 to -0.2; blurred by 0.7 to 0.9, each gathered
+// about 1 and -1 and none fell between -0.3 and 0.3 (blurred by 1.2, both overshoot to 1.3 and -2).
+constexpr double kLookalikeBlur = 0.8;
+// The share of the picture's samples that must fall inside the frame.
+constexpr double kMinInside = 0.5;
+
+double AspectOf(const cv::Mat& picture) { return static_cast<double>(picture.cols) / std::max(1, picture.rows); }
+
+// The picture squeezed to kThumbnailSide square, zero mean and unit norm (all zero for a flat picture).
+cv::Mat Thumbnail(const cv::Mat& picture) {
+  cv::Mat small, row;
+  cv::resize(picture, small, cv::Size(kThumbnailSide, kThumbnailSide), 0, 0, cv::INTER_AREA);
+  small.convertTo(row, CV_32F);
+  row = row.reshape(1, 1);
+  row -= cv::mean(row)[0];
+  const double norm = cv::norm(row);
+  if (norm > 1e-3) row /= norm;
+  else row.setTo(0.0f);
+  return row;
+}
+
+double LevelScale(int level) { return std::pow(2.0, -0.5 * level); }
+
+}  // namespace
+
+cv::Mat Miniature(const cv::Mat& picture) {
+  const double scale = std::min(1.0, static_cast<double>(kJudgedSide) / std::max({picture.cols, picture.rows, 1}));
+  if (scale == 1.0 || picture.empty()) return picture.clone();
+  cv::Mat small;
+  cv::resize(picture, small,
+             cv::Size(std::max(1, cvRound(picture.cols * scale)), std::max(1, cvRound(picture.rows * scale))), 0, 0,
+             cv::INTER_AREA);
+  return small;
+}
+
+void LookalikeJudge::Build(std::vector<LookalikePicture> pictures) {
+  pictures_ = std::move(pictures);
+  const int n = static_cast<int>(pictures_.size());
+  lookalikes_.assign(pictures_.size(), {});
+  levels_.assign(pictures_.size(), {});
+  if (n < 2) return;
+  cv::Mat thumbnails(n, kThumbnailSide * kThumbnailSide, CV_32F);
+  for (int i = 0; i < n; ++i) Thumbnail(*pictures_[i].miniature).copyTo(thumbnails.row(i));
+  for (int first = 0; first < n; first += kBlockRows) {
+    const int rows = std::min(kBlockRows, n - first);
+    cv::Mat correlation;
+    cv::gemm(thumbnails.rowRange(first, first + rows), thumbnails, 1.0, cv::noArray(), 0.0, correlation,
+             cv::GEMM_2_T);
+    for (int r = 0; r < rows; ++r) {
+      const int i = first + r;
+      const float* c = correlation.ptr<float>(r);
+      const double aspect = AspectOf(*pictures_[i].miniature);
+      for (int j = 0; j < n; ++j)
+        if (j != i && c[j] >= kLookalikeCorrelation &&
+            std::fabs(AspectOf(*pictures_[j].miniature) / aspect - 1.0) <= kLookalikeAspect)
+          lookalikes_[i].push_back(static_cast<std::size_t>(j));
+    }
+  }
+}
+
+void LookalikeJudge::Clear() {
+  pictures_.clear();
+  lookalikes_.clear();
+  levels_.clear();
+}
+
+cv::Mat LookalikeJudge::Level(std::size_t i, int level, cv::Size size) {
+  std::vector<cv::Mat>& levels = levels_[i];
+  const cv::Mat& miniature = *pictures_[i].miniature;
+  if (levels.size() <= static_cast<std::size_t>(level)) levels.resize(static_cast<std::size_t>(level) + 1);
+  cv::Mat& own = levels[static_cast<std::size_t>(level)];
+  if (own.empty()) {
+    const double scale = LevelScale(level);
+    if (level == 0) own = miniature;
+    else
+      cv::resize(miniature, own,
+                 cv::Size(std::max(1, cvRound(miniature.cols * scale)), std::max(1, cvRound(miniature.rows * scale))),
+                 0, 0, cv::INTER_AREA);
+  }
+  cv::Mat sized, values;
+  if (size.empty() || own.size() == size) sized = own;
+  else cv::resize(own, sized, size, 0, 0, cv::INTER_AREA);
+  sized.convertTo(values, CV_32F);
+  cv::GaussianBlur(values, values, cv::Size(), kLookalikeBlur);
+  return values;
+}
+
+std::vector<LookalikeContrast> LookalikeJudge::Contrasts(std::size_t i, const cv::Matx33d& modelToFrame,
+                                              const std::vector<cv::Mat>& pyramid, const FrameLens* lens) {
+  std::vector<LookalikeContrast> contrasts;
+  const LookalikePicture& picture = pictures_[i];
+  if (pyramid.empty() || picture.miniature->empty() || !(picture.scale > 0.0)) return contrasts;
+  // The scale the view shows picture i at, and the level of its miniature no finer than that.
+  const double width = picture.miniature->cols / picture.scale, height = picture.miniature->rows / picture.scale;
+  const cv::Point2d model[4] = {{0, 0}, {width - 1.0, 0}, {width - 1.0, height - 1.0}, {0, height - 1.0}};
+  std::vector<cv::Point2f> shown;
+  for (const cv::Point2d& m : model) {
+    const cv::Vec3d p = modelToFrame * cv::Vec3d(m.x, m.y, 1.0);
+    if (p[2] <= 1e-9) return contrasts;
+    shown.emplace_back(static_cast<float>(p[0] / p[2]), static_cast<float>(p[1] / p[2]));
+  }
+  const double modelArea = std::max(1.0, (width - 1.0) * (height - 1.0));
+  const double scale = std::sqrt(std::fabs(cv::contourArea(shown)) / modelArea);
+  if (!(scale > 0.0)) return contrasts;
+  const int level = std::max(0, static_cast<int>(std::ceil(2.0 * std::log2(picture.scale / scale) - 1e-9)));
+  const cv::Mat own = Level(i, level, cv::Size());
+  if (std::max(own.cols, own.rows) < kMinJudgedSide) return contrasts;
+  // Level pixels per picture pixel, along each axis as rounded.
+  const double sx = own.cols / width, sy = own.rows / height;
+  const int frameLevel = std::clamp(static_cast<int>(std::floor(std::log2(scale / std::max(sx, sy)))), 0,
+                                    static_cast<int>(pyramid.size()) - 1);
+  const cv::Mat& image = pyramid[static_cast<std::size_t>(frameLevel)];
+  const double toLevel = 1.0 / (1 << frameLevel);
+
+  // The view over picture i's level pixels (pixel centres kept), and which of them fell inside the frame.
+  cv::Mat view(own.size(), CV_32F, cv::Scalar(0)), inside(own.size(), CV_8U, cv::Scalar(0));
+  int count = 0;
+  for (int y = 0; y < own.rows; ++y)
+    for (int x = 0; x < own.cols; ++x) {
+      const cv::Vec3d p = modelToFrame * cv::Vec3d((x + 0.5) / sx - 0.5, (y + 0.5) / sy - 0.5, 1.0);
+      if (p[2] <= 1e-9) continue;
+      cv::Point2d f(p[0] / p[2], p[1] / p[2]);
+      if (lens != nullptr) f = lens->Distort(f);
+      const double fx = (f.x + 0.5) * toLevel - 0.5, fy = (f.y + 0.5) * toLevel - 0.5;
+      if (!(fx >= 0.0 && fy >= 0.0 && fx < image.cols - 1 && fy < image.rows - 1)) continue;
+      const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
+      const double ax = fx - x0, ay = fy - y0;
+      const uint8_t* r0 = image.ptr<uint8_t>(y0) + x0;
+      const uint8_t* r1 = image.ptr<uint8_t>(y0 + 1) + x0;
+      view.at<float>(y, x) = static_cast<float>((1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) +
+                                                ay * ((1 - ax) * r1[0] + ax * r1[1]));
+      inside.at<uint8_t>(y, x) = 1;
+      ++count;
+    }
+  if (count < kMinInside * own.total()) return contrasts;
+
+  for (const std::size_t c : lookalikes_[i]) {
+    const cv::Mat other = Level(c, level, own.size());
+    // Gain and offset of the view against the mean of the two, fitted inside the frame.
+    // With the view's correlation with the lookalike alone, over the same pixels.
+    double sm = 0, sv = 0, smm = 0, smv = 0, sb = 0, sbb = 0, sbv = 0, svv = 0;
+    for (int y = 0; y < own.rows; ++y)
+      for (int x = 0; x < own.cols; ++x) {
+        if (!inside.at<uint8_t>(y, x)) continue;
+        const double b = other.at<float>(y, x), m = 0.5 * (own.at<float>(y, x) + b), v = view.at<float>(y, x);
+        sm += m;
+        sv += v;
+        smm += m * m;
+        smv += m * v;
+        sb += b;
+        sbb += b * b;
+        sbv += b * v;
+        svv += v * v;
+      }
+    const double varM = smm - sm * sm / count, cov = smv - sm * sv / count;
+    const double varB = sbb - sb * sb / count, varV = svv - sv * sv / count;
+    LookalikeContrast result;
+    result.correlation = varB > 1e-6 && varV > 1e-6 ? (sbv - sb * sv / count) / std::sqrt(varB * varV) : 0.0;
+    const double gain = varM > 1e-6 ? cov / varM : 0.0;
+    if (!(gain > 1e-3)) {
+      contrasts.push_back(result);
+      continue;
+    }
+    const double offset = (sv - gain * sm) / count;
+    double along = 0, difference = 0, noise = 0;
+    int agreeing = 0;
+    for (int y = 0; y < own.rows; ++y)
+      for (int x = 0; x < own.cols; ++x) {
+        if (!inside.at<uint8_t>(y, x)) continue;
+        const float a = own.at<float>(y, x), b = other.at<float>(y, x);
+        const double v = (view.at<float>(y, x) - offset) / gain, d = a - b;
+        along += d * (2.0 * v - a - b);
+        difference += d * d;
+        if (std::fabs(d) < kAgreeing) {
+          noise += (v - a) * (v - a);
+          ++agreeing;
+        }
+      }
+    const double sigma = agreeing > 0 ? std::sqrt(noise / agreeing) : 0.0;
+    const bool tellable = difference > 0.0 && std::sqrt(difference) >= kDifferenceOverNoise * std::max(sigma, 1.0);
+    result.contrast = tellable ? along / difference : 0.0;
+    contrasts.push_back(result);
+  }
+  return contrasts;
+}
+
+LookalikeVerdict LookalikeJudge::Judge(std::size_t i, const cv::Matx33d& modelToFrame,
+                                       const std::vector<cv::Mat>& pyramid, const FrameLens* lens) {
+  LookalikeVerdict verdict;
+  if (!Has(i)) return verdict;
+  const std::vector<LookalikeContrast> contrasts = Contrasts(i, modelToFrame, pyramid, lens);
+  if (contrasts.empty()) {
+    verdict.kind = LookalikeVerdict::Kind::Ambiguous;
+    return verdict;
+  }
+  // Of the lookalikes told from i, the one the view correlates with best.
+  const LookalikeContrast* shown = nullptr;
+  bool distinct = true;
+  for (const LookalikeContrast& c : contrasts) {
+    distinct = distinct && c.contrast >= kTellApart;
+    if (c.contrast <= -kTellApart && (shown == nullptr || c.correlation > shown->correlation)) shown = &c;
+  }
+  if (shown != nullptr) {
+    verdict.kind = LookalikeVerdict::Kind::Other;
+    verdict.other = lookalikes_[i][static_cast<std::size_t>(shown - contrasts.data())];
+  } else if (!distinct) {
+    verdict.kind = LookalikeVerdict::Kind::Ambiguous;
+  }
+  return verdict;
+}
+
+}  // namespace quorl
