@@ -14,8 +14,8 @@ namespace quorl {
 namespace {
 
 constexpr PictureProfile kOrder[] = {PictureProfile::kTable, PictureProfile::kReturn, PictureProfile::kSwap,
-                                     PictureProfile::kFar, PictureProfile::kDeck};
-constexpr const char* kNames[] = {"table", "return", "swap", "far", "deck"};
+                                     PictureProfile::kFar, PictureProfile::kDeck, PictureProfile::kWall};
+constexpr const char* kNames[] = {"table", "return", "swap", "far", "deck", "wall"};
 constexpr double kPictureWidth = 0.25;  // world units
 constexpr double kSpacing = 0.3;        // between picture centres
 constexpr double kTableSide = 3.0;      // world units covered by one table tile
@@ -180,12 +180,20 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
       tilt = 0.25;
       azimuth = 2 * kPi * t / 25 + phase;
       roll = 0.2 * std::sin(2 * kPi * t / 11);
-      break;    case PictureProfile::kDeck:
+      break;
+    case PictureProfile::kDeck:
       look = cv::Vec3d(0.04 * std::sin(0.3 * t + phase), 0.03 * std::cos(0.25 * t + phase), 0.0);
       distance = 0.9 + 0.2 * std::sin(2 * kPi * t / 12 + phase);
       tilt = (25.0 + 10.0 * std::sin(2 * kPi * t / 9 + 2 * phase)) * kPi / 180;
       azimuth = 2 * kPi * t / 20 + 3 * phase;
       roll = 0.15 * std::sin(2 * kPi * t / 15 + phase);
+      break;
+    case PictureProfile::kWall:
+      look = cv::Vec3d(0.1 * std::sin(0.2 * t + phase), 0.06 * std::cos(0.17 * t + phase), 0.0);
+      distance = 2.2 + 0.2 * std::sin(2 * kPi * t / 12 + phase);
+      tilt = (20.0 + 10.0 * std::sin(2 * kPi * t / 9 + 2 * phase)) * kPi / 180;
+      azimuth = 2 * kPi * t / 20 + 3 * phase;
+      roll = 0.1 * std::sin(2 * kPi * t / 15 + phase);
       break;
   }
   Placed view;
@@ -219,7 +227,12 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
     const std::vector<cv::Mat>& levels = swapped ? decoyLevels_ : levels_[i];
     const cv::Size size = levels_[i][0].size();  // the decoy takes the target's place and shape
     const double w = kPictureWidth, h = kPictureWidth * size.height / size.width;
-    const double cx = (static_cast<double>(place) - (n - 1) / 2.0) * kSpacing, cy = (place % 2 == 0 ? 0.03 : -0.04);
+    // Side by side; on the wall in rows of kWallRow.
+    const std::size_t row = profile_ == PictureProfile::kWall ? place / kWallRow : 0;
+    const std::size_t across = profile_ == PictureProfile::kWall ? std::min<std::size_t>(n, kWallRow) : n;
+    const std::size_t rows = (n + across - 1) / across;
+    const double cx = (static_cast<double>(place - row * across) - (across - 1) / 2.0) * kSpacing;
+    const double cy = (static_cast<double>(row) - (rows - 1) / 2.0) * kSpacing + (place % 2 == 0 ? 0.03 : -0.04);
     const double turn = (place % 2 == 0 ? 8.0 : -12.0) * kPi / 180;
     // Given-picture pixels (corner pixel centres at the rectangle's corners) to table coordinates.
     const double sx = w / (size.width - 1), sy = h / (size.height - 1), c = std::cos(turn), s = std::sin(turn);

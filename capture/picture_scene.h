@@ -32,10 +32,13 @@ namespace quorl {
 //           showing the next picture every kDeckPeriod seconds (the places in turn), empty for the first
 //           kDeckGap seconds of each; the camera circles above them at 0.7 to 1.1 units. Place j shows the
 //           pictures j, j + kDeckSlots, ... in turn, so the given order decides which lookalikes meet.
-enum class PictureProfile { kTable, kReturn, kSwap, kFar, kDeck };
+//  kWall:   pictures hung in rows of kWallRow (20 make four rows), the camera 2 to 2.4 units before them, swaying
+//           10 to 30 degrees off their axis: every picture in view at once, about 70 pixels wide at 640x480.
+enum class PictureProfile { kTable, kReturn, kSwap, kFar, kDeck, kWall };
 inline constexpr int kDeckSlots = 3;
 inline constexpr double kDeckPeriod = 4.0;
 inline constexpr double kDeckGap = 0.3;
+inline constexpr int kWallRow = 5;
 std::span<const PictureProfile> AllPictureProfiles();
 std::optional<PictureProfile> ParsePictureProfile(std::string_view name);
 const char* PictureProfileName(PictureProfile profile);

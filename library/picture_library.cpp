@@ -103,6 +103,12 @@ class Out {
   void Put(const cv::Matx<T, M, N>& m) {
     for (const T& v : m.val) Put(v);
   }
+  // Descriptors in single precision (a picture's are rounded to it when built; BuildPictureTarget).
+  void Put(const std::vector<KeypointDescriptor>& descriptors) {
+    Count(descriptors.size());
+    for (const KeypointDescriptor& d : descriptors)
+      for (const double v : d) Put(static_cast<float>(v));
+  }
   // A grey picture (CV_8UC1) as its width and height (i32 each), then its rows.
   void Put(const cv::Mat& gray) {
     (*this)(static_cast<int32_t>(gray.cols), static_cast<int32_t>(gray.rows));
@@ -192,6 +198,15 @@ class In {
   template <class T, int M, int N>
   void Get(cv::Matx<T, M, N>& m) {
     for (T& v : m.val) Get(v);
+  }
+  void Get(std::vector<KeypointDescriptor>& descriptors) {
+    descriptors.resize(Count(sizeof(float) * kDescriptorSize));
+    for (KeypointDescriptor& d : descriptors)
+      for (double& v : d) {
+        float f = 0.0f;
+        Get(f);
+        v = f;
+      }
   }
   void Get(cv::Mat& gray) {
     int32_t width = 0, height = 0;

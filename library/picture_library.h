@@ -6,12 +6,12 @@
 //   "QUORLLIB"  u32 version  u64 length of the whole file  u32 picture count  records...  u32 CRC-32
 // each record led by its u64 length, so that records are decoded on every core at once. The CRC-32 (zlib's) covers
 // every byte before it. A record holds what tracking needs of one picture: its name, printed width, given size,
-// working scale, trackability and miniature (the picture as lookalikes are told apart), its robust model without the
-// picture itself (the targets never go back to it) nor its kd-tree (a set builds it when it first matches the picture alone), and its
-// refinement templates, each sample as its pixel, value and gradient (the steepest-descent rows are rebuilt bit for
-// bit). The search structure over all pictures is not stored: the set builds it when it first tracks them. The field
-// lists in picture_library.cpp give the order; a field added to a stored struct takes one line there and a new
-// kLibraryVersion.
+// working scale, trackability and miniature (the picture as lookalikes are told apart), its robust model (descriptors
+// in single precision) without the picture itself (the targets never go back to it) nor its kd-tree (a set builds it
+// when it first matches the picture alone), and its refinement templates, each sample as its pixel, value and gradient
+// (the steepest-descent rows are rebuilt bit for bit). The search structure over all pictures is not stored: the set
+// builds it when it first tracks them. The field lists in picture_library.cpp give the order; a field added to a
+// stored struct takes one line there and a new kLibraryVersion.
 //
 // A reader refuses, before anything is taken from it, a file that is not a library, of another version,
 // truncated, or damaged (checksum, or a record that does not hold together); counts are checked against the bytes

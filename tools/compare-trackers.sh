@@ -15,7 +15,8 @@
 #   Then the profiles LENS_PROFILES (default "orbit approach tilt zoom recede") filmed through the lens of LENS
 #   (default opencv-doc's left_intrinsics.yml) at LENS_SIZE (default 640x480): the robust mode without and with
 #   --calibration and orb-track with it, with the pose's rotation and distance errors. Then picture libraries of
-#   LIBRARY_SIZES (default "10 100 1000") pictures made here, on the deck scene (see the section below).
+#   LIBRARY_SIZES (default "10 100 1000") pictures made here, on the deck scene (see the section below); orb-track
+#   only up to ORB_LIBRARY_LIMIT (default 100) pictures. Then twenty of those pictures at once on the wall scene.
 # The runs go one after the other so that they do not compete for the processor. Each run's CSV and
 # summary stay in BUILD_DIR/compare.
 set -euo pipefail
@@ -239,6 +240,21 @@ fi
 # orb-track takes them as --picture files. Per run: success and false finds over every picture, the median and 95th
 # percentile of the frames a picture takes to be found once it comes into view, and the frame times.
 read -r -a library_sizes <<<"${LIBRARY_SIZES-10 100 1000}"
+orb_library_limit="${ORB_LIBRARY_LIMIT:-100}"
+[[ "$orb_library_limit" =~ ^[0-9]+$ ]] || fail "ORB_LIBRARY_LIMIT wants a count, not '$orb_library_limit'"
+# "target NAME: ...; within 10 px W of V frames wholly in view (P%), false finds F, ..." summed over the targets of a
+# summary: the success (%) and the false finds.
+picture_totals() {
+  sed -n 's/^target [^:]*: .*within 10 px \([0-9]*\) of \([0-9]*\) frames wholly in view.*false finds \([0-9]*\),.*/\1 \2 \3/p' \
+    "$1" | awk '{ w += $1; v += $2; f += $3 } END { printf "%.1f %d", v ? 100 * w / v : 0, f }'
+}
+# The median and 95th percentile of a summary's frame times.
+frame_times() {
+  local times
+  times=$(sed -n 's/^ms per frame: median \([^,]*\), 95th percentile \([0-9.]*\).*/\1 \2/p' "$1")
+  [ -n "$times" ] || fail "no frame times in $1"
+  echo "$times"
+}
 library_rows=()
 if [ "${#library_sizes[@]}" -gt 0 ]; then
   library_tool="$build/tools/quorl-library"
@@ -279,15 +295,22 @@ for i in range(n):
         cv2.putText(img, "P%04d" % i, (20, 60), cv2.FONT_HERSHEY_SIMPLEX, 1.5, (255, 255, 255), 3)
     cv2.imwrite("%s/pic%04d.png" % (folder, i), img)
 PY
+      touch "$folder/.complete"
+    fi
+    # Built again when missing or of another version.
+    if ! "$library_tool" list "$folder.qlib" >/dev/null 2>&1; then
       echo "compare-trackers: building the library of $n pictures" >&2
       "$library_tool" build "$folder.qlib" "$folder" >"$folder.build.txt" 2>&1 ||
         { cat "$folder.build.txt" >&2; fail "quorl-library failed on $n pictures"; }
-      touch "$folder/.complete"
     fi
     picture_args=()
     for p in "$folder"/*.png; do picture_args+=(--picture "$p"); done
     line="$n"
     for name in quorl orb; do
+      if [ "$name" = orb ] && [ "$n" -gt "$orb_library_limit" ]; then
+        line="$line - - - - - - -"  # about 8 s a frame with 1000 pictures
+        continue
+      fi
       base="$out/library-$name-$n"
       args=(--source "pictures:deck:$folder" --size 640x480 --frames "$frames" --seed "$seed" --camera-params "$camera"
         --threads "$threads" --csv "$base.csv")
@@ -295,11 +318,8 @@ PY
       echo "compare-trackers: $name with $n known pictures on pictures:deck" >&2
       "${tool[$name]}" "${args[@]}" >"$base.txt" 2>"$base.err" ||
         { cat "$base.err" >&2; fail "$name failed with $n known pictures"; }
-      # "target NAME: ...; within 10 px W of V frames wholly in view (P%), false finds F, ..." summed over the targets.
-      totals=$(sed -n 's/^target [^:]*: .*within 10 px \([0-9]*\) of \([0-9]*\) frames wholly in view.*false finds \([0-9]*\),.*/\1 \2 \3/p' \
-        "$base.txt" | awk '{ w += $1; v += $2; f += $3 } END { printf "%.1f %d", v ? 100 * w / v : 0, f }')
-      times=$(sed -n 's/^ms per frame: median \([^,]*\), 95th percentile \([0-9.]*\).*/\1 \2/p' "$base.txt")
-      [ -n "$times" ] || fail "no frame times in $base.txt"
+      totals=$(picture_totals "$base.txt")
+      times=$(frame_times "$base.txt")
       # Frames from a picture's coming into view (its truth columns filled after a frame without) to its first frame
       # tracked within 10 px in that view; views in which it is never found count as misses.
       awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) col[$i] = i; next }
@@ -332,6 +352,25 @@ PY
     printf '%-5s | %6s%% %5s %5s %4s %4s %7s %7s | %6s%% %5s %5s %4s %4s %7s %7s\n' "$1" "$2" "$3" "$4" "$5" "$6" \
       "$7" "$8" "$9" "${10}" "${11}" "${12}" "${13}" "${14}" "${15}"
   done
+
+  # Twenty pictures at once: the procedural pictures 10 to 29 of the last library made, on the wall scene.
+  wall="$out/library-${library_sizes[-1]}"
+  if [ "${library_sizes[-1]}" -ge 30 ]; then
+    wall_args=()
+    for i in $(seq 10 29); do wall_args+=(--picture "$(printf '%s/pic%04d.png' "$wall" "$i")"); done
+    echo
+    echo "twenty pictures at once (pictures:wall, 640x480, $frames frames): success, false finds, ms median and 95th percentile"
+    for name in quorl orb; do
+      base="$out/wall-$name"
+      echo "compare-trackers: $name with twenty pictures on pictures:wall" >&2
+      "${tool[$name]}" --source pictures:wall --size 640x480 --frames "$frames" --seed "$seed" --camera-params "$camera" \
+        --threads "$threads" --csv "$base.csv" "${wall_args[@]}" >"$base.txt" 2>"$base.err" ||
+        { cat "$base.err" >&2; fail "$name failed with twenty pictures"; }
+      # shellcheck disable=SC2046
+      set -- $(picture_totals "$base.txt") $(frame_times "$base.txt")
+      printf '%-10s %6s%% %5s %7s %7s\n' "${name/quorl/quorl-track}" "$1" "$2" "$3" "$4"
+    done
+  fi
 fi
 
 if [[ " ${profiles[*]} " == *" still "* ]]; then

@@ -1,6 +1,6 @@
 // The search over many pictures: among 200 known pictures, and among 200 or 5 cards of one deck, the ones in view are
-// found and no other is ever reported, a library of them read back tracks the same, and a picture's own points find
-// themselves.
+// found and no other is ever reported, a library of them read back tracks the same, twenty are followed at once, and
+// a picture's own points find themselves.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -141,6 +141,47 @@ TEST(PictureSearch, FindsTheShownCardsOfADeckAndNoLookalike) {
     for (const int i : shown) views.push_back(cards[i]);
     ExpectOnlyShownFound(Track(std::move(known), views, 60), shown);
   }
+}
+
+// Twenty pictures on a wall, all in view at once: each is followed on its own, at its own place (within 10 px of its
+// true corners) under its own name; a few may wait for the set's barrier to leave them corners.
+TEST(PictureSearch, FollowsTwentyPicturesAtOnce) {
+  constexpr int kShown = 20;
+  std::vector<cv::Mat> pictures;
+  std::vector<std::string> names;
+  for (int i = 0; i < kShown; ++i) {
+    pictures.push_back(Picture(i));
+    names.push_back(cv::format("p%d", i));
+  }
+  std::string error;
+  auto scene = PictureScene::Create(640, 480, PictureProfile::kWall, 1, pictures, names, error);
+  ASSERT_NE(scene, nullptr) << error;
+  TargetSet set;
+  set.AddPrepared(std::vector<PictureTarget>(Targets().begin(), Targets().begin() + kShown));
+  DibImage display;
+  display.CreateRgbDib(640, 480);
+  std::vector<TargetTruth> truth;
+  cv::Mat bgr, gray;
+  int placed = 0;
+  for (int f = 0; f < 45; ++f) {
+    scene->render(f, bgr, truth);
+    ASSERT_EQ(truth.size(), static_cast<std::size_t>(kShown));
+    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
+    set.Track(ToGrayImage(gray), display, CameraSetup{});
+    if (f < 30) continue;
+    for (const TargetTruth& t : truth) {
+      ASSERT_TRUE(t.whole) << t.name;
+      const auto own = std::find_if(set.targets().begin(), set.targets().end(),
+                                    [&](const PictureTarget& p) { return p.name == t.name; });
+      ASSERT_NE(own, set.targets().end());
+      if (own->state != TrackingState::Tracking) continue;
+      double error = 0.0;
+      for (int k = 0; k < 4; ++k) error = std::max(error, cv::norm(own->corners[k] - t.corners[k]));
+      EXPECT_LT(error, 10.0) << t.name << " frame " << f;
+      ++placed;
+    }
+  }
+  EXPECT_GE(placed, 15 * kShown * 15 / 20);  // 15 of 20 on each of the last 15 frames
 }
 
 // Any picture's points, as a frame's corners, are candidates of that picture at themselves (the forest finds an
