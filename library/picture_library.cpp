@@ -117,8 +117,10 @@ class Out {
   // Each sample as its level pixel (u16 each), value (u8) and gradient in eighths of a grey level (i16 each).
   void Put(const RefinementTemplate& t) {
     (*this)(t.centre, t.scale);
-    for (const TemplateLevel& lvl : t.levels) {
-      Put(static_cast<int32_t>(lvl.level));
+    for (int level = 0; level < kTemplateLevels; ++level) {
+      // The level's place, not its own field: a level the template never reached (its picture too small) keeps 0.
+      const TemplateLevel& lvl = t.levels[level];
+      Put(static_cast<int32_t>(level));
       Count(lvl.points.size());
       for (std::size_t i = 0; i < lvl.points.size(); ++i) {
         const cv::Point at = LevelPixel(lvl, i);

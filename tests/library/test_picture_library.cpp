@@ -138,6 +138,11 @@ TEST(PictureLibrary, ReadBackItTracksAsItsPicturesGivenOneByOne) {
   // Added beside pictures of the same names, the library's are named as added pictures are.
   ASSERT_TRUE(AddPictureLibrary(one.state().pictures, library, error)) << error;
   EXPECT_EQ(one.state().pictures.targets()[3].name, "card0-2");
+
+  // A template whose smallest scale stopped short of its last level (left as built, its level field 0) reads back.
+  std::vector<PictureTarget> shortLevels(built.begin(), built.begin() + 1);
+  shortLevels[0].robust.refinements.back().tmpl.levels[kTemplateLevels - 1] = TemplateLevel{};
+  ASSERT_TRUE(DecodePictureLibrary(EncodePictureLibrary(shortLevels), "short", error)) << error;
 }
 
 TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
