@@ -15,6 +15,9 @@ PACKAGES := build-essential cmake ninja-build pkg-config \
             clang libclang-rt-14-dev clang-tidy zlib1g-dev \
             pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv python3-jsonschema chromium
 
+# What make compare adds: a real card deck for the picture libraries, and what renders it.
+BENCH_PACKAGES := kdegames-card-data-kf5 librsvg2-bin
+
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -33,16 +36,24 @@ SUDO       := $(if $(filter 0,$(shell id -u)),,sudo)
 # GUI tests need an X display; without one the test run goes through Xvfb.
 XRUN       := $(if $(DISPLAY),,xvfb-run -a -s "-screen 0 1280x1024x24")
 
-.PHONY: all deps configure build run test test-asan check tidy fuzz soak bench package clean
+.PHONY: all deps bench-deps configure build run test test-asan check tidy fuzz soak bench package clean
 
 all: build
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+# Installs the packages of $(1) that are missing.
+define install_missing
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:" $$missing; \
 	  $(SUDO) apt-get update && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
+
+bench-deps: deps
+	$(call install_missing,$(BENCH_PACKAGES))
 
 $(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -108,5 +119,5 @@ run-tessik: configure
 # runs; TARGET names a picture to show as the target, e.g.
 #   make compare TARGET=/usr/share/doc/opencv-doc/examples/data/graf1.png
 .PHONY: compare
-compare: build
+compare: build bench-deps
 	TARGET="$(TARGET)" THREADS="$(THREADS)" ./tools/compare-trackers.sh $(BUILD)

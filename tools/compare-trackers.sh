@@ -241,6 +241,12 @@ fi
 # percentile of the frames a picture takes to be found once it comes into view, and the frame times.
 read -r -a library_sizes <<<"${LIBRARY_SIZES-10 100 1000}"
 orb_library_limit="${ORB_LIBRARY_LIMIT:-100}"
+# A real deck of cards (Debian's kdegames-card-data-kf5, rendered with librsvg2-bin's rsvg-convert; make compare
+# installs both): 52 lookalikes, each suit's cards sharing their pips and corners. CARD_DECK="" leaves it out.
+card_deck="${CARD_DECK-/usr/share/carddecks/svg-standard/standard.svgz}"
+if [ -n "$card_deck" ] && [ -r "$card_deck" ]; then
+  command -v rsvg-convert >/dev/null || fail "rsvg-convert is missing (librsvg2-bin) for the card deck"
+fi
 [[ "$orb_library_limit" =~ ^[0-9]+$ ]] || fail "ORB_LIBRARY_LIMIT wants a count, not '$orb_library_limit'"
 # "target NAME: ...; within 10 px W of V frames wholly in view (P%), false finds F, ..." summed over the targets of a
 # summary: the success (%) and the false finds.
@@ -261,8 +267,24 @@ if [ "${#library_sizes[@]}" -gt 0 ]; then
   [ -x "$library_tool" ] || fail "$library_tool is missing; build it first: cmake --build $build --target quorl-library"
   for n in "${library_sizes[@]}"; do
     [[ "$n" =~ ^[1-9][0-9]*$ ]] || fail "LIBRARY_SIZES wants counts, not '$n'"
+  done
+  entries=("${library_sizes[@]}")
+  [ -n "$card_deck" ] && [ -r "$card_deck" ] && entries+=(cards)
+  for n in "${entries[@]}"; do
     folder="$out/library-$n"
-    if [ ! -f "$folder/.complete" ]; then
+    if [ "$n" = cards ] && [ ! -f "$folder/.complete" ]; then
+      # The 52 cards of the deck, 300 pixels high, on white.
+      rm -rf "$folder" && mkdir -p "$folder" || fail "cannot create $folder"
+      zcat "$card_deck" >"$folder.svg" || fail "cannot read $card_deck"
+      for suit in club diamond heart spade; do
+        for rank in 1 2 3 4 5 6 7 8 9 10 jack queen king; do
+          rsvg-convert -i "${rank}_$suit" -h 300 -b white "$folder.svg" -o "$folder/${suit}_$(printf '%02d' "$(
+            case $rank in jack) echo 11 ;; queen) echo 12 ;; king) echo 13 ;; *) echo "$rank" ;; esac)").png" ||
+            fail "cannot render the card ${rank}_$suit of $card_deck"
+        done
+      done
+      touch "$folder/.complete"
+    elif [ ! -f "$folder/.complete" ]; then
       rm -rf "$folder" && mkdir -p "$folder" || fail "cannot create $folder"
       /usr/bin/python3 - "$folder" "$n" <<'PY' || fail "cannot make the library's pictures"
 import sys, cv2, numpy as np
@@ -307,7 +329,7 @@ PY
     for p in "$folder"/*.png; do picture_args+=(--picture "$p"); done
     line="$n"
     for name in quorl orb; do
-      if [ "$name" = orb ] && [ "$n" -gt "$orb_library_limit" ]; then
+      if [ "$name" = orb ] && [ "$n" != cards ] && [ "$n" -gt "$orb_library_limit" ]; then
         line="$line - - - - - - -"  # about 8 s a frame with 1000 pictures
         continue
       fi
@@ -337,7 +359,8 @@ PY
     library_rows+=("$line")
   done
   echo
-  echo "picture libraries: N known pictures (the first ten lookalikes), three shown at a time by pictures:deck at 640x480,"
+  echo "picture libraries: N known pictures (the first ten lookalikes; cards: the 52 of $card_deck), three shown at a time"
+  echo "by pictures:deck at 640x480,"
   echo "$frames frames; success and false as above over every picture; found: median and 95th percentile of the frames"
   echo "from a picture coming into view to its first frame tracked within 10 px, and the views in which it never was;"
   echo "ms: median and 95th percentile per frame"
