@@ -160,14 +160,21 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
   // The camera: looking at `look` from `distance`, tilted from the table's normal towards `azimuth`.
   cv::Vec3d look(0.0, 0.0, 0.0);
   double distance = 1.0, tilt = 0.3, azimuth = 0.0, roll = 0.0;
+  // The table, swap, deck and wall paths circle the pictures: the look point sways, the distance and tilt swing.
+  struct Circling {
+    double swayX, swayXRate, swayY, swayYRate, distance, distanceSwing, tilt, tiltSwing, rollSwing;
+  };
+  const auto circle = [&](const Circling& c) {
+    look = cv::Vec3d(c.swayX * std::sin(c.swayXRate * t + phase), c.swayY * std::cos(c.swayYRate * t + phase), 0.0);
+    distance = c.distance + c.distanceSwing * std::sin(2 * kPi * t / 12 + phase);
+    tilt = (c.tilt + c.tiltSwing * std::sin(2 * kPi * t / 9 + 2 * phase)) * kPi / 180;
+    azimuth = 2 * kPi * t / 20 + 3 * phase;
+    roll = c.rollSwing * std::sin(2 * kPi * t / 15 + phase);
+  };
   switch (profile_) {
     case PictureProfile::kTable:
     case PictureProfile::kSwap:
-      look = cv::Vec3d(0.08 * std::sin(0.3 * t + phase), 0.05 * std::cos(0.25 * t + phase), 0.0);
-      distance = 1.2 + 0.5 * std::sin(2 * kPi * t / 12 + phase);
-      tilt = (27.5 + 17.5 * std::sin(2 * kPi * t / 9 + 2 * phase)) * kPi / 180;
-      azimuth = 2 * kPi * t / 20 + 3 * phase;
-      roll = 0.25 * std::sin(2 * kPi * t / 15 + phase);
+      circle({0.08, 0.3, 0.05, 0.25, 1.2, 0.5, 27.5, 17.5, 0.25});
       break;
     case PictureProfile::kReturn:
       look = cv::Vec3d(0.35 * (1 - std::cos(2 * kPi * t / 8)), 0.0, 0.0);
@@ -182,18 +189,10 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
       roll = 0.2 * std::sin(2 * kPi * t / 11);
       break;
     case PictureProfile::kDeck:
-      look = cv::Vec3d(0.04 * std::sin(0.3 * t + phase), 0.03 * std::cos(0.25 * t + phase), 0.0);
-      distance = 0.9 + 0.2 * std::sin(2 * kPi * t / 12 + phase);
-      tilt = (25.0 + 10.0 * std::sin(2 * kPi * t / 9 + 2 * phase)) * kPi / 180;
-      azimuth = 2 * kPi * t / 20 + 3 * phase;
-      roll = 0.15 * std::sin(2 * kPi * t / 15 + phase);
+      circle({0.04, 0.3, 0.03, 0.25, 0.9, 0.2, 25.0, 10.0, 0.15});
       break;
     case PictureProfile::kWall:
-      look = cv::Vec3d(0.1 * std::sin(0.2 * t + phase), 0.06 * std::cos(0.17 * t + phase), 0.0);
-      distance = 2.2 + 0.2 * std::sin(2 * kPi * t / 12 + phase);
-      tilt = (20.0 + 10.0 * std::sin(2 * kPi * t / 9 + 2 * phase)) * kPi / 180;
-      azimuth = 2 * kPi * t / 20 + 3 * phase;
-      roll = 0.1 * std::sin(2 * kPi * t / 15 + phase);
+      circle({0.1, 0.2, 0.06, 0.17, 2.2, 0.2, 20.0, 10.0, 0.1});
       break;
   }
   Placed view;

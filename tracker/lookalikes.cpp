@@ -92,24 +92,29 @@ void LookalikeJudge::Clear() {
 }
 
 cv::Mat LookalikeJudge::Level(std::size_t i, int level, cv::Size size) {
-  std::vector<cv::Mat>& levels = levels_[i];
+  std::vector<Levels>& levels = levels_[i];
   const cv::Mat& miniature = *pictures_[i].miniature;
   if (levels.size() <= static_cast<std::size_t>(level)) levels.resize(static_cast<std::size_t>(level) + 1);
-  cv::Mat& own = levels[static_cast<std::size_t>(level)];
-  if (own.empty()) {
+  Levels& own = levels[static_cast<std::size_t>(level)];
+  const auto compared = [](const cv::Mat& gray) {
+    cv::Mat values;
+    gray.convertTo(values, CV_32F);
+    cv::GaussianBlur(values, values, cv::Size(), kLookalikeBlur);
+    return values;
+  };
+  if (own.gray.empty()) {
     const double scale = LevelScale(level);
-    if (level == 0) own = miniature;
+    if (level == 0) own.gray = miniature;
     else
-      cv::resize(miniature, own,
+      cv::resize(miniature, own.gray,
                  cv::Size(std::max(1, cvRound(miniature.cols * scale)), std::max(1, cvRound(miniature.rows * scale))),
                  0, 0, cv::INTER_AREA);
+    own.compared = compared(own.gray);
   }
-  cv::Mat sized, values;
-  if (size.empty() || own.size() == size) sized = own;
-  else cv::resize(own, sized, size, 0, 0, cv::INTER_AREA);
-  sized.convertTo(values, CV_32F);
-  cv::GaussianBlur(values, values, cv::Size(), kLookalikeBlur);
-  return values;
+  if (size.empty() || own.gray.size() == size) return own.compared;
+  cv::Mat sized;
+  cv::resize(own.gray, sized, size, 0, 0, cv::INTER_AREA);
+  return compared(sized);
 }
 
 std::vector<LookalikeContrast> LookalikeJudge::Contrasts(std::size_t i, const cv::Matx33d& modelToFrame,

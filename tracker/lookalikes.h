@@ -82,12 +82,18 @@ class LookalikeJudge {
                                 const FrameLens* lens);
 
  private:
-  // Picture `i`'s miniature at half-octave level `level` (0: itself), resized to `size` unless that is empty (CV_32F).
+  // Picture `i`'s miniature at half-octave level `level` (0: itself), resized to `size` unless that is empty, as it is
+  // compared (CV_32F, blurred). Read only: the level at its own size is shared with the cache.
   cv::Mat Level(std::size_t i, int level, cv::Size size);
+
+  struct Levels {
+    cv::Mat gray;      // CV_8UC1
+    cv::Mat compared;  // as Level returns it at its own size
+  };
 
   std::vector<LookalikePicture> pictures_;
   std::vector<std::vector<std::size_t>> lookalikes_;
-  std::vector<std::vector<cv::Mat>> levels_;  // per picture, made when first compared (CV_8UC1)
+  std::vector<std::vector<Levels>> levels_;  // per picture, made when first compared
 };
 
 }  // namespace quorl
