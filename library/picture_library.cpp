@@ -372,6 +372,11 @@ bool WritePictureLibrary(const std::string& path, const std::vector<PictureTarge
   };
   if (targets.size() > kMaxLibraryPictures)
     return fail("more than " + std::to_string(kMaxLibraryPictures) + " pictures");
+  // Only a file is replaced: renaming over a device or a pipe would put the library in its place.
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(path, ec);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+    return fail("not a file: a picture library only replaces a file");
   const std::string bytes = EncodePictureLibrary(targets);
   // A new file in the same folder, renamed over the old one once it is whole.
   const std::filesystem::path target(path);

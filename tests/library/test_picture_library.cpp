@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <opencv2/imgcodecs.hpp>
 #include <zlib.h>
 
@@ -199,6 +201,12 @@ TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
   // Writing into a folder that does not exist fails with the reason and leaves nothing.
   EXPECT_FALSE(WritePictureLibrary((dir.path / "no" / "x.qlib").string(), built, error));
   EXPECT_NE(error.find("cannot be written"), std::string::npos) << error;
+  // Nor is a pipe replaced by the library (as a device would be).
+  const fs::path pipe = dir.path / "pipe.qlib";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_FALSE(WritePictureLibrary(pipe.string(), built, error));
+  EXPECT_EQ(error, pipe.string() + ": not a file: a picture library only replaces a file");
+  EXPECT_TRUE(fs::is_fifo(pipe));
   ASSERT_TRUE(AddPictureLibrary(set, (WriteBytes(dir.path / "ok.qlib", bytes), dir.path / "ok.qlib").string(), error))
       << error;
   EXPECT_EQ(set.targets().size(), 3u);
