@@ -14,8 +14,9 @@ namespace quorl {
 namespace {
 
 constexpr PictureProfile kOrder[] = {PictureProfile::kTable, PictureProfile::kReturn, PictureProfile::kSwap,
-                                     PictureProfile::kFar, PictureProfile::kDeck, PictureProfile::kWall};
-constexpr const char* kNames[] = {"table", "return", "swap", "far", "deck", "wall"};
+                                     PictureProfile::kFar, PictureProfile::kDeck, PictureProfile::kWall,
+                                     PictureProfile::kSteep};
+constexpr const char* kNames[] = {"table", "return", "swap", "far", "deck", "wall", "steep"};
 constexpr double kPictureWidth = 0.25;  // world units
 constexpr double kSpacing = 0.3;        // between picture centres
 constexpr double kTableSide = 3.0;      // world units covered by one table tile
@@ -193,6 +194,10 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
       break;
     case PictureProfile::kWall:
       circle({0.1, 0.2, 0.06, 0.17, 2.2, 0.2, 20.0, 10.0, 0.1});
+      break;
+    case PictureProfile::kSteep:
+      circle({0.05, 0.3, 0.03, 0.25, 0.8, 0.1, 57.5, 7.5, 0.15});
+      if (std::fmod(t, kSteepPeriod) >= kSteepPeriod - kSteepAway) look[0] += 3.0;
       break;
   }
   Placed view;

@@ -34,11 +34,16 @@ namespace quorl {
 //           pictures j, j + kDeckSlots, ... in turn, so the given order decides which lookalikes meet.
 //  kWall:   pictures hung in rows of kWallRow (20 make four rows), the camera 2 to 2.4 units before them, swaying
 //           10 to 30 degrees off their axis: every picture in view at once, about 70 pixels wide at 640x480.
-enum class PictureProfile { kTable, kReturn, kSwap, kFar, kDeck, kWall };
+//  kSteep:  the pictures seen from the side: the camera 0.7 to 0.9 units away, 50 to 65 degrees off their axis and
+//           turning around them; for the last kSteepAway of every kSteepPeriod seconds it looks away, so that each
+//           picture comes into view again, steeply, every period.
+enum class PictureProfile { kTable, kReturn, kSwap, kFar, kDeck, kWall, kSteep };
 inline constexpr int kDeckSlots = 3;
 inline constexpr double kDeckPeriod = 4.0;
 inline constexpr double kDeckGap = 0.3;
 inline constexpr int kWallRow = 5;
+inline constexpr double kSteepPeriod = 5.0;
+inline constexpr double kSteepAway = 1.0;
 std::span<const PictureProfile> AllPictureProfiles();
 std::optional<PictureProfile> ParsePictureProfile(std::string_view name);
 const char* PictureProfileName(PictureProfile profile);

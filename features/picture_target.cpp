@@ -75,12 +75,10 @@ cv::Mat PrepareTargetPicture(const cv::Mat& picture, const std::string& name, st
 Trackability RateTrackability(const RobustModel& model) {
   Trackability rating;
   if (model.scales.empty()) return rating;
-  int slot = 0;
-  for (int s = 1; s < static_cast<int>(model.scales.size()); ++s)
-    if (std::fabs(std::log(model.scales[s])) < std::fabs(std::log(model.scales[slot]))) slot = s;
+  const int slot = NearestScaleSlot(model, 1.0);
   std::vector<std::size_t> points;
   for (std::size_t i = 0; i < model.points.size(); ++i)
-    if (model.points[i].slot == slot) points.push_back(i);
+    if (model.points[i].slot == slot && model.points[i].view == 0) points.push_back(i);
   rating.corners = static_cast<int>(points.size());
   if (points.empty()) return rating;
 

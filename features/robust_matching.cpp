@@ -49,13 +49,6 @@ bool Project(const cv::Matx33d& h, cv::Point2f p, cv::Point2f& out) {
   return true;
 }
 
-int NearestScaleSlot(const RobustModel& model, double scale) {
-  int best = 0;
-  for (int slot = 1; slot < static_cast<int>(model.scales.size()); ++slot)
-    if (std::fabs(std::log(model.scales[slot] / scale)) < std::fabs(std::log(model.scales[best] / scale))) best = slot;
-  return best;
-}
-
 void DescribeFrame(const GrayImage& gray, int arc, int barrier, FrameFeatures& out, const FrameLens* lens) {
   out.corners = DetectCorners(gray, arc, barrier);
   out.descriptors.resize(out.corners.size());
@@ -95,18 +88,28 @@ std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatu
                                       const RobustParams& params) {
   if (model.empty()) return {};
   std::vector<PointMatch> out;
-  MatchInTree({&model}, model.tree, [](int32_t k) { return std::pair<int32_t, int32_t>{0, k}; }, frame, params,
-              [&](int32_t k, std::size_t i) { out.push_back(MakeMatch(model, frame, k, i)); });
+  for (const int32_t first : {0, static_cast<int32_t>(model.straightPoints)}) {
+    const ExactKdTree& tree = first == 0 ? model.tree : model.tiltTree;
+    if (tree.empty()) continue;
+    MatchInTree({&model}, tree, [&](int32_t k) { return std::pair<int32_t, int32_t>{0, first + k}; }, frame, params,
+                [&](int32_t k, std::size_t i) { out.push_back(MakeMatch(model, frame, first + k, i)); });
+  }
   return out;
 }
 
 void TargetIndex::Build(const std::vector<const RobustModel*>& models) {
+  straight.Build(models, false);
+  tilted.Build(models, true);
+}
+
+void TargetIndex::Part::Build(const std::vector<const RobustModel*>& models, bool tiltedViews) {
   owners.clear();
   begin.clear();
   std::vector<std::pair<int32_t, int32_t>> points;  // (model, point), model by model
   for (std::size_t m = 0; m < models.size(); ++m)
     for (std::size_t k = 0; k < models[m]->descriptors.size(); ++k)
-      points.emplace_back(static_cast<int32_t>(m), static_cast<int32_t>(k));
+      if ((models[m]->points[k].view != 0) == tiltedViews)
+        points.emplace_back(static_cast<int32_t>(m), static_cast<int32_t>(k));
   const auto descriptor = [&](std::size_t p) -> const KeypointDescriptor& {
     return models[static_cast<std::size_t>(points[p].first)]->descriptors[static_cast<std::size_t>(points[p].second)];
   };
@@ -151,15 +154,18 @@ std::vector<std::vector<PointMatch>> MatchAllGlobally(const std::vector<const Ro
                                                       const TargetIndex& index, const FrameFeatures& frame,
                                                       const RobustParams& params) {
   std::vector<std::vector<PointMatch>> out(models.size());
-  if (index.begin.size() < 3) return out;  // fewer than two tree points
-  MatchInTree(
-      models, index.tree, [&](int32_t k) { return index.owners[static_cast<std::size_t>(index.begin[k])]; }, frame,
-      params, [&](int32_t k, std::size_t i) {
-        for (int32_t o = index.begin[k]; o < index.begin[k + 1]; ++o) {
-          const auto [m, point] = index.owners[static_cast<std::size_t>(o)];
-          out[static_cast<std::size_t>(m)].push_back(MakeMatch(*models[static_cast<std::size_t>(m)], frame, point, i));
-        }
-      });
+  for (const TargetIndex::Part* part : {&index.straight, &index.tilted}) {
+    if (part->begin.size() < 3) continue;  // fewer than two tree points
+    MatchInTree(
+        models, part->tree, [&](int32_t k) { return part->owners[static_cast<std::size_t>(part->begin[k])]; }, frame,
+        params, [&](int32_t k, std::size_t i) {
+          for (int32_t o = part->begin[k]; o < part->begin[k + 1]; ++o) {
+            const auto [m, point] = part->owners[static_cast<std::size_t>(o)];
+            out[static_cast<std::size_t>(m)].push_back(
+                MakeMatch(*models[static_cast<std::size_t>(m)], frame, point, i));
+          }
+        });
+  }
   return out;
 }
 
@@ -174,15 +180,25 @@ std::vector<PointMatch> FilterByPoseVote(const RobustModel& model, const FrameFe
   const double radius = model.radius();
   std::vector<Vote> votes;
   votes.reserve(matches.size());
+  // A tilted view's offsets go through its map, and its phases are measured from where it turned the x axis.
+  std::vector<double> turns;
+  for (const TiltView& v : model.tilts) turns.push_back(std::atan2(-v.map(1, 0), v.map(0, 0)));
   for (const PointMatch& m : matches) {
     const ModelPoint& p = model.points[m.modelIndex];
     const double angle = frame.orientations[m.corner] - p.orientation;
-    const double s = model.scales[p.slot];
+    const double c = std::cos(angle), sn = std::sin(angle);
     // The phases turn counter-clockwise on screen; rows run downwards.
     const double vx = centre.x - p.position.x, vy = centre.y - p.position.y;
-    const double c = std::cos(angle), sn = std::sin(angle);
-    votes.push_back(Vote{cv::Point2d(m.frame.x + s * (vx * c + vy * sn), m.frame.y + s * (-vx * sn + vy * c)), angle,
-                         p.slot});
+    if (p.view == 0) {
+      const double s = model.scales[p.slot];
+      votes.push_back(Vote{cv::Point2d(m.frame.x + s * (vx * c + vy * sn), m.frame.y + s * (-vx * sn + vy * c)), angle,
+                           p.slot});
+      continue;
+    }
+    const cv::Matx22f& map = model.tilts[static_cast<std::size_t>(p.view - 1)].map;
+    const double wx = map(0, 0) * vx + map(0, 1) * vy, wy = map(1, 0) * vx + map(1, 1) * vy;
+    votes.push_back(Vote{cv::Point2d(m.frame.x + wx * c + wy * sn, m.frame.y - wx * sn + wy * c),
+                         angle + turns[static_cast<std::size_t>(p.view - 1)], p.slot});
   }
   auto agree = [&](const Vote& a, const Vote& b) {
     if (std::abs(a.slot - b.slot) > 1) return false;
@@ -217,7 +233,7 @@ std::vector<PointMatch> MatchGuided(const RobustModel& model, const FrameFeature
   std::vector<std::pair<int64_t, int32_t>> grid;
   std::vector<cv::Point2f> predicted(model.points.size());
   for (std::size_t j = 0; j < model.points.size(); ++j) {
-    if (std::abs(model.points[j].slot - slot) > 1) continue;
+    if (std::abs(model.points[j].slot - slot) > 1 || model.points[j].view != 0) continue;
     if (!Project(modelToFrame, model.points[j].position, predicted[j])) continue;
     const int64_t key = (static_cast<int64_t>(std::floor(predicted[j].y / cell)) << 32) +
                         static_cast<int64_t>(std::floor(predicted[j].x / cell));

@@ -49,11 +49,16 @@ std::vector<PointMatch> MatchGlobally(const RobustModel& model, const FrameFeatu
 // The very same descriptor in several models (lookalike pictures sharing a photo) is one tree point, whose match counts
 // for each of them: as several points it would tie and match none.
 struct TargetIndex {
-  ExactKdTree tree;
-  // Tree point k stands for owners[begin[k]] .. owners[begin[k + 1] - 1], each a (model, point); the first decides
-  // the ratio rule.
-  std::vector<std::pair<int32_t, int32_t>> owners;
-  std::vector<int32_t> begin;
+  // The straight points of every model, and apart the tilted views' (as each model's own trees).
+  struct Part {
+    ExactKdTree tree;
+    // Tree point k stands for owners[begin[k]] .. owners[begin[k + 1] - 1], each a (model, point); the first decides
+    // the ratio rule.
+    std::vector<std::pair<int32_t, int32_t>> owners;
+    std::vector<int32_t> begin;
+    void Build(const std::vector<const RobustModel*>& models, bool tiltedViews);
+  };
+  Part straight, tilted;
   // Over `models` (which must outlive the index unchanged), in that order.
   void Build(const std::vector<const RobustModel*>& models);
 };
@@ -90,8 +95,6 @@ std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::v
 // The optical-flow pyramid of `gray` (CV_8UC1, copied) with params.flowWindow and params.flowLevels.
 std::vector<cv::Mat> BuildFlowPyramid(const cv::Mat& gray, const RobustParams& params);
 
-// Scale slot nearest to `scale` (by ratio).
-int NearestScaleSlot(const RobustModel& model, double scale);
 
 // Projects model point `p` by `h`; false when it lands at or behind infinity.
 bool Project(const cv::Matx33d& h, cv::Point2f p, cv::Point2f& out);

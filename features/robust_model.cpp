@@ -62,6 +62,27 @@ cv::Point2f ScaledToRegistered(cv::Point2f p, cv::Point origin, double scale) {
   return {static_cast<float>(origin.x + (p.x + 0.5) / scale - 0.5), static_cast<float>(origin.y + (p.y + 0.5) / scale - 0.5)};
 }
 
+int NearestScaleSlot(const RobustModel& model, double scale) {
+  int best = 0;
+  for (int slot = 1; slot < static_cast<int>(model.scales.size()); ++slot)
+    if (std::fabs(std::log(model.scales[slot] / scale)) < std::fabs(std::log(model.scales[best] / scale))) best = slot;
+  return best;
+}
+
+void RobustModel::BuildTrees() {
+  straightPoints = 0;
+  while (straightPoints < points.size() && points[straightPoints].view == 0) ++straightPoints;
+  tree.Clear();
+  tiltTree.Clear();
+  const auto from = descriptors.begin() + static_cast<std::ptrdiff_t>(straightPoints);
+  if (straightPoints == descriptors.size()) {
+    if (straightPoints >= 2) tree.Build(descriptors);
+    return;
+  }
+  if (straightPoints >= 2) tree.Build(std::vector<KeypointDescriptor>(descriptors.begin(), from));
+  if (descriptors.size() - straightPoints >= 2) tiltTree.Build(std::vector<KeypointDescriptor>(from, descriptors.end()));
+}
+
 double RobustModel::radius() const {
   return 0.5 * std::max(cv::norm(quad[2] - quad[0]), cv::norm(quad[3] - quad[1]));
 }
@@ -82,6 +103,68 @@ int BarrierFor(const GrayImage& image, const cv::Mat& inside, int arc, int goal,
     }
   }
   return high;
+}
+
+// The points of `scaled` (the registered region at scale `sx`, its quad inside `inside`) seen tilted by
+// params.tiltAngle along `direction` (radians): the picture turned by the direction, then compressed across by the
+// tilt's cosine. Appended to `model` as view model.tilts.size() + 1, at the slot nearest the view's area scale.
+void AddTiltView(RobustModel& model, const cv::Mat& scaled, const cv::Mat& inside, cv::Point origin, double sx,
+                 double direction, int arc, int barrier, const RobustParams& params) {
+  const double squeeze = std::cos(params.pictureTiltAngle * CV_PI / 180.0);
+  const double c = std::cos(direction), sn = std::sin(direction);
+  // Turned about the region's centre into a box that holds all of it, softened across as the compression will merge
+  // pixels, then compressed across.
+  const cv::Size box(cvCeil(std::fabs(c) * scaled.cols + std::fabs(sn) * scaled.rows),
+                     cvCeil(std::fabs(sn) * scaled.cols + std::fabs(c) * scaled.rows));
+  const cv::Point2d middle((scaled.cols - 1) * 0.5, (scaled.rows - 1) * 0.5);
+  const cv::Matx23d turn(c, -sn, (box.width - 1) * 0.5 - (c * middle.x - sn * middle.y), sn, c,
+                         (box.height - 1) * 0.5 - (sn * middle.x + c * middle.y));
+  const cv::Size size(std::max(1, cvRound(box.width * squeeze)), box.height);
+  const double fx = static_cast<double>(size.width) / box.width;
+  const cv::Matx23d warp(fx * turn(0, 0), fx * turn(0, 1), fx * (turn(0, 2) + 0.5) - 0.5, turn(1, 0), turn(1, 1),
+                         turn(1, 2));
+  cv::Mat turned, view;
+  cv::warpAffine(scaled, turned, turn, box, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  const double across = 0.8 * std::sqrt(1.0 / (fx * fx) - 1.0);
+  cv::GaussianBlur(turned, turned, cv::Size(2 * cvCeil(3 * across) + 1, 1), across, 0.01);
+  cv::resize(turned, view, size, 0, 0, cv::INTER_LINEAR);
+  // Corners with whole patches of the region, inside the quad.
+  cv::Mat within, whole;
+  cv::warpAffine(inside, within, warp, size, cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
+  cv::warpAffine(cv::Mat(scaled.size(), CV_8UC1, cv::Scalar(255)), whole, warp, size, cv::INTER_NEAREST,
+                 cv::BORDER_CONSTANT, cv::Scalar(0));
+  cv::erode(whole, whole, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * kCornerBorder + 1, 2 * kCornerBorder + 1)));
+  within &= whole;
+  if (cv::countNonZero(within) == 0) return;
+  const GrayImage image = ToGrayImage(view);
+  // The strongest corners at the straight view's barrier (one detection, where a barrier of its own takes several).
+  std::vector<std::pair<int, CornerPoint>> strongest;
+  for (const CornerPoint& corner : DetectCorners(image, arc, barrier))
+    if (within.at<uint8_t>(corner.y, corner.x) != 0)
+      strongest.emplace_back(-CornerScore(image, corner.x, corner.y, barrier), corner);
+  const std::size_t kept = std::min(strongest.size(), static_cast<std::size_t>(params.tiltCornerGoal));
+  std::partial_sort(strongest.begin(), strongest.begin() + static_cast<std::ptrdiff_t>(kept), strongest.end(),
+                    [](const auto& a, const auto& b) { return a.first < b.first; });
+  strongest.resize(kept);
+  cv::Matx23d back;
+  cv::invertAffineTransform(warp, back);
+  const int slot = NearestScaleSlot(model, std::sqrt(fx) * sx);
+  const int index = static_cast<int>(model.tilts.size()) + 1;
+  for (const auto& [score, corner] : strongest) {
+    const cv::Point2d q(back(0, 0) * corner.x + back(0, 1) * corner.y + back(0, 2),
+                        back(1, 0) * corner.x + back(1, 1) * corner.y + back(1, 2));
+    ModelPoint point;
+    point.position = ScaledToRegistered(cv::Point2f(static_cast<float>(q.x), static_cast<float>(q.y)), origin, sx);
+    point.slot = slot;
+    point.view = index;
+    point.orientation =
+        static_cast<float>(DescribeOrientedKeypoint(image, corner.x, corner.y, model.descriptors.emplace_back()));
+    model.points.push_back(point);
+  }
+  if (!strongest.empty()) {
+    model.tilts.push_back(TiltView{cv::Matx22f(static_cast<float>(warp(0, 0) * sx), static_cast<float>(warp(0, 1) * sx),
+                                               static_cast<float>(warp(1, 0) * sx), static_cast<float>(warp(1, 1) * sx))});
+  }
 }
 
 }  // namespace
@@ -106,6 +189,12 @@ void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::arr
   if (region.empty()) return;
   model.barrier = picture ? params.maxModelBarrier : ChooseModelBarrier(gray, quad, arc, params);
 
+  struct Tilted {
+    cv::Mat scaled, inside;
+    double sx;
+    int barrier;
+  };
+  std::vector<Tilted> tilted;
   for (int slot = 0; slot < static_cast<int>(model.scales.size()); ++slot) {
     const double s = model.scales[slot];
     cv::Mat scaled;
@@ -126,8 +215,16 @@ void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::arr
       point.orientation = static_cast<float>(DescribeOrientedKeypoint(image, c.x, c.y, model.descriptors.emplace_back()));
       model.points.push_back(point);
     }
+    const int fromLargest = static_cast<int>(model.scales.size()) - 1 - slot;
+    if (picture && params.pictureTiltAngle > 0.0 && fromLargest % params.tiltSlotStep == 0)
+      tilted.push_back({scaled, inside, sx, barrier});
   }
-  if (!model.empty()) model.tree.Build(model.descriptors);
+  // The tilted views' points after every straight one.
+  for (const Tilted& v : tilted)
+    for (int d = 0; d < params.tiltDirections; ++d)
+      AddTiltView(model, v.scaled, v.inside, region.tl(), v.sx, CV_PI * d / params.tiltDirections, arc, v.barrier,
+                  params);
+  if (!model.empty()) model.BuildTrees();
 
   cv::Mat mask = cv::Mat::zeros(gray.size(), CV_8UC1);
   cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{PixelPolygon(quad, 1.0, cv::Point(0, 0))}, cv::Scalar(255));

@@ -32,11 +32,15 @@ static_assert(sizeof(int) == 4 && sizeof(float) == 4 && sizeof(double) == 8);
 // The stored fields of each struct, in file order.
 template <class A>
 void Fields(A& a, ModelPoint& p) {
-  a(p.position, p.slot, p.orientation);
+  a(p.position, p.slot, p.orientation, p.view);
+}
+template <class A>
+void Fields(A& a, TiltView& v) {
+  a(v.map);
 }
 template <class A>
 void Fields(A& a, RobustModel& m) {
-  a(m.quad, m.points, m.descriptors, m.scales, m.trackPoints, m.barrier, m.arc);
+  a(m.quad, m.points, m.descriptors, m.scales, m.tilts, m.trackPoints, m.barrier, m.arc);
 }
 template <class A>
 void Fields(A& a, Trackability& t) {
@@ -292,9 +296,12 @@ std::string Problem(const PictureTarget& t) {
       return "scales that are not ascending";
   for (const cv::Point2f& c : m.quad)
     if (!Finite(c)) return "a quad that is not finite";
+  for (const TiltView& v : m.tilts)
+    for (const float e : v.map.val)
+      if (!std::isfinite(e)) return "a tilted view that is not finite";
   for (const ModelPoint& p : m.points)
     if (p.slot < 0 || p.slot >= static_cast<int>(m.scales.size()) || !Finite(p.position) ||
-        !std::isfinite(p.orientation))
+        !std::isfinite(p.orientation) || p.view < 0 || p.view > static_cast<int>(m.tilts.size()))
       return "a model point outside its scales";
   for (const KeypointDescriptor& d : m.descriptors)
     for (const double v : d)

@@ -28,7 +28,7 @@
 namespace quorl {
 
 inline constexpr char kLibraryMagic[8] = {'Q', 'U', 'O', 'R', 'L', 'L', 'I', 'B'};
-inline constexpr uint32_t kLibraryVersion = 2;
+inline constexpr uint32_t kLibraryVersion = 3;
 // Limits of what a library holds: pictures, and bytes of a picture's name.
 inline constexpr uint32_t kMaxLibraryPictures = 1000000;
 inline constexpr uint32_t kMaxPictureNameBytes = 1024;

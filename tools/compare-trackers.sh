@@ -8,7 +8,7 @@
 #   Environment: FRAMES (default 600) and SEED (default 1) change the runs; PROFILES (default: every
 #   profile quorl-track lists) and SIZES (default "320x240 640x480") choose them; TARGET names a picture
 #   to show as the target instead of the built-in texture; THREADS (default 1) is the OpenCV worker thread
-#   count every tracker runs with. Then the picture scenes (pictures:table, return, swap, far) with the
+#   count every tracker runs with. Then the picture scenes (pictures:table, return, swap, far, steep) with the
 #   pictures of PICTURES (default: opencv-doc's graf1.png, box.png and butterfly.jpg) as targets: per
 #   target, success, false finds (tracking while out of view or over 10 px off), mean corner error and
 #   the median ms per frame of quorl-track and orb-track; PICTURE_SCENES chooses the scenes ("" for none).
@@ -140,7 +140,7 @@ done
 # The picture scenes: one row per scene, size and target.
 data=/usr/share/doc/opencv-doc/examples/data
 read -r -a pictures <<<"${PICTURES:-$data/graf1.png $data/box.png $data/butterfly.jpg}"
-read -r -a scenes <<<"${PICTURE_SCENES-table return swap far}"
+read -r -a scenes <<<"${PICTURE_SCENES-table return swap far steep}"
 picture_rows=()
 if [ "${#scenes[@]}" -gt 0 ]; then
   for p in "${pictures[@]}"; do [ -r "$p" ] || fail "picture $p is not readable (PICTURES)"; done

@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "features/picture_target.h"
 #include "geometry/quad.h"
 #include "geometry/robust_homography.h"
 
@@ -17,6 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kNotDescribed = INT_MIN;
+constexpr int kCoarserTries = 2;
 
 double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -54,14 +56,16 @@ double Reach(const RobustTracker& t) {
   return std::min(p.predictionAgreement + 2.0 * t.lastMotion * (t.lostFrames + 1), p.maxAgreementReach);
 }
 
-// The template whose scale is nearest (by ratio) to the scale at which `modelToFrame` shows the target.
+// The template whose scale is nearest (by ratio) to templateReach times the scale at which `modelToFrame` shows the
+// target.
 const ScaledTemplate& TemplateFor(const RobustTracker& t, const cv::Matx33d& modelToFrame) {
   std::array<cv::Point2d, 4> corners;
   double shown = 1.0;
   if (t.refinements.size() > 1 && CornersOf(t.model, modelToFrame, corners)) {
     const std::vector<cv::Point2f> model(t.model.quad.begin(), t.model.quad.end());
     const std::vector<cv::Point2f> frame(corners.begin(), corners.end());
-    shown = std::sqrt(std::fabs(cv::contourArea(frame)) / std::max(1.0, std::fabs(cv::contourArea(model))));
+    shown = t.templateReach * std::sqrt(std::fabs(cv::contourArea(frame)) /
+                                        std::max(1.0, std::fabs(cv::contourArea(model))));
   }
   const ScaledTemplate* best = &t.refinements.front();
   for (const ScaledTemplate& r : t.refinements)
@@ -91,14 +95,26 @@ bool EstimateAndVerify(RobustTracker& t, const std::vector<PointMatch>& matches,
   if (estimate.inliers < p.minInlierShare * static_cast<double>(matches.size())) return false;
 
   start = Clock::now();
+  const auto refine = [&](const ScaledTemplate& chosen) {
+    const cv::Matx33d toScaled = cv::Matx33d::diag(cv::Vec3d(chosen.scale, chosen.scale, 1.0));
+    const cv::Matx33d fromScaled = cv::Matx33d::diag(cv::Vec3d(1.0 / chosen.scale, 1.0 / chosen.scale, 1.0));
+    const cv::Matx33d scaledToFrame = estimate.modelToFrame * fromScaled;
+    RefinementResult r =
+        t.stages.refine ? RefineHomography(chosen.tmpl, pyramid, scaledToFrame, coarsest, 0, p, partial, frame.lens())
+                        : MeasureAgreement(chosen.tmpl, pyramid, scaledToFrame, 1, frame.lens());
+    r.homography = r.homography * toScaled;
+    return r;
+  };
   const ScaledTemplate& chosen = TemplateFor(t, estimate.modelToFrame);
-  const cv::Matx33d toScaled = cv::Matx33d::diag(cv::Vec3d(chosen.scale, chosen.scale, 1.0));
-  const cv::Matx33d fromScaled = cv::Matx33d::diag(cv::Vec3d(1.0 / chosen.scale, 1.0 / chosen.scale, 1.0));
-  const cv::Matx33d scaledToFrame = estimate.modelToFrame * fromScaled;
-  RefinementResult refined =
-      t.stages.refine ? RefineHomography(chosen.tmpl, pyramid, scaledToFrame, coarsest, 0, p, partial, frame.lens())
-                      : MeasureAgreement(chosen.tmpl, pyramid, scaledToFrame, 1, frame.lens());
-  refined.homography = refined.homography * toScaled;
+  RefinementResult refined = refine(chosen);
+  // A find that the camera shows softer than its template (a steep view, a photo through other optics) is tried
+  // against up to kCoarserTries coarser templates while it falls short of the bar but agrees at all.
+  for (const ScaledTemplate* coarser = &chosen; !rule.tracking && refined.correlation < rule.correlation &&
+                                                refined.correlation >= p.predictedCorrelation &&
+                                                coarser != &t.refinements.front() && &chosen - coarser < kCoarserTries;) {
+    RefinementResult r = refine(*--coarser);
+    if (r.correlation > refined.correlation) refined = r;
+  }
   s.refineMs += MsSince(start);
   s.correlation = refined.correlation;
   if (refined.coverage < p.minCoverage) return false;
@@ -171,8 +187,11 @@ void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::ar
     for (cv::Point2f& c : corners) c = lens->Undistort(c);
   }
   RegisterRobustModel(model, image, corners, arc, tracker.params);
-  constexpr double kClickedScale[] = {1.0};
-  AdoptRobustModel(tracker, std::move(model), kClickedScale, &gray);
+  // Templates at halving scales, as a picture's: a target seen at under half its registered size is refined and
+  // verified against a template of about its size.
+  const cv::Rect box = cv::boundingRect(std::vector<cv::Point2f>(corners.begin(), corners.end()));
+  AdoptRobustModel(tracker, std::move(model), PictureTemplateScales(std::max(box.width, box.height)), &gray);
+  tracker.templateReach = kClickedTemplateReach;
 }
 
 RobustFrame::RobustFrame(const GrayImage& gray, const RobustParams& params, const FrameLens* lens)
@@ -222,13 +241,25 @@ bool FindTarget(RobustTracker& t, RobustFrame& frame, const FrameFeatures& featu
   const RobustParams& p = t.params;
   t.stats.global = true;
   t.stats.corners = static_cast<int>(features.corners.size());
-  const auto start = Clock::now();
-  if (t.stages.vote) matches = FilterByPoseVote(t.model, features, matches, p);
-  t.stats.matchMs += MsSince(start);
   // Shortly after losing it, a find where the target was counts as agreeing with the motion.
   const cv::Matx33d* where = t.lostFrames < kMaxHeldFrames ? &t.modelToFrame : nullptr;
-  return EstimateAndVerify(t, matches, frame, kTemplateLevels - 1,
-                           Verification{p.foundCorrelation, where, Reach(t), false}, accepted, corners);
+  // The straight points' matches first; with the tilted views' when those find nothing (the many tilted matches of a
+  // straight view would outvote its true ones).
+  const auto tilted = std::stable_partition(matches.begin(), matches.end(),
+                                            [&](const PointMatch& m) { return t.model.points[m.modelIndex].view == 0; });
+  std::vector<PointMatch> second(tilted, matches.end());
+  matches.erase(tilted, matches.end());
+  if (!second.empty()) second.insert(second.end(), matches.begin(), matches.end());
+  for (std::vector<PointMatch>* attempt : {&matches, &second}) {
+    if (attempt == &second && second.empty()) break;
+    const auto start = Clock::now();
+    if (t.stages.vote) *attempt = FilterByPoseVote(t.model, features, *attempt, p);
+    t.stats.matchMs += MsSince(start);
+    if (EstimateAndVerify(t, *attempt, frame, kTemplateLevels - 1,
+                          Verification{p.foundCorrelation, where, Reach(t), false}, accepted, corners))
+      return true;
+  }
+  return false;
 }
 
 bool FinishTargetFrame(RobustTracker& t, const RobustFrame& frame, bool ok, const cv::Matx33d& accepted,

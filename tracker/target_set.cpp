@@ -182,7 +182,7 @@ void TargetSet::Index() {
 
 const RobustModel& TargetSet::Matchable(std::size_t i) {
   RobustModel& model = targets_[i].robust.model;
-  if (model.tree.empty() && !model.empty()) model.tree.Build(model.descriptors);
+  if (model.tree.empty() && model.tiltTree.empty() && !model.empty()) model.BuildTrees();
   return model;
 }
 

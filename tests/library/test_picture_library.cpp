@@ -179,8 +179,8 @@ TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
   flipped[bytes.size() / 3] ^= 0x10;
   refused(flipped, "damaged (checksum mismatch)");
   std::string version = bytes;
-  version[8] = 3;
-  refused(version, "version 3, this program reads version 2");
+  version[8] = 2;
+  refused(version, "version 2, this program reads version 3");
   refused(ReadBytes(paths[0]), "not a Quorl picture library");
   refused("", "not a Quorl picture library");
   // A hostile count: four billion descriptors claimed, refused before anything is allocated for them.
@@ -195,6 +195,10 @@ TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
   const int32_t far = 1000;
   std::memcpy(slot.data() + pointsCount + 4 + 8, &far, 4);
   refused(resealed(slot), "damaged (picture 1: a model point outside its scales)");
+  // Or of a tilted view the model does not have.
+  std::string view = bytes;
+  std::memcpy(view.data() + pointsCount + 4 + 8 + 4 + 4, &far, 4);
+  refused(resealed(view), "damaged (picture 1: a model point outside its scales)");
 
   EXPECT_FALSE(AddPictureLibrary(set, (dir.path / "none.qlib").string(), error));
   EXPECT_EQ(error, (dir.path / "none.qlib").string() + ": no such file");
