@@ -10,6 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "features/picture_target.h"
 #include "features/robust_matching.h"
 #include "features/robust_model.h"
 #include "tests/features/textured_scene.h"
@@ -188,6 +189,79 @@ TEST(RobustMatching, PoseVotesKeepTheConsistentMatches) {
   const auto keptGood = std::count_if(kept.begin(), kept.end(), correct);
   EXPECT_GE(keptGood, good * 7 / 10);
   EXPECT_LT(kept.size() - keptGood, kept.size() / 4) << "outliers left among " << kept.size();
+}
+
+// A picture's tilted views: after its straight points, each point on the picture where its view showed a corner (two
+// squares: every point at a square's corner, within three pixels of its view's scale), and their pose votes agree
+// for a view the picture shows turned: the view's map and turn carry its offsets and phases into the frame.
+TEST(RobustMatching, TiltedViewsPointAtThePictureAndVoteTogether) {
+  cv::Mat picture(240, 320, CV_8UC1, cv::Scalar(0));
+  cv::rectangle(picture, cv::Rect(100, 60, 80, 90), cv::Scalar(255), cv::FILLED);
+  cv::rectangle(picture, cv::Rect(200, 150, 50, 40), cv::Scalar(180), cv::FILLED);
+  const std::vector<cv::Point2f> squareCorners = {{100, 60},  {179, 60},  {179, 149}, {100, 149},
+                                                  {200, 150}, {249, 150}, {249, 189}, {200, 189}};
+  const std::array<cv::Point2f, 4> whole = {cv::Point2f(0, 0), cv::Point2f(319, 0), cv::Point2f(319, 239),
+                                            cv::Point2f(0, 239)};
+  RobustModel model;
+  RegisterRobustModel(model, picture, whole, 10, kParams, PictureScales(320), true);
+  ASSERT_GE(model.tilts.size(), 2u * kParams.tiltDirections);
+  ASSERT_LT(model.straightPoints, model.points.size());
+  for (std::size_t i = 0; i < model.points.size(); ++i) {
+    const ModelPoint& p = model.points[i];
+    EXPECT_EQ(p.view == 0, i < model.straightPoints);
+    ASSERT_LE(p.view, static_cast<int>(model.tilts.size()));
+    double nearest = INFINITY;
+    for (const cv::Point2f& c : squareCorners) nearest = std::min(nearest, static_cast<double>(cv::norm(c - p.position)));
+    // Its view's scale: the slot's, or the tilted view's most compressed one.
+    double scale = model.scales[p.slot];
+    if (p.view > 0) {
+      cv::Mat w;
+      cv::SVD::compute(cv::Mat(cv::Matx22d(model.tilts[p.view - 1].map)), w);
+      scale = w.at<double>(1);
+    }
+    EXPECT_LE(nearest, 3.0 / scale) << "point " << i << " of view " << p.view;
+  }
+  // The view turned by 45 degrees with the most points.
+  std::vector<int> perView(model.tilts.size() + 1, 0);
+  for (const ModelPoint& p : model.points)
+    if (p.view > 0 && (p.view - 1) % kParams.tiltDirections == 1) ++perView[p.view];
+  const int view = static_cast<int>(std::max_element(perView.begin(), perView.end()) - perView.begin());
+
+  // Each tilted point of one view seen where the view, turned by 0.8 and moved, puts it (phases turned alike), among
+  // as many random pairings: the true ones vote together.
+  const cv::Matx22f map = model.tilts[view - 1].map;
+  const double c = std::cos(0.8), sn = std::sin(0.8);
+  FrameFeatures frame;
+  std::vector<PointMatch> matches;
+  const auto add = [&](int32_t point, cv::Point2f at, float phase) {
+    frame.positions.push_back(at);
+    frame.orientations.push_back(phase);
+    frame.corners.push_back(CornerPoint{cvRound(at.x), cvRound(at.y)});
+    matches.push_back(PointMatch{model.points[point].position, at, point, static_cast<int32_t>(matches.size())});
+  };
+  std::size_t shown = 0;
+  for (std::size_t i = model.straightPoints; i < model.points.size(); ++i) {
+    const ModelPoint& p = model.points[i];
+    if (p.view != view) continue;
+    const cv::Vec2f v = map * cv::Vec2f(p.position.x - 160.0f, p.position.y - 120.0f);
+    // The phases turn counter-clockwise on screen as the picture does (rows run downwards).
+    add(static_cast<int32_t>(i), cv::Point2f(static_cast<float>(300 + c * v[0] + sn * v[1]),
+                                             static_cast<float>(200 - sn * v[0] + c * v[1])),
+        static_cast<float>(p.orientation + 0.8));
+    ++shown;
+  }
+  ASSERT_GE(shown, 8u);
+  std::mt19937 random(6);
+  for (std::size_t k = 0; k < shown; ++k)
+    add(static_cast<int32_t>(random() % model.points.size()),
+        cv::Point2f(static_cast<float>(random() % 600), static_cast<float>(random() % 400)),
+        static_cast<float>((random() % 628) / 100.0));
+  const std::vector<PointMatch> kept = FilterByPoseVote(model, frame, matches, kParams);
+  const auto trueKept = std::count_if(kept.begin(), kept.end(), [&](const PointMatch& m) {
+    return static_cast<std::size_t>(m.corner) < shown;
+  });
+  EXPECT_GE(static_cast<std::size_t>(trueKept), shown * 9 / 10);
+  EXPECT_LE(kept.size() - static_cast<std::size_t>(trueKept), shown / 5);
 }
 
 }  // namespace
