@@ -106,53 +106,66 @@ int BarrierFor(const GrayImage& image, const cv::Mat& inside, int arc, int goal,
 }
 
 // The points of `scaled` (the registered region at scale `sx`, its quad inside `inside`) seen tilted by
-// params.tiltAngle along `direction` (radians): the picture turned by the direction, then compressed across by the
-// tilt's cosine. Appended to `model` as view model.tilts.size() + 1, at the slot nearest the view's area scale.
+// params.pictureTiltAngle along direction `direction` of params.tiltDirections over half a turn: the picture turned
+// by it, then compressed across by the tilt's cosine. Appended to `model` as view model.tilts.size() + 1, at the slot
+// nearest the view's area scale.
 void AddTiltView(RobustModel& model, const cv::Mat& scaled, const cv::Mat& inside, cv::Point origin, double sx,
-                 double direction, int arc, int barrier, const RobustParams& params) {
+                 int direction, int arc, int barrier, const RobustParams& params) {
   const double squeeze = std::cos(params.pictureTiltAngle * CV_PI / 180.0);
-  const double c = std::cos(direction), sn = std::sin(direction);
-  // Turned about the region's centre into a box that holds all of it, softened across as the compression will merge
-  // pixels, then compressed across.
-  const cv::Size box(cvCeil(std::fabs(c) * scaled.cols + std::fabs(sn) * scaled.rows),
-                     cvCeil(std::fabs(sn) * scaled.cols + std::fabs(c) * scaled.rows));
-  const cv::Point2d middle((scaled.cols - 1) * 0.5, (scaled.rows - 1) * 0.5);
-  const cv::Matx23d turn(c, -sn, (box.width - 1) * 0.5 - (c * middle.x - sn * middle.y), sn, c,
-                         (box.height - 1) * 0.5 - (sn * middle.x + c * middle.y));
-  const cv::Size size(std::max(1, cvRound(box.width * squeeze)), box.height);
-  const double fx = static_cast<double>(size.width) / box.width;
+  // Turned about the region's centre by direction / tiltDirections of half a turn into a box that holds all of it (no
+  // turn, or a quarter turn as a copy), softened across as the compression will merge pixels, then compressed across.
+  cv::Mat turned, view;
+  cv::Matx23d turn(1, 0, 0, 0, 1, 0);
+  if (2 * direction == params.tiltDirections) {
+    cv::rotate(scaled, turned, cv::ROTATE_90_CLOCKWISE);
+    turn = cv::Matx23d(0, -1, scaled.rows - 1, 1, 0, 0);
+  } else if (direction == 0) {
+    turned = scaled;
+  } else {
+    const double angle = CV_PI * direction / params.tiltDirections, c = std::cos(angle), sn = std::sin(angle);
+    const cv::Size box(cvCeil(std::fabs(c) * scaled.cols + std::fabs(sn) * scaled.rows),
+                       cvCeil(std::fabs(sn) * scaled.cols + std::fabs(c) * scaled.rows));
+    const cv::Point2d middle((scaled.cols - 1) * 0.5, (scaled.rows - 1) * 0.5);
+    turn = cv::Matx23d(c, -sn, (box.width - 1) * 0.5 - (c * middle.x - sn * middle.y), sn, c,
+                       (box.height - 1) * 0.5 - (sn * middle.x + c * middle.y));
+    cv::warpAffine(scaled, turned, turn, box, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  }
+  const cv::Size size(std::max(1, cvRound(turned.cols * squeeze)), turned.rows);
+  const double fx = static_cast<double>(size.width) / turned.cols;
   const cv::Matx23d warp(fx * turn(0, 0), fx * turn(0, 1), fx * (turn(0, 2) + 0.5) - 0.5, turn(1, 0), turn(1, 1),
                          turn(1, 2));
-  cv::Mat turned, view;
-  cv::warpAffine(scaled, turned, turn, box, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   const double across = 0.8 * std::sqrt(1.0 / (fx * fx) - 1.0);
-  cv::GaussianBlur(turned, turned, cv::Size(2 * cvCeil(3 * across) + 1, 1), across, 0.01);
-  cv::resize(turned, view, size, 0, 0, cv::INTER_LINEAR);
-  // Corners with whole patches of the region, inside the quad.
-  cv::Mat within, whole;
-  cv::warpAffine(inside, within, warp, size, cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
-  cv::warpAffine(cv::Mat(scaled.size(), CV_8UC1, cv::Scalar(255)), whole, warp, size, cv::INTER_NEAREST,
-                 cv::BORDER_CONSTANT, cv::Scalar(0));
-  cv::erode(whole, whole, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * kCornerBorder + 1, 2 * kCornerBorder + 1)));
-  within &= whole;
-  if (cv::countNonZero(within) == 0) return;
+  cv::Mat softened;
+  cv::GaussianBlur(turned, softened, cv::Size(2 * cvCeil(3 * across) + 1, 1), across, 0.01);
+  cv::resize(softened, view, size, 0, 0, cv::INTER_LINEAR);
   const GrayImage image = ToGrayImage(view);
+  cv::Matx23d back;
+  cv::invertAffineTransform(warp, back);
+  const auto toScaled = [&](double x, double y) {
+    return cv::Point2d(back(0, 0) * x + back(0, 1) * y + back(0, 2), back(1, 0) * x + back(1, 1) * y + back(1, 2));
+  };
+  // A corner counts inside the quad with its whole patch inside the region.
+  const auto usable = [&](const CornerPoint& corner) {
+    for (const int dx : {-kCornerBorder, kCornerBorder})
+      for (const int dy : {-kCornerBorder, kCornerBorder}) {
+        const cv::Point2d q = toScaled(corner.x + dx, corner.y + dy);
+        if (!(q.x >= 0 && q.y >= 0 && q.x <= scaled.cols - 1 && q.y <= scaled.rows - 1)) return false;
+      }
+    const cv::Point2d q = toScaled(corner.x, corner.y);
+    return inside.at<uint8_t>(cvRound(q.y), cvRound(q.x)) != 0;
+  };
   // The strongest corners at the straight view's barrier (one detection, where a barrier of its own takes several).
   std::vector<std::pair<int, CornerPoint>> strongest;
   for (const CornerPoint& corner : DetectCorners(image, arc, barrier))
-    if (within.at<uint8_t>(corner.y, corner.x) != 0)
-      strongest.emplace_back(-CornerScore(image, corner.x, corner.y, barrier), corner);
+    if (usable(corner)) strongest.emplace_back(-CornerScore(image, corner.x, corner.y, barrier), corner);
   const std::size_t kept = std::min(strongest.size(), static_cast<std::size_t>(params.tiltCornerGoal));
   std::partial_sort(strongest.begin(), strongest.begin() + static_cast<std::ptrdiff_t>(kept), strongest.end(),
                     [](const auto& a, const auto& b) { return a.first < b.first; });
   strongest.resize(kept);
-  cv::Matx23d back;
-  cv::invertAffineTransform(warp, back);
   const int slot = NearestScaleSlot(model, std::sqrt(fx) * sx);
   const int index = static_cast<int>(model.tilts.size()) + 1;
   for (const auto& [score, corner] : strongest) {
-    const cv::Point2d q(back(0, 0) * corner.x + back(0, 1) * corner.y + back(0, 2),
-                        back(1, 0) * corner.x + back(1, 1) * corner.y + back(1, 2));
+    const cv::Point2d q = toScaled(corner.x, corner.y);
     ModelPoint point;
     point.position = ScaledToRegistered(cv::Point2f(static_cast<float>(q.x), static_cast<float>(q.y)), origin, sx);
     point.slot = slot;
@@ -216,14 +229,14 @@ void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::arr
       model.points.push_back(point);
     }
     const int fromLargest = static_cast<int>(model.scales.size()) - 1 - slot;
-    if (picture && params.pictureTiltAngle > 0.0 && fromLargest % params.tiltSlotStep == 0)
+    if (picture && params.pictureTiltAngle > 0.0 && fromLargest % params.tiltSlotStep == 0 &&
+        std::max(scaled.cols, scaled.rows) <= params.maxTiltedSide)
       tilted.push_back({scaled, inside, sx, barrier});
   }
   // The tilted views' points after every straight one.
   for (const Tilted& v : tilted)
     for (int d = 0; d < params.tiltDirections; ++d)
-      AddTiltView(model, v.scaled, v.inside, region.tl(), v.sx, CV_PI * d / params.tiltDirections, arc, v.barrier,
-                  params);
+      AddTiltView(model, v.scaled, v.inside, region.tl(), v.sx, d, arc, v.barrier, params);
   if (!model.empty()) model.BuildTrees();
 
   cv::Mat mask = cv::Mat::zeros(gray.size(), CV_8UC1);

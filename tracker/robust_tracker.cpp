@@ -56,16 +56,16 @@ double Reach(const RobustTracker& t) {
   return std::min(p.predictionAgreement + 2.0 * t.lastMotion * (t.lostFrames + 1), p.maxAgreementReach);
 }
 
-// The template whose scale is nearest (by ratio) to templateReach times the scale at which `modelToFrame` shows the
-// target.
+// The template whose scale is nearest (by ratio) to the scale at which `modelToFrame` shows the target (the last one
+// for finestTemplate).
 const ScaledTemplate& TemplateFor(const RobustTracker& t, const cv::Matx33d& modelToFrame) {
   std::array<cv::Point2d, 4> corners;
   double shown = 1.0;
+  if (t.finestTemplate) return t.refinements.back();
   if (t.refinements.size() > 1 && CornersOf(t.model, modelToFrame, corners)) {
     const std::vector<cv::Point2f> model(t.model.quad.begin(), t.model.quad.end());
     const std::vector<cv::Point2f> frame(corners.begin(), corners.end());
-    shown = t.templateReach * std::sqrt(std::fabs(cv::contourArea(frame)) /
-                                        std::max(1.0, std::fabs(cv::contourArea(model))));
+    shown = std::sqrt(std::fabs(cv::contourArea(frame)) / std::max(1.0, std::fabs(cv::contourArea(model))));
   }
   const ScaledTemplate* best = &t.refinements.front();
   for (const ScaledTemplate& r : t.refinements)
@@ -191,7 +191,7 @@ void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::ar
   // verified against a template of about its size.
   const cv::Rect box = cv::boundingRect(std::vector<cv::Point2f>(corners.begin(), corners.end()));
   AdoptRobustModel(tracker, std::move(model), PictureTemplateScales(std::max(box.width, box.height)), &gray);
-  tracker.templateReach = kClickedTemplateReach;
+  tracker.finestTemplate = true;
 }
 
 RobustFrame::RobustFrame(const GrayImage& gray, const RobustParams& params, const FrameLens* lens)
