@@ -101,7 +101,13 @@ TEST(PictureLibrary, ReadBackItTracksAsItsPicturesGivenOneByOne) {
     ASSERT_EQ(got.miniature.size(), given->miniature.size());
     EXPECT_EQ(cv::norm(got.miniature, given->miniature, cv::NORM_INF), 0.0);
     const RobustModel &a = got.robust.model, &b = given->robust.model;
-    EXPECT_EQ(a.points.size(), b.points.size());
+    ASSERT_EQ(a.points.size(), b.points.size());
+    for (std::size_t k = 0; k < a.points.size(); ++k)
+      EXPECT_TRUE(a.points[k].view == b.points[k].view && a.points[k].slot == b.points[k].slot &&
+                  a.points[k].position == b.points[k].position);
+    ASSERT_EQ(a.tilts.size(), b.tilts.size());
+    EXPECT_FALSE(a.tilts.empty());
+    for (std::size_t k = 0; k < a.tilts.size(); ++k) EXPECT_EQ(cv::norm(a.tilts[k].map, b.tilts[k].map), 0.0);
     EXPECT_TRUE(a.descriptors == b.descriptors);
     EXPECT_TRUE(a.trackPoints == b.trackPoints && a.scales == b.scales && a.quad == b.quad);
     ASSERT_EQ(got.robust.refinements.size(), given->robust.refinements.size());
