@@ -105,28 +105,32 @@ bool EstimateAndVerify(RobustTracker& t, const std::vector<PointMatch>& matches,
     r.homography = r.homography * toScaled;
     return r;
   };
-  const ScaledTemplate& chosen = TemplateFor(t, estimate.modelToFrame);
-  RefinementResult refined = refine(chosen);
+  // The refined estimate is shown as `corners` and passes the rule.
+  const auto passes = [&](const RefinementResult& r) {
+    if (r.coverage < p.minCoverage) return false;
+    if (!CornersOf(t.model, r.homography, corners) || !PlausibleQuad(corners, p.minQuadSide)) return false;
+    if (r.correlation >= rule.correlation) return true;
+    std::array<cv::Point2d, 4> expected;
+    if (r.correlation < p.predictedCorrelation || rule.prediction == nullptr ||
+        !CornersOf(t.model, *rule.prediction, expected))
+      return false;
+    for (int i = 0; i < 4; ++i)
+      if (cv::norm(corners[i] - expected[i]) > rule.reach) return false;
+    return true;
+  };
+  const ScaledTemplate* chosen = &TemplateFor(t, estimate.modelToFrame);
+  RefinementResult refined = refine(*chosen);
+  bool agrees = passes(refined);
   // A find that the camera shows softer than its template (a steep view, a photo through other optics) is tried
-  // against up to kCoarserTries coarser templates while it falls short of the bar but agrees at all.
-  for (const ScaledTemplate* coarser = &chosen; !rule.tracking && refined.correlation < rule.correlation &&
-                                                refined.correlation >= p.predictedCorrelation &&
-                                                coarser != &t.refinements.front() && &chosen - coarser < kCoarserTries;) {
-    RefinementResult r = refine(*--coarser);
-    if (r.correlation > refined.correlation) refined = r;
+  // against up to kCoarserTries coarser templates while it fails but agrees at all.
+  for (int tries = 0; !agrees && !rule.tracking && refined.correlation >= p.predictedCorrelation &&
+                      chosen != &t.refinements.front() && tries < kCoarserTries;
+       ++tries) {
+    refined = refine(*--chosen);
+    agrees = passes(refined);
   }
   s.refineMs += MsSince(start);
   s.correlation = refined.correlation;
-  if (refined.coverage < p.minCoverage) return false;
-  if (!CornersOf(t.model, refined.homography, corners) || !PlausibleQuad(corners, p.minQuadSide)) return false;
-
-  bool agrees = refined.correlation >= rule.correlation;
-  std::array<cv::Point2d, 4> expected;
-  if (!agrees && refined.correlation >= p.predictedCorrelation && rule.prediction != nullptr &&
-      CornersOf(t.model, *rule.prediction, expected)) {
-    agrees = true;
-    for (int i = 0; i < 4; ++i) agrees = agrees && cv::norm(corners[i] - expected[i]) <= rule.reach;
-  }
   if (!agrees) return false;
   result = refined.homography;
   s.inliers = estimate.inliers;
