@@ -95,7 +95,6 @@ std::vector<PointMatch> FollowTrackPoints(const RobustModel& model, const std::v
 // The optical-flow pyramid of `gray` (CV_8UC1, copied) with params.flowWindow and params.flowLevels.
 std::vector<cv::Mat> BuildFlowPyramid(const cv::Mat& gray, const RobustParams& params);
 
-
 // Projects model point `p` by `h`; false when it lands at or behind infinity.
 bool Project(const cv::Matx33d& h, cv::Point2f p, cv::Point2f& out);
 

@@ -191,8 +191,8 @@ void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::ar
     for (cv::Point2f& c : corners) c = lens->Undistort(c);
   }
   RegisterRobustModel(model, image, corners, arc, tracker.params);
-  // Templates at halving scales, as a picture's: a target seen at under half its registered size is refined and
-  // verified against a template of about its size.
+  // Templates at halving scales, as a picture's: a find of the target seen at under half its registered size is
+  // verified against a coarser one too (tracking refines on the registered one).
   const cv::Rect box = cv::boundingRect(std::vector<cv::Point2f>(corners.begin(), corners.end()));
   AdoptRobustModel(tracker, std::move(model), PictureTemplateScales(std::max(box.width, box.height)), &gray);
   tracker.finestTemplate = true;
