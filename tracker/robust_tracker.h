@@ -80,7 +80,8 @@ void RestartRobustMotion(RobustTracker& tracker);
 
 // Registers the target of `gray` inside `clicks` (integer frame pixels, click order) with FAST-`arc` corners: builds
 // the model and the refinement templates (at 1 and halving scales, as a picture's) and starts tracking from the
-// identity. Through a `lens` (for the frame's size) the model is built on the frame's ideal picture, so that the model and its estimates are in ideal pixels.
+// identity. Through a `lens` (for the frame's size) the model is built on the frame's ideal picture, so that the
+// model and its estimates are in ideal pixels.
 void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc,
                     const FrameLens* lens = nullptr);
 
