@@ -17,7 +17,7 @@ using quorl::fuzz::Require;
 
 namespace {
 
-constexpr int kPort = 47795;  // TCP; WebSocket on the next
+constexpr int kPort = 27795;  // TCP, WebSocket on the next: below the ephemeral range
 
 quorl::PoseServer& Server() {
   static quorl::PoseServer server({"https://example.org"});

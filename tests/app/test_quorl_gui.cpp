@@ -477,14 +477,14 @@ TEST_F(QuorlGui, PublishesPosesToAClient) {
   if (!QFile::exists(QString::fromStdString(kOpenCvData + "box.png"))) GTEST_SKIP() << "opencv-doc not installed";
   ReportRecorder reports;
   start("pictures:far", kCameraFile, {kOpenCvData + "box.png"});
-  ASSERT_TRUE(view->StartPublishing(47661));
+  ASSERT_TRUE(view->StartPublishing(27661));
   const int client = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(47661);
+  address.sin_port = htons(27661);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_TRUE(QTest::qWaitFor([this] { return view->StatusText().contains("47661: 1 clients"); }, 3000))
+  ASSERT_TRUE(QTest::qWaitFor([this] { return view->StatusText().contains("27661: 1 clients"); }, 3000))
       << view->StatusText().toStdString();
   std::string received;
   ASSERT_TRUE(QTest::qWaitFor(
@@ -499,10 +499,10 @@ TEST_F(QuorlGui, PublishesPosesToAClient) {
   EXPECT_EQ(received.rfind("{\"frame\":", 0), 0u);
   close(client);
   // Another view cannot take the same port.
-  EXPECT_FALSE(view->StartPublishing(47661 - 1));  // its WebSocket port is taken
+  EXPECT_FALSE(view->StartPublishing(27661 - 1));  // its WebSocket port is taken
   ASSERT_EQ(reports.texts.size(), 1);
   EXPECT_EQ(reports.texts[0], kMsgCannotPublish);
-  EXPECT_EQ(reports.details[0], "port 47661 is in use");
+  EXPECT_EQ(reports.details[0], "port 27661 is in use");
   EXPECT_TRUE(view->publisher() != nullptr);
   view->StopPublishing();
   EXPECT_FALSE(view->StatusText().contains("publishing"));

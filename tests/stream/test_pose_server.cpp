@@ -89,9 +89,9 @@ struct Client {
 TEST(PoseServer, DropsAClientThatStopsReadingAndKeepsTheOthers) {
   PoseServer server;
   std::string error;
-  ASSERT_TRUE(server.Listen("127.0.0.1", 47701, error)) << error;
-  const int silent = Connect(47701);
-  const int reader = Connect(47701);
+  ASSERT_TRUE(server.Listen("127.0.0.1", 27701, error)) << error;
+  const int silent = Connect(27701);
+  const int reader = Connect(27701);
   while (server.clients() < 2) std::this_thread::sleep_for(1ms);
   const std::string line(4000, 'x');
   constexpr std::size_t kLines = 4000;  // 16 MB: more than the kernel buffers a silent client and kMaxClientQueue
@@ -108,20 +108,20 @@ TEST(PoseServer, DropsAClientThatStopsReadingAndKeepsTheOthers) {
   EXPECT_EQ(server.clients(), 1);  // the silent one fell behind by over kMaxClientQueue bytes
   close(silent);
   close(reader);
-  EXPECT_FALSE(PoseServer().Listen("127.0.0.1", 47701, error));
-  EXPECT_EQ(error, "port 47701 is in use");
-  EXPECT_FALSE(PoseServer().Listen("localhost", 47703, error));
+  EXPECT_FALSE(PoseServer().Listen("127.0.0.1", 27701, error));
+  EXPECT_EQ(error, "port 27701 is in use");
+  EXPECT_FALSE(PoseServer().Listen("localhost", 27703, error));
   EXPECT_EQ(error, "'localhost' is not an IPv4 address");
 }
 
 TEST(PoseServer, AnswersPingsEchoesClosesAndRefusesOtherOrigins) {
   PoseServer server({"https://example.org"});
   std::string error;
-  ASSERT_TRUE(server.Listen("127.0.0.1", 47705, error)) << error;
+  ASSERT_TRUE(server.Listen("127.0.0.1", 27705, error)) << error;
   for (const char* origin : {"", "null", "http://localhost", "http://localhost:8000", "http://127.0.0.1:1",
                              "http://[::1]:65535", "https://example.org"}) {
     Client client;
-    EXPECT_FALSE(client.Open(47706, origin)) << origin;
+    EXPECT_FALSE(client.Open(27706, origin)) << origin;
     while (server.clients() < 1) std::this_thread::sleep_for(1ms);
     EXPECT_FALSE(client.Ping()) << origin;
     for (int i = 0; i < 50 && client.pongs == 0; ++i) {
@@ -136,7 +136,7 @@ TEST(PoseServer, AnswersPingsEchoesClosesAndRefusesOtherOrigins) {
   for (const char* origin : {"https://evil.example", "http://localhost.evil.example", "http://127.0.0.1:80x",
                              "http://localhost:", "https://localhost", "https://example.org.evil", "NULL"}) {
     Client client;
-    EXPECT_EQ(client.Open(47706, origin), websocket::error::upgrade_declined) << origin;
+    EXPECT_EQ(client.Open(27706, origin), websocket::error::upgrade_declined) << origin;
     EXPECT_EQ(client.response.result(), beast::http::status::forbidden) << origin;
   }
   EXPECT_EQ(server.clients(), 0);
@@ -145,15 +145,15 @@ TEST(PoseServer, AnswersPingsEchoesClosesAndRefusesOtherOrigins) {
 TEST(PoseServer, UnfinishedHandshakesAreDroppedAndLockNoClientOut) {
   PoseServer server;
   std::string error;
-  ASSERT_TRUE(server.Listen("127.0.0.1", 47707, error)) << error;
+  ASSERT_TRUE(server.Listen("127.0.0.1", 27707, error)) << error;
   std::vector<int> idle;
   const std::string partial = "GET / HTTP/1.1\r\nHost: localhost\r\n";
   for (int i = 0; i < 100; ++i) {
-    idle.push_back(Connect(47708));
+    idle.push_back(Connect(27708));
     ASSERT_EQ(send(idle.back(), partial.data(), partial.size(), 0), static_cast<ssize_t>(partial.size()));
   }
   Client client;
-  EXPECT_FALSE(client.Open(47708, {}, 1000ms));
+  EXPECT_FALSE(client.Open(27708, {}, 1000ms));
   while (server.clients() < 1) std::this_thread::sleep_for(1ms);
   server.Publish("{}");
   EXPECT_EQ(client.Read(), "{}");
@@ -173,9 +173,9 @@ TEST(PoseServer, UnfinishedHandshakesAreDroppedAndLockNoClientOut) {
 TEST(PoseServerMinute, ClientPingingEverySecondStaysConnected) {
   PoseServer server;
   std::string error;
-  ASSERT_TRUE(server.Listen("127.0.0.1", 47709, error)) << error;
+  ASSERT_TRUE(server.Listen("127.0.0.1", 27709, error)) << error;
   Client client;
-  ASSERT_FALSE(client.Open(47710));
+  ASSERT_FALSE(client.Open(27710));
   while (server.clients() < 1) std::this_thread::sleep_for(1ms);
   int lines = 0;
   for (int tenth = 0; tenth < 600; ++tenth) {
