@@ -126,18 +126,18 @@ void BM_Load1000Pictures(benchmark::State& state) {
     std::string error;
     const auto start = std::chrono::steady_clock::now();
     const double cpu = CpuMs();
-    std::optional<std::vector<PictureTarget>> targets = ReadPictureLibrary(file, error);
+    std::optional<PictureLibrary> library = ReadPictureLibrary(file, error);
     readMs += MsSince(start);
     readCpu += CpuMs() - cpu;
-    if (!targets) {
+    if (!library) {
       state.SkipWithError(error.c_str());
       return;
     }
-    pictures = targets->size();
+    pictures = library->targets.size();
     const auto indexing = std::chrono::steady_clock::now();
     const double indexingCpu = CpuMs();
     TargetSet set;
-    set.AddPrepared(std::move(*targets));
+    set.AddPrepared(std::move(library->targets), std::move(library->forest));
     set.Index();
     indexMs += MsSince(indexing);
     indexCpu += CpuMs() - indexingCpu;
@@ -194,9 +194,9 @@ void BM_SearchFrame(benchmark::State& state) {
   cv::setNumThreads(1);
   static const std::vector<PictureTarget> library = [] {
     std::string error;
-    std::optional<std::vector<PictureTarget>> read = ReadPictureLibrary(LibraryFile(), error);
+    std::optional<PictureLibrary> read = ReadPictureLibrary(LibraryFile(), error);
     if (!read) std::fprintf(stderr, "%s\n", error.c_str());
-    return read ? std::move(*read) : std::vector<PictureTarget>{};
+    return read ? std::move(read->targets) : std::vector<PictureTarget>{};
   }();
   static const SceneRun scenes[] = {RenderScene(PictureProfile::kTable), RenderScene(PictureProfile::kReturn)};
   const SceneRun& run = scenes[state.range(1)];

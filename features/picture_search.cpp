@@ -1,6 +1,7 @@
 #include "features/picture_search.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <numeric>
 #include <queue>
@@ -24,8 +25,12 @@ void PictureSearch::Clear() {
   trees_.clear();
 }
 
-void PictureSearch::Build(const std::vector<const RobustModel*>& models) {
+void PictureSearch::Gather(const std::vector<const RobustModel*>& models) {
   Clear();
+  std::size_t n = 0;
+  for (const RobustModel* m : models) n += m->descriptors.size();
+  points_.reserve(n);
+  owner_.reserve(n);
   for (std::size_t m = 0; m < models.size(); ++m)
     for (std::size_t k = 0; k < models[m]->descriptors.size(); ++k) {
       Point p;
@@ -33,6 +38,40 @@ void PictureSearch::Build(const std::vector<const RobustModel*>& models) {
       points_.push_back(p);
       owner_.emplace_back(static_cast<int32_t>(m), static_cast<int32_t>(k));
     }
+}
+
+bool PictureSearch::Adopt(const std::vector<const RobustModel*>& models, std::vector<Tree> trees) {
+  std::size_t points = 0;
+  for (const RobustModel* m : models) points += m->descriptors.size();
+  if (points < 2 || !ForestProblem(trees, points).empty()) return false;
+  Gather(models);
+  trees_ = std::move(trees);
+  return true;
+}
+
+std::string PictureSearch::ForestProblem(const std::vector<Tree>& trees, std::size_t points) {
+  if (trees.size() != kForestTrees) return std::to_string(trees.size()) + " trees, not " + std::to_string(kForestTrees);
+  for (const Tree& tree : trees) {
+    if (tree.nodes.empty()) return "a tree without nodes";
+    if (tree.order.size() != points) return "a tree over " + std::to_string(tree.order.size()) + " points, not " +
+                                            std::to_string(points);
+    for (const int32_t p : tree.order)
+      if (p < 0 || static_cast<std::size_t>(p) >= points) return "a tree over a point that is not there";
+    const auto nodes = static_cast<int64_t>(tree.nodes.size());
+    for (int64_t id = 0; id < nodes; ++id) {
+      const Node& n = tree.nodes[id];
+      const bool fits = n.dim == -1
+                            ? 0 <= n.low && n.low <= n.high && static_cast<std::size_t>(n.high) <= points
+                            : n.dim >= 0 && n.dim < kDescriptorSize && std::isfinite(n.cut) && id < n.low &&
+                                  n.low < nodes && id < n.high && n.high < nodes;
+      if (!fits) return "node " + std::to_string(id) + " out of its tree";
+    }
+  }
+  return "";
+}
+
+void PictureSearch::Build(const std::vector<const RobustModel*>& models) {
+  Gather(models);
   if (empty()) return;
   trees_.resize(kForestTrees);
   // The trees on every core, each from its own seed.

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -38,8 +39,26 @@ inline constexpr int kForestChecks = 64;
 // models themselves are only read while it is built.
 class PictureSearch {
  public:
+  struct Node {
+    int32_t dim = -1;  // -1 for a leaf
+    float cut = 0.0f;
+    int32_t low = 0, high = 0;  // children, after their parent; for a leaf, the range [low, high) of `order`
+  };
+  struct Tree {
+    std::vector<Node> nodes;     // the root first
+    std::vector<int32_t> order;  // point ids in leaf order
+  };
+
   // Over `models`, in that order; the same models always give the same forest.
   void Build(const std::vector<const RobustModel*>& models);
+  // Over `models` with the trees of a Build over the same models (as a picture library keeps them), so that the
+  // search is that Build's without its time. False, the search unchanged, when `trees` do not fit the models'
+  // points (ForestProblem).
+  bool Adopt(const std::vector<const RobustModel*>& models, std::vector<Tree> trees);
+  // What makes `trees` unusable over `points` points ("" when nothing): a search over them then never reads
+  // outside them and always ends.
+  static std::string ForestProblem(const std::vector<Tree>& trees, std::size_t points);
+  const std::vector<Tree>& trees() const { return trees_; }
   void Clear();
   bool empty() const { return owner_.size() < 2; }
 
@@ -51,16 +70,9 @@ class PictureSearch {
                                                   const RobustParams& params) const;
 
  private:
-  struct Node {
-    int32_t dim = -1;  // -1 for a leaf
-    float cut = 0.0f;
-    int32_t low = 0, high = 0;  // children; for a leaf, the range [low, high) of the tree's `order`
-  };
-  struct Tree {
-    std::vector<Node> nodes;
-    std::vector<int32_t> order;  // point ids in leaf order
-  };
   using Point = std::array<float, kDescriptorSize>;
+  // Clears the search, then takes every point of `models`.
+  void Gather(const std::vector<const RobustModel*>& models);
   void BuildTree(Tree& tree, uint64_t& rng) const;
   // Makes node `id` over the points pool[ids[begin, end)], whose places in the tree's order are offset + begin
   // onwards, at `depth`, splitting it (and its children) further while it holds more than a leaf. With `cells`, a

@@ -16,12 +16,12 @@ namespace {
 
 void Decode(const std::string& bytes) {
   std::string error;
-  std::optional<std::vector<quorl::PictureTarget>> targets = quorl::DecodePictureLibrary(bytes, "fuzz", error);
-  Require(targets.has_value() == error.empty(), "an error exactly when refused");
-  Require(targets || error.rfind("fuzz: ", 0) == 0, "the error names the file");
-  if (!targets) return;
+  std::optional<quorl::PictureLibrary> library = quorl::DecodePictureLibrary(bytes, "fuzz", error);
+  Require(library.has_value() == error.empty(), "an error exactly when refused");
+  Require(library || error.rfind("fuzz: ", 0) == 0, "the error names the file");
+  if (!library) return;
   quorl::TargetSet set;
-  set.AddPrepared(std::move(*targets));
+  set.AddPrepared(std::move(library->targets), std::move(library->forest));
   const quorl::GrayImage gray = quorl::ToGrayImage(cv::Mat(48, 64, CV_8UC1, cv::Scalar(128)));
   quorl::DibImage display;
   set.Track(gray, display, quorl::CameraSetup{});

@@ -51,6 +51,10 @@ void Fields(A& a, ScaledTemplate& s) {
   a(s.scale, s.tmpl);
 }
 template <class A>
+void Fields(A& a, PictureSearch::Tree& t) {
+  a(t.nodes, t.order);
+}
+template <class A>
 void Fields(A& a, PictureTarget& t) {
   a(t.name, t.width, t.fileSize, t.workingScale, t.trackability, t.miniature, t.robust.model, t.robust.refinements);
 }
@@ -65,6 +69,9 @@ template <class T, std::size_t N>
 inline constexpr bool kRaw<std::array<T, N>> = kRaw<T>;
 template <class T>
 inline constexpr bool kRaw<cv::Point_<T>> = kRaw<T>;
+template <>
+inline constexpr bool kRaw<PictureSearch::Node> = true;
+static_assert(sizeof(PictureSearch::Node) == 16 && std::is_trivially_copyable_v<PictureSearch::Node>);
 
 // A record that does not hold together, with what is wrong.
 struct Malformed : std::runtime_error {
@@ -274,8 +281,25 @@ class In {
 constexpr std::size_t kHeaderBytes = sizeof(kLibraryMagic) + 4 + 8 + 4;
 constexpr std::size_t kChecksumBytes = 4;
 
+// The CRC-32 of a large file in a piece per core, joined by zlib's crc32_combine.
 uint32_t Checksum(const char* data, std::size_t n) {
-  return static_cast<uint32_t>(crc32_z(crc32_z(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data), n));
+  constexpr std::size_t kLeastPiece = std::size_t{1} << 22;
+  const std::size_t pieces =
+      std::clamp<std::size_t>(n / kLeastPiece, 1, std::max(1u, std::thread::hardware_concurrency()));
+  const std::size_t each = n / pieces;
+  const auto length = [&](std::size_t k) { return k + 1 == pieces ? n - k * each : each; };
+  std::vector<uLong> crcs(pieces);
+  const auto crc = [&](std::size_t k) {
+    crcs[k] = crc32_z(crc32_z(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data + k * each), length(k));
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t k = 1; k < pieces; ++k) threads.emplace_back(crc, k);
+  crc(0);
+  for (std::thread& t : threads) t.join();
+  uLong whole = crcs[0];
+  for (std::size_t k = 1; k < pieces; ++k)
+    whole = crc32_combine(whole, crcs[k], static_cast<z_off_t>(length(k)));
+  return static_cast<uint32_t>(whole);
 }
 
 bool Finite(cv::Point2f p) { return std::isfinite(p.x) && std::isfinite(p.y); }
@@ -366,6 +390,13 @@ std::string EncodePictureLibrary(const std::vector<PictureTarget>& targets) {
     const uint64_t recordLength = out.bytes.size() - at - sizeof(uint64_t);
     std::memcpy(out.bytes.data() + at, &recordLength, sizeof(recordLength));
   }
+  PictureSearch search;
+  if (targets.size() >= kSearchedPictures) {
+    std::vector<const RobustModel*> models;
+    for (const PictureTarget& t : targets) models.push_back(&t.robust.model);
+    search.Build(models);
+  }
+  out.Put(search.trees());
   const uint64_t length = out.bytes.size() + kChecksumBytes;
   std::memcpy(out.bytes.data() + sizeof(kLibraryMagic) + 4, &length, sizeof(length));
   out.Put(Checksum(out.bytes.data(), out.bytes.size()));
@@ -417,8 +448,8 @@ bool WritePictureLibrary(const std::string& path, const std::vector<PictureTarge
   return true;
 }
 
-std::optional<std::vector<PictureTarget>> DecodePictureLibrary(const std::string& bytes, const std::string& path,
-                                                               std::string& error) {
+std::optional<PictureLibrary> DecodePictureLibrary(const std::string& bytes, const std::string& path,
+                                                  std::string& error) {
   const auto refuse = [&](const std::string& reason) {
     error = path + ": " + reason;
     return std::nullopt;
@@ -457,8 +488,15 @@ std::optional<std::vector<PictureTarget>> DecodePictureLibrary(const std::string
     records.emplace_back(start, start + recordLength);
     in = In(start + recordLength, bytes.data() + body);
   }
-  if (in.left() != 0) return refuse("damaged (" + std::to_string(in.left()) + " bytes after the last picture)");
-  std::vector<PictureTarget> targets(count);
+  PictureLibrary library;
+  try {
+    in.Get(library.forest);
+  } catch (const std::exception& e) {  // Malformed, or no memory for what it holds
+    return refuse(std::string("damaged (search forest: ") + e.what() + ")");
+  }
+  if (in.left() != 0) return refuse("damaged (" + std::to_string(in.left()) + " bytes after the search forest)");
+  std::vector<PictureTarget>& targets = library.targets;
+  targets.resize(count);
   std::vector<std::string> problems(count);
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
@@ -485,10 +523,16 @@ std::optional<std::vector<PictureTarget>> DecodePictureLibrary(const std::string
   for (std::thread& t : threads) t.join();
   for (uint32_t i = 0; i < count; ++i)
     if (!problems[i].empty()) return refuse("damaged (picture " + std::to_string(i + 1) + ": " + problems[i] + ")");
-  return targets;
+  if (!library.forest.empty()) {
+    std::size_t points = 0;
+    for (const PictureTarget& t : targets) points += t.robust.model.descriptors.size();
+    const std::string problem = PictureSearch::ForestProblem(library.forest, points);
+    if (!problem.empty()) return refuse("damaged (search forest: " + problem + ")");
+  }
+  return library;
 }
 
-std::optional<std::vector<PictureTarget>> ReadPictureLibrary(const std::string& path, std::string& error) {
+std::optional<PictureLibrary> ReadPictureLibrary(const std::string& path, std::string& error) {
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {
     error = path + ": no such file";
@@ -514,10 +558,10 @@ std::optional<std::vector<PictureTarget>> ReadPictureLibrary(const std::string& 
 }
 
 std::optional<std::size_t> AddPictureLibrary(TargetSet& set, const std::string& path, std::string& error) {
-  std::optional<std::vector<PictureTarget>> targets = ReadPictureLibrary(path, error);
-  if (!targets) return std::nullopt;
-  const std::size_t n = targets->size();
-  set.AddPrepared(std::move(*targets));
+  std::optional<PictureLibrary> library = ReadPictureLibrary(path, error);
+  if (!library) return std::nullopt;
+  const std::size_t n = library->targets.size();
+  set.AddPrepared(std::move(library->targets), std::move(library->forest));
   return n;
 }
 

@@ -9,9 +9,10 @@
 // working scale, trackability and miniature (the picture as lookalikes are told apart), its robust model (descriptors
 // in single precision) without the picture itself (the targets never go back to it) nor its kd-tree (a set builds it
 // when it first matches the picture alone), and its refinement templates, each sample as its pixel, value and gradient
-// (the steepest-descent rows are rebuilt bit for bit). The search structure over all pictures is not stored: the set
-// builds it when it first tracks them. The field lists in picture_library.cpp give the order; a field added to a
-// stored struct takes one line there and a new kLibraryVersion.
+// (the steepest-descent rows are rebuilt bit for bit). After the records, from kSearchedPictures pictures on, the
+// trees of the search over all of them (PictureSearch), so that a set holding the library alone does not build
+// them; each tree's nodes (16 bytes) and point order. The field lists in picture_library.cpp give the order; a field
+// added to a stored struct takes one line there and a new kLibraryVersion.
 //
 // A reader refuses, before anything is taken from it, a file that is not a library, of another version,
 // truncated, or damaged (checksum, or a record that does not hold together); counts are checked against the bytes
@@ -28,7 +29,7 @@
 namespace quorl {
 
 inline constexpr char kLibraryMagic[8] = {'Q', 'U', 'O', 'R', 'L', 'L', 'I', 'B'};
-inline constexpr uint32_t kLibraryVersion = 3;
+inline constexpr uint32_t kLibraryVersion = 4;
 // Limits of what a library holds: pictures, and bytes of a picture's name.
 inline constexpr uint32_t kMaxLibraryPictures = 1000000;
 inline constexpr uint32_t kMaxPictureNameBytes = 1024;
@@ -49,6 +50,13 @@ using LibraryProgress = std::function<void(std::size_t index, const PictureTarge
 std::vector<PictureTarget> BuildLibraryTargets(const std::vector<LibraryInput>& inputs, int arc, int jobs,
                                                const LibraryProgress& done);
 
+// What a library holds: its pictures' targets and, from kSearchedPictures pictures on, the search's trees over them
+// (TargetSet::AddPrepared takes both).
+struct PictureLibrary {
+  std::vector<PictureTarget> targets;
+  std::vector<PictureSearch::Tree> forest;
+};
+
 // The library file's bytes for `targets`.
 std::string EncodePictureLibrary(const std::vector<PictureTarget>& targets);
 
@@ -56,14 +64,15 @@ std::string EncodePictureLibrary(const std::vector<PictureTarget>& targets);
 // `error` ("<path>: <reason>"), when any step fails (the file that was there stays as it was).
 bool WritePictureLibrary(const std::string& path, const std::vector<PictureTarget>& targets, std::string& error);
 
-// The targets of the library `bytes` (as read from `path`), ready to join a set (TargetSet::AddPrepared). Nothing,
-// with `error` ("<path>: <reason>"), when the bytes are refused: "not a Quorl picture library", "version N, this
-// program reads version 2", "truncated", "damaged (checksum mismatch)" or "damaged (picture N: <what>)".
-std::optional<std::vector<PictureTarget>> DecodePictureLibrary(const std::string& bytes, const std::string& path,
-                                                               std::string& error);
+// The library `bytes` (as read from `path`), ready to join a set (TargetSet::AddPrepared). Nothing, with `error`
+// ("<path>: <reason>"), when the bytes are refused: "not a Quorl picture library", "version N, this program reads
+// version 4", "truncated", "damaged (checksum mismatch)", "damaged (picture N: <what>)" or "damaged (search forest:
+// <what>)".
+std::optional<PictureLibrary> DecodePictureLibrary(const std::string& bytes, const std::string& path,
+                                                  std::string& error);
 
 // Reads the whole file, then decodes it; a file that cannot be read is refused with its reason.
-std::optional<std::vector<PictureTarget>> ReadPictureLibrary(const std::string& path, std::string& error);
+std::optional<PictureLibrary> ReadPictureLibrary(const std::string& path, std::string& error);
 
 // Reads the library at `path` and adds its targets to `set` (TargetSet::AddPrepared, so they follow the set's
 // targets, their names made unique); returns how many. Nothing, with `error`, when the file is refused: the set is

@@ -225,10 +225,10 @@ int Build(const Args& args) {
 int List(const Args& args) {
   if (args.operands.size() != 2) return Fail("list wants one library file (see --help)", 2);
   std::string error;
-  const std::optional<std::vector<PictureTarget>> targets = ReadPictureLibrary(args.operands[1], error);
-  if (!targets) return Fail(error, 2);
+  const std::optional<PictureLibrary> library = ReadPictureLibrary(args.operands[1], error);
+  if (!library) return Fail(error, 2);
   std::fputs(kRatingHeader, stdout);
-  for (const PictureTarget& t : *targets) PrintRating(stdout, t);
+  for (const PictureTarget& t : library->targets) PrintRating(stdout, t);
   return FinishOutput() ? 0 : Fail("standard output cannot be written", 1);
 }
 

@@ -131,10 +131,14 @@ const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& pict
   if (built) built(t);
   targets_.push_back(std::move(t));
   indexed_ = false;
+  forest_.clear();
   return targets_.back();
 }
 
-void TargetSet::AddPrepared(std::vector<PictureTarget> prepared) {
+void TargetSet::AddPrepared(std::vector<PictureTarget> prepared, std::vector<PictureSearch::Tree> forest) {
+  forest_.clear();
+  if (targets_.empty()) forest_ = std::move(forest);
+  targets_.reserve(targets_.size() + prepared.size());
   for (PictureTarget& t : prepared) {
     t.name = UniqueName(t.name);
     targets_.push_back(std::move(t));
@@ -155,6 +159,7 @@ std::string TargetSet::UniqueName(const std::string& name) const {
 
 void TargetSet::Clear() {
   targets_.clear();
+  forest_.clear();
   indexed_ = false;
 }
 
@@ -169,11 +174,12 @@ void TargetSet::Index() {
   for (const PictureTarget& t : targets_) models_.push_back(&t.robust.model);
   if (targets_.size() >= kSearchedPictures) {
     index_ = TargetIndex{};
-    search_.Build(models_);
+    if (!search_.Adopt(models_, std::move(forest_))) search_.Build(models_);
   } else {
     search_.Clear();
     index_.Build(models_);
   }
+  forest_.clear();
   std::vector<LookalikePicture> pictures;
   for (const PictureTarget& t : targets_)
     pictures.push_back({&t.miniature, t.miniature.cols / (t.robust.model.quad[1].x + 1.0)});

@@ -125,8 +125,9 @@ class TargetSet {
   // units. Returns the new target. The target is built whole first: when that throws, the set is unchanged.
   const PictureTarget& Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width, int arc);
   // Adds targets already built (BuildPictureTarget, or read from a picture library), each under its name made
-  // unique (UniqueName).
-  void AddPrepared(std::vector<PictureTarget> prepared);
+  // unique (UniqueName). `forest`, a PictureSearch's trees over exactly `prepared` (as a library keeps them), spares
+  // Index building them while the set holds those targets alone.
+  void AddPrepared(std::vector<PictureTarget> prepared, std::vector<PictureSearch::Tree> forest = {});
   // `name`, or the first of name-2, name-3, ... that no target and not the clicked target (kClickedTargetName) has.
   std::string UniqueName(const std::string& name) const;
   void Clear();
@@ -157,6 +158,7 @@ class TargetSet {
   std::vector<const RobustModel*> models_;  // of targets_, in order; rebuilt with index_ or search_
   TargetIndex index_;       // under kSearchedPictures pictures
   PictureSearch search_;    // from kSearchedPictures pictures on
+  std::vector<PictureSearch::Tree> forest_;  // given with the targets, until Index takes it
   LookalikeJudge lookalikes_;  // over the targets' pictures; rebuilt with index_ or search_
   TrackerSettings detector_;  // the set's barrier
   long long frames_ = 0;      // frames tracked

@@ -85,14 +85,15 @@ TEST(PictureLibrary, ReadBackItTracksAsItsPicturesGivenOneByOne) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 4);
 
   // Built on two threads and read back, each picture is what adding its file builds.
-  std::optional<std::vector<PictureTarget>> read = ReadPictureLibrary(library, error);
+  std::optional<PictureLibrary> read = ReadPictureLibrary(library, error);
   ASSERT_TRUE(read) << error;
-  ASSERT_EQ(read->size(), 3u);
+  ASSERT_EQ(read->targets.size(), 3u);
+  EXPECT_TRUE(read->forest.empty());  // too few pictures for the search
   TrackingEngine one(EngineOptions{}, "test", std::nullopt), all(EngineOptions{}, "test", std::nullopt);
   for (std::size_t i = 0; i < 3; ++i) {
     const PictureTarget* given = one.AddPicture(paths[i], inputs[i].width, error);
     ASSERT_NE(given, nullptr) << error;
-    const PictureTarget& got = (*read)[i];
+    const PictureTarget& got = read->targets[i];
     SCOPED_TRACE(got.name);
     EXPECT_EQ(got.name, given->name);
     EXPECT_EQ(got.width, given->width);
@@ -119,7 +120,7 @@ TEST(PictureLibrary, ReadBackItTracksAsItsPicturesGivenOneByOne) {
         EXPECT_EQ(std::memcmp(x.steepest.data(), y.steepest.data(), x.steepest.size() * sizeof(x.steepest[0])), 0);
       }
   }
-  all.state().pictures.AddPrepared(std::move(*read));
+  all.state().pictures.AddPrepared(std::move(read->targets));
 
   // The same rows through the engine on the picture scene, and the pictures are found.
   const std::vector<std::string> names = {"card0", "card1", "card2"};
@@ -186,7 +187,7 @@ TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
   refused(flipped, "damaged (checksum mismatch)");
   std::string version = bytes;
   version[8] = 2;
-  refused(version, "version 2, this program reads version 3");
+  refused(version, "version 2, this program reads version 4");
   refused(ReadBytes(paths[0]), "not a Quorl picture library");
   refused("", "not a Quorl picture library");
   // A hostile count: four billion descriptors claimed, refused before anything is allocated for them.

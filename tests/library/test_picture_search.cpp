@@ -3,11 +3,14 @@
 // a picture's own points find themselves.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <string>
 #include <vector>
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
+#include <zlib.h>
 
 #include "capture/picture_scene.h"
 #include "features/picture_search.h"
@@ -54,13 +57,13 @@ struct Row {
 // Each frame of the table scene showing `pictures`, tracked by a set of `targets`: every target's state and
 // homography.
 std::vector<std::vector<Row>> Track(std::vector<PictureTarget> targets, const std::vector<cv::Mat>& pictures,
-                                    int frames) {
+                                    int frames, std::vector<PictureSearch::Tree> forest = {}) {
   const std::vector<std::string> names(pictures.size(), "shown");
   std::string error;
   auto scene = PictureScene::Create(640, 480, PictureProfile::kTable, 3, pictures, names, error);
   EXPECT_NE(scene, nullptr) << error;
   TargetSet set;
-  set.AddPrepared(std::move(targets));
+  set.AddPrepared(std::move(targets), std::move(forest));
   DibImage display;
   display.CreateRgbDib(640, 480);
   const CameraSetup camera;
@@ -112,11 +115,36 @@ TEST(PictureSearch, FindsTheShownPicturesAmongManyAndNoOther) {
   const auto rows = Track(Targets(), Pictures(shown), 60);
   ExpectOnlyShownFound(rows, shown);
 
-  // Read back from a library, the same pictures track the same, frame by frame.
+  // Read back from a library, its search forest is the one the pictures build, and they track the same, frame by
+  // frame.
   std::string error;
-  std::optional<std::vector<PictureTarget>> read = DecodePictureLibrary(EncodePictureLibrary(Targets()), "m", error);
+  const std::string bytes = EncodePictureLibrary(Targets());
+  std::optional<PictureLibrary> read = DecodePictureLibrary(bytes, "m", error);
   ASSERT_TRUE(read) << error;
-  const auto again = Track(std::move(*read), Pictures(shown), 60);
+  std::vector<const RobustModel*> models;
+  for (const PictureTarget& t : read->targets) models.push_back(&t.robust.model);
+  PictureSearch built;
+  built.Build(models);
+  ASSERT_EQ(read->forest.size(), built.trees().size());
+  for (std::size_t t = 0; t < built.trees().size(); ++t) {
+    const PictureSearch::Tree &a = read->forest[t], &b = built.trees()[t];
+    ASSERT_EQ(a.nodes.size(), b.nodes.size());
+    EXPECT_EQ(std::memcmp(a.nodes.data(), b.nodes.data(), a.nodes.size() * sizeof(a.nodes[0])), 0);
+    EXPECT_TRUE(a.order == b.order);
+  }
+  // A stored tree whose root leads back to itself (the checksum made again) is refused, never searched.
+  const std::size_t forestBytes =
+      4 + 3 * 8 + 16 * (built.trees()[0].nodes.size() + built.trees()[1].nodes.size() + built.trees()[2].nodes.size()) +
+      4 * 3 * built.trees()[0].order.size();
+  std::string looped = bytes;
+  const int32_t root = 0;
+  std::memcpy(looped.data() + looped.size() - 4 - forestBytes + 4 + 4 + 8, &root, 4);
+  const uint32_t crc = static_cast<uint32_t>(
+      crc32_z(0, reinterpret_cast<const Bytef*>(looped.data()), looped.size() - 4));
+  std::memcpy(looped.data() + looped.size() - 4, &crc, 4);
+  EXPECT_FALSE(DecodePictureLibrary(looped, "m", error));
+  EXPECT_EQ(error, "m: damaged (search forest: node 0 out of its tree)");
+  const auto again = Track(std::move(read->targets), Pictures(shown), 60, std::move(read->forest));
   ASSERT_EQ(again.size(), rows.size());
   for (std::size_t f = 0; f < rows.size(); ++f)
     for (int i = 0; i < kKnown; ++i) {
