@@ -42,7 +42,8 @@ class PictureSearch {
   struct Node {
     int32_t dim = -1;  // -1 for a leaf
     float cut = 0.0f;
-    int32_t low = 0, high = 0;  // children, after their parent; for a leaf, the range [low, high) of `order`
+    // A split's children, after it, the second the node after the first; a leaf's range [low, high) of `order`.
+    int32_t low = 0, high = 0;
   };
   struct Tree {
     std::vector<Node> nodes;     // the root first

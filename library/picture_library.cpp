@@ -69,9 +69,6 @@ template <class T, std::size_t N>
 inline constexpr bool kRaw<std::array<T, N>> = kRaw<T>;
 template <class T>
 inline constexpr bool kRaw<cv::Point_<T>> = kRaw<T>;
-template <>
-inline constexpr bool kRaw<PictureSearch::Node> = true;
-static_assert(sizeof(PictureSearch::Node) == 16 && std::is_trivially_copyable_v<PictureSearch::Node>);
 
 // A record that does not hold together, with what is wrong.
 struct Malformed : std::runtime_error {
@@ -114,11 +111,21 @@ class Out {
   void Put(const cv::Matx<T, M, N>& m) {
     for (const T& v : m.val) Put(v);
   }
-  // Descriptors in single precision (a picture's are rounded to it when built; BuildPictureTarget).
+  // Descriptors in half precision (a picture's are rounded to it when built; BuildPictureTarget).
   void Put(const std::vector<KeypointDescriptor>& descriptors) {
     Count(descriptors.size());
     for (const KeypointDescriptor& d : descriptors)
-      for (const double v : d) Put(static_cast<float>(v));
+      for (const double v : d) Put(cv::float16_t(static_cast<float>(v)).bits());
+  }
+  // A search tree's node as its dimension (i8), then a leaf's range or a split's cut and first child (its second is
+  // the next node).
+  void Put(const PictureSearch::Node& n) {
+    Put(static_cast<int8_t>(n.dim));
+    if (n.dim < 0) {
+      (*this)(n.low, n.high);
+    } else {
+      (*this)(n.cut, n.low);
+    }
   }
   // A grey picture (CV_8UC1) as its width and height (i32 each), then its rows.
   void Put(const cv::Mat& gray) {
@@ -213,13 +220,24 @@ class In {
     for (T& v : m.val) Get(v);
   }
   void Get(std::vector<KeypointDescriptor>& descriptors) {
-    descriptors.resize(Count(sizeof(float) * kDescriptorSize));
+    descriptors.resize(Count(sizeof(uint16_t) * kDescriptorSize));
     for (KeypointDescriptor& d : descriptors)
       for (double& v : d) {
-        float f = 0.0f;
-        Get(f);
-        v = f;
+        uint16_t bits = 0;
+        Get(bits);
+        v = static_cast<float>(cv::float16_t::fromBits(bits));
       }
+  }
+  void Get(PictureSearch::Node& n) {
+    int8_t dim = 0;
+    Get(dim);
+    n.dim = dim;  // a negative one but -1 is refused with the forest
+    if (dim < 0) {
+      (*this)(n.low, n.high);
+    } else {
+      (*this)(n.cut, n.low);
+      n.high = n.low == INT32_MAX ? n.low : n.low + 1;
+    }
   }
   void Get(cv::Mat& gray) {
     int32_t width = 0, height = 0;

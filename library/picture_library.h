@@ -7,12 +7,13 @@
 // each record led by its u64 length, so that records are decoded on every core at once. The CRC-32 (zlib's) covers
 // every byte before it. A record holds what tracking needs of one picture: its name, printed width, given size,
 // working scale, trackability and miniature (the picture as lookalikes are told apart), its robust model (descriptors
-// in single precision) without the picture itself (the targets never go back to it) nor its kd-tree (a set builds it
+// in half precision) without the picture itself (the targets never go back to it) nor its kd-tree (a set builds it
 // when it first matches the picture alone), and its refinement templates, each sample as its pixel, value and gradient
 // (the steepest-descent rows are rebuilt bit for bit). After the records, from kSearchedPictures pictures on, the
 // trees of the search over all of them (PictureSearch), so that a set holding the library alone does not build
-// them; each tree's nodes (16 bytes) and point order. The field lists in picture_library.cpp give the order; a field
-// added to a stored struct takes one line there and a new kLibraryVersion.
+// them; each tree's nodes (9 bytes: a leaf's range, or a split's dimension, cut and first child) and point order.
+// The field lists in picture_library.cpp give the order; a field added to a stored struct takes one line there and a
+// new kLibraryVersion.
 //
 // A reader refuses, before anything is taken from it, a file that is not a library, of another version,
 // truncated, or damaged (checksum, or a record that does not hold together); counts are checked against the bytes

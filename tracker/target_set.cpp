@@ -115,9 +115,10 @@ PictureTarget BuildPictureTarget(const std::string& name, const cv::Mat& picture
   const int longer = std::max(picture.cols, picture.rows);
   RobustModel model;
   RegisterRobustModel(model, picture, corners, arc, t.robust.params, PictureScales(longer), true);
-  // Single precision, as a picture library keeps them: a library's pictures match exactly as the pictures built here.
+  // Half precision (about three digits), as a picture library keeps them: a library's pictures match exactly as the
+  // pictures built here.
   for (KeypointDescriptor& d : model.descriptors)
-    for (double& v : d) v = static_cast<float>(v);
+    for (double& v : d) v = static_cast<float>(cv::float16_t(static_cast<float>(v)));
   t.trackability = RateTrackability(model);
   t.miniature = Miniature(picture);
   AdoptRobustModel(t.robust, std::move(model), PictureTemplateScales(longer), nullptr);

@@ -134,11 +134,11 @@ TEST(PictureSearch, FindsTheShownPicturesAmongManyAndNoOther) {
   }
   // A stored tree whose root leads back to itself (the checksum made again) is refused, never searched.
   const std::size_t forestBytes =
-      4 + 3 * 8 + 16 * (built.trees()[0].nodes.size() + built.trees()[1].nodes.size() + built.trees()[2].nodes.size()) +
+      4 + 3 * 8 + 9 * (built.trees()[0].nodes.size() + built.trees()[1].nodes.size() + built.trees()[2].nodes.size()) +
       4 * 3 * built.trees()[0].order.size();
   std::string looped = bytes;
   const int32_t root = 0;
-  std::memcpy(looped.data() + looped.size() - 4 - forestBytes + 4 + 4 + 8, &root, 4);
+  std::memcpy(looped.data() + looped.size() - 4 - forestBytes + 4 + 4 + 1 + 4, &root, 4);
   const uint32_t crc = static_cast<uint32_t>(
       crc32_z(0, reinterpret_cast<const Bytef*>(looped.data()), looped.size() - 4));
   std::memcpy(looped.data() + looped.size() - 4, &crc, 4);
