@@ -70,6 +70,9 @@ inline constexpr bool kRaw<std::array<T, N>> = kRaw<T>;
 template <class T>
 inline constexpr bool kRaw<cv::Point_<T>> = kRaw<T>;
 
+// A search tree's leaf as a node's stored dimension.
+constexpr uint8_t kLeafDim = 0xFF;
+
 // A record that does not hold together, with what is wrong.
 struct Malformed : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -117,10 +120,10 @@ class Out {
     for (const KeypointDescriptor& d : descriptors)
       for (const double v : d) Put(cv::float16_t(static_cast<float>(v)).bits());
   }
-  // A search tree's node as its dimension (i8), then a leaf's range or a split's cut and first child (its second is
-  // the next node).
+  // A search tree's node as its dimension (u8, kLeafDim for a leaf), then a leaf's range or a split's cut and first
+  // child (its second is the next node).
   void Put(const PictureSearch::Node& n) {
-    Put(static_cast<int8_t>(n.dim));
+    Put(n.dim < 0 ? kLeafDim : static_cast<uint8_t>(n.dim));
     if (n.dim < 0) {
       (*this)(n.low, n.high);
     } else {
@@ -229,10 +232,10 @@ class In {
       }
   }
   void Get(PictureSearch::Node& n) {
-    int8_t dim = 0;
+    uint8_t dim = 0;
     Get(dim);
-    n.dim = dim;  // a negative one but -1 is refused with the forest
-    if (dim < 0) {
+    n.dim = dim == kLeafDim ? -1 : dim;  // one past the descriptor is refused with the forest
+    if (n.dim < 0) {
       (*this)(n.low, n.high);
     } else {
       (*this)(n.cut, n.low);
