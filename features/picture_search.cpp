@@ -41,10 +41,11 @@ void PictureSearch::Gather(const std::vector<const RobustModel*>& models) {
 }
 
 bool PictureSearch::Adopt(const std::vector<const RobustModel*>& models, std::vector<Tree> trees) {
-  std::size_t points = 0;
-  for (const RobustModel* m : models) points += m->descriptors.size();
-  if (points < 2 || !ForestProblem(trees, points).empty()) return false;
   Gather(models);
+  if (empty() || !ForestProblem(trees, points_.size()).empty()) {
+    Clear();
+    return false;
+  }
   trees_ = std::move(trees);
   return true;
 }

@@ -53,7 +53,7 @@ class PictureSearch {
   // Over `models`, in that order; the same models always give the same forest.
   void Build(const std::vector<const RobustModel*>& models);
   // Over `models` with the trees of a Build over the same models (as a picture library keeps them), so that the
-  // search is that Build's without its time. False, the search unchanged, when `trees` do not fit the models'
+  // search is that Build's without its time. False, the search cleared, when `trees` do not fit the models'
   // points (ForestProblem).
   bool Adopt(const std::vector<const RobustModel*>& models, std::vector<Tree> trees);
   // What makes `trees` unusable over `points` points ("" when nothing): a search over them then never reads
