@@ -89,20 +89,36 @@ double RobustModel::radius() const {
 
 namespace {
 
+struct BarrierCorners {
+  int barrier;
+  CornerList corners;  // DetectCorners(image, arc, barrier)
+};
+
 // The smallest barrier in params.minModelBarrier..maxModelBarrier leaving at most `goal` corners of `image`
-// where `inside` is set. The count falls as the barrier rises: found by bisection.
-int BarrierFor(const GrayImage& image, const cv::Mat& inside, int arc, int goal, const RobustParams& params) {
+// where `inside` is set, with its corners. The count falls as the barrier rises: found by bisection, where every
+// barrier tried lies above one tried before, so the image is scanned once and later tries retest its candidates.
+BarrierCorners BarrierFor(const GrayImage& image, const cv::Mat& inside, int arc, int goal, const RobustParams& params) {
+  const auto clamped = [](int b) { return std::clamp(b, -256, 256); };  // as DetectCorners does
   int low = params.minModelBarrier, high = params.maxModelBarrier;
-  if (CountInside(DetectCorners(image, arc, low), inside) <= goal) return low;
+  CornerList lowCandidates = SegmentTest(image, arc, clamped(low));
+  CornerList corners = FilterBorder(image, SuppressNonMaxima(image, lowCandidates, clamped(low)));
+  if (CountInside(corners, inside) <= goal) return {low, std::move(corners)};
+  bool highTried = false;
   while (high - low > 1) {
     const int mid = (low + high) / 2;
-    if (CountInside(DetectCorners(image, arc, mid), inside) <= goal) {
+    CornerList candidates = RetestSegments(image, lowCandidates, arc, clamped(mid));
+    CornerList found = FilterBorder(image, SuppressNonMaxima(image, candidates, clamped(mid)));
+    if (CountInside(found, inside) <= goal) {
       high = mid;
+      corners = std::move(found);
+      highTried = true;
     } else {
       low = mid;
+      lowCandidates = std::move(candidates);
     }
   }
-  return high;
+  if (!highTried) corners = DetectCorners(image, arc, high);  // even the highest leaves too many
+  return {high, std::move(corners)};
 }
 
 // The points of `scaled` (the registered region at scale `sx`, its quad inside `inside`) seen tilted by
@@ -188,7 +204,7 @@ int ChooseModelBarrier(const cv::Mat& gray, const std::array<cv::Point2f, 4>& qu
   if (region.empty()) return params.minModelBarrier;
   cv::Mat inside = cv::Mat::zeros(region.size(), CV_8UC1);
   cv::fillPoly(inside, std::vector<std::vector<cv::Point>>{PixelPolygon(quad, 1.0, region.tl())}, cv::Scalar(255));
-  return BarrierFor(ToGrayImage(gray(region)), inside, arc, params.modelCornerGoal, params);
+  return BarrierFor(ToGrayImage(gray(region)), inside, arc, params.modelCornerGoal, params).barrier;
 }
 
 void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,
@@ -218,9 +234,11 @@ void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::arr
     cv::fillPoly(inside, std::vector<std::vector<cv::Point>>{PixelPolygon(quad, sx, region.tl())}, cv::Scalar(255));
     if (picture) cv::GaussianBlur(scaled, scaled, cv::Size(0, 0), params.pictureBlur);
     const GrayImage image = ToGrayImage(scaled);
-    const int barrier = picture ? BarrierFor(image, inside, arc, params.pictureCornerGoal, params) : model.barrier;
+    BarrierCorners found = picture ? BarrierFor(image, inside, arc, params.pictureCornerGoal, params)
+                                   : BarrierCorners{model.barrier, DetectCorners(image, arc, model.barrier)};
+    const int barrier = found.barrier;
     if (picture) model.barrier = std::min(model.barrier, barrier);
-    for (const CornerPoint& c : DetectCorners(image, arc, barrier)) {
+    for (const CornerPoint& c : found.corners) {
       if (inside.at<uint8_t>(c.y, c.x) == 0) continue;
       ModelPoint point;
       point.position = ScaledToRegistered(cv::Point2f(static_cast<float>(c.x), static_cast<float>(c.y)), region.tl(), sx);

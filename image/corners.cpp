@@ -160,6 +160,17 @@ CornerList SegmentTest(const GrayImage& image, int n, int b) {
   return candidates;
 }
 
+CornerList RetestSegments(const GrayImage& image, const CornerList& candidates, int n, int b) {
+  CornerList kept;
+  if (n < 9 || n > 12) return kept;
+  kept.reserve(candidates.size());
+  const auto& arcs = arcLengths();
+  const auto off = circleOffsets(image.width);
+  for (const CornerPoint& c : candidates)
+    if (isSegmentCorner(image.rows[c.y] + c.x, off, n, b, arcs)) kept.push_back(c);
+  return kept;
+}
+
 namespace {
 
 int scoreAt(const unsigned char* p, const std::array<std::ptrdiff_t, 16>& off, int b) {

@@ -45,6 +45,11 @@ inline constexpr int kCornerBorder = 10;
 // pixels all > c + b or all < c - b (strict, unclamped). n outside 9..12 gives no candidates.
 CornerList SegmentTest(const GrayImage& image, int n, int b);
 
+// The `candidates` that still pass the segment test at barrier b, in their order. Raising the barrier only removes
+// candidates, so for candidates = SegmentTest(image, n, b0) with b0 <= b this is SegmentTest(image, n, b) without
+// scanning the image again (the searches for a barrier leaving a wanted number of corners use it).
+CornerList RetestSegments(const GrayImage& image, const CornerList& candidates, int n, int b);
+
 // Score of the candidate at (x, y): the larger of the summed excess of the brighter and the darker pixels.
 int CornerScore(const GrayImage& image, int x, int y, int b);
 

@@ -140,6 +140,20 @@ TEST(SegmentTest, RandomAndNaturalImagesOfOddSizesMatchReference) {
       }
 }
 
+// A higher barrier's test run over a lower barrier's candidates finds what a scan at the higher barrier finds.
+TEST(SegmentTest, RetestingLowerBarriersCandidatesMatchesAScan) {
+  unsigned seed = 500;
+  for (auto [w, h] : {std::pair{7, 7}, std::pair{101, 63}, std::pair{322, 41}})
+    for (int n = 9; n <= 12; ++n)
+      for (auto [b0, b] : {std::pair{-3, 0}, std::pair{0, 0}, std::pair{12, 66}, std::pair{12, 13}, std::pair{40, 300}}) {
+        for (const GrayImage& img : {randomImage(w, h, seed++), naturalImage(w, h, seed++)})
+          ASSERT_EQ(RetestSegments(img, SegmentTest(img, n, b0), n, b), SegmentTest(img, n, b))
+              << w << "x" << h << " n" << n << " " << b0 << "->" << b;
+      }
+  const GrayImage img = naturalImage(64, 48, 9);
+  EXPECT_TRUE(RetestSegments(img, SegmentTest(img, 9, 10), 13, 10).empty());  // as SegmentTest, n outside 9..12
+}
+
 TEST(SegmentTest, NineMatchesOpenCvFastWithoutSuppression) {
   unsigned seed = 100;
   for (auto [w, h] : {std::pair{320, 240}, std::pair{97, 55}})
