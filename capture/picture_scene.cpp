@@ -264,8 +264,11 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
     std::size_t level = 0;
     while (level + 1 < levels.size() && shown * (1 << (level + 1)) <= 0.5) ++level;
     const cv::Mat& source = levels[level];
-    const double fx = static_cast<double>(size.width - 1) / std::max(1, source.cols - 1);
-    const double fy = static_cast<double>(size.height - 1) / std::max(1, source.rows - 1);
+    // A level's pixel x lies at pixel x 2^level of the first (each level halved by pyrDown), whose corner pixels
+    // are the picture's (a decoy of another size stretched to them).
+    const double up = std::ldexp(1.0, static_cast<int>(level));
+    const double fx = up * (size.width - 1) / std::max(1, levels[0].cols - 1);
+    const double fy = up * (size.height - 1) / std::max(1, levels[0].rows - 1);
     const cv::Matx33d levelToFrame = pictureToFrame * cv::Matx33d(fx, 0, 0, 0, fy, 0, 0, 0, 1);
     cv::Mat warped, cover;
     cv::warpPerspective(source, warped, levelToFrame, bgr.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);

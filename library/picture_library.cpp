@@ -48,7 +48,7 @@ void Fields(A& a, Trackability& t) {
 }
 template <class A>
 void Fields(A& a, ScaledTemplate& s) {
-  a(s.scale, s.tmpl);
+  a(s.scale, s.ratio, s.tmpl);
 }
 template <class A>
 void Fields(A& a, PictureSearch::Tree& t) {
@@ -355,7 +355,9 @@ std::string Problem(const PictureTarget& t) {
     if (!Finite(p)) return "a followed point that is not finite";
   if (t.robust.refinements.empty()) return "no refinement template";
   for (const ScaledTemplate& s : t.robust.refinements)
-    if (!(s.scale > 0.0 && s.scale <= 1.0)) return "a template scale outside 0..1";
+    if (!(s.scale > 0.0 && s.scale <= 1.0 && s.ratio.x > 0.0 && s.ratio.x <= 1.0 && s.ratio.y > 0.0 &&
+          s.ratio.y <= 1.0))
+      return "a template scale outside 0..1";
   return {};
 }
 

@@ -30,7 +30,7 @@
 namespace quorl {
 
 inline constexpr char kLibraryMagic[8] = {'Q', 'U', 'O', 'R', 'L', 'L', 'I', 'B'};
-inline constexpr uint32_t kLibraryVersion = 4;
+inline constexpr uint32_t kLibraryVersion = 5;
 // Limits of what a library holds: pictures, and bytes of a picture's name.
 inline constexpr uint32_t kMaxLibraryPictures = 1000000;
 inline constexpr uint32_t kMaxPictureNameBytes = 1024;
@@ -67,7 +67,7 @@ bool WritePictureLibrary(const std::string& path, const std::vector<PictureTarge
 
 // The library `bytes` (as read from `path`), ready to join a set (TargetSet::AddPrepared). Nothing, with `error`
 // ("<path>: <reason>"), when the bytes are refused: "not a Quorl picture library", "version N, this program reads
-// version 4", "truncated", "damaged (checksum mismatch)", "damaged (picture N: <what>)" or "damaged (search forest:
+// version 5", "truncated", "damaged (checksum mismatch)", "damaged (picture N: <what>)" or "damaged (search forest:
 // <what>)".
 std::optional<PictureLibrary> DecodePictureLibrary(const std::string& bytes, const std::string& path,
                                                   std::string& error);

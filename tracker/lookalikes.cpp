@@ -153,7 +153,7 @@ std::vector<LookalikeContrast> LookalikeJudge::Contrasts(std::size_t i, const cv
       if (p[2] <= 1e-9) continue;
       cv::Point2d f(p[0] / p[2], p[1] / p[2]);
       if (lens != nullptr) f = lens->Distort(f);
-      const double fx = (f.x + 0.5) * toLevel - 0.5, fy = (f.y + 0.5) * toLevel - 0.5;
+      const double fx = f.x * toLevel, fy = f.y * toLevel;  // the pyramid's levels halve (pyrDown)
       if (!(fx >= 0.0 && fy >= 0.0 && fx < image.cols - 1 && fy < image.rows - 1)) continue;
       const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
       const double ax = fx - x0, ay = fy - y0;

@@ -96,9 +96,8 @@ bool EstimateAndVerify(RobustTracker& t, const std::vector<PointMatch>& matches,
 
   start = Clock::now();
   const auto refine = [&](const ScaledTemplate& chosen) {
-    const cv::Matx33d toScaled = cv::Matx33d::diag(cv::Vec3d(chosen.scale, chosen.scale, 1.0));
-    const cv::Matx33d fromScaled = cv::Matx33d::diag(cv::Vec3d(1.0 / chosen.scale, 1.0 / chosen.scale, 1.0));
-    const cv::Matx33d scaledToFrame = estimate.modelToFrame * fromScaled;
+    const cv::Matx33d toScaled = chosen.ModelToScaled();
+    const cv::Matx33d scaledToFrame = estimate.modelToFrame * toScaled.inv();
     RefinementResult r =
         t.stages.refine ? RefineHomography(chosen.tmpl, pyramid, scaledToFrame, coarsest, 0, p, partial, frame.lens())
                         : MeasureAgreement(chosen.tmpl, pyramid, scaledToFrame, 1, frame.lens());
@@ -167,7 +166,12 @@ void AdoptRobustModel(RobustTracker& tracker, RobustModel model, std::span<const
     if (scale != 1.0) {
       const cv::Size size(std::max(1, cvRound(image.cols * scale)), std::max(1, cvRound(image.rows * scale)));
       cv::resize(tracker.model.image, image, size, 0, 0, cv::INTER_AREA);
-      for (cv::Point2f& c : corners) c *= static_cast<float>(scale);
+      scaled.ratio = cv::Point2d(static_cast<double>(size.width) / tracker.model.image.cols,
+                                 static_cast<double>(size.height) / tracker.model.image.rows);
+      const cv::Matx33d toScaled = scaled.ModelToScaled();
+      for (cv::Point2f& c : corners)
+        c = cv::Point2f(static_cast<float>(toScaled(0, 0) * c.x + toScaled(0, 2)),
+                        static_cast<float>(toScaled(1, 1) * c.y + toScaled(1, 2)));
     }
     scaled.tmpl = BuildRefinementTemplate(image, corners, tracker.params);
     if (!scaled.tmpl.empty() || scale == 1.0) tracker.refinements.push_back(std::move(scaled));

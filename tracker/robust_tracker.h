@@ -43,10 +43,16 @@ struct RobustFrameStats {
 // Ownership: everything is owned; the tracker is reset by RegisterRobust. Frames of one tracker are
 // processed one at a time; separate trackers share nothing.
 // A refinement template of the registered image resized by `scale`, for views of about that scale (a
-// template much finer than the frame's view of it would not correlate).
+// template much finer than the frame's view of it would not correlate). `ratio` is the resized image's size over the
+// registered one's on each axis (the sizes are rounded); resizing keeps the pixel areas, so a registered point p lies
+// at (p + 0.5) ratio - 0.5 in the template's pixels (ModelToScaled).
 struct ScaledTemplate {
   double scale = 1.0;
+  cv::Point2d ratio{1.0, 1.0};
   RefinementTemplate tmpl;
+  cv::Matx33d ModelToScaled() const {
+    return {ratio.x, 0.0, 0.5 * ratio.x - 0.5, 0.0, ratio.y, 0.5 * ratio.y - 0.5, 0.0, 0.0, 1.0};
+  }
 };
 
 struct RobustTracker {

@@ -187,7 +187,7 @@ TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
   refused(flipped, "damaged (checksum mismatch)");
   std::string version = bytes;
   version[8] = 2;
-  refused(version, "version 2, this program reads version 4");
+  refused(version, "version 2, this program reads version 5");
   refused(ReadBytes(paths[0]), "not a Quorl picture library");
   refused("", "not a Quorl picture library");
   // A hostile count: four billion descriptors claimed, refused before anything is allocated for them.

@@ -27,12 +27,14 @@ double MeanError(const std::array<cv::Point2d, 4>& a, const FrameCorners& b) {
 }
 
 // The built-in target texture enlarged to an 800-pixel picture, shown on the table tile at `scale` of its
-// pixel size, turned and tilted a little: found within two pixels at a tenth of its size (80 pixels) and
-// at one and a half times (larger than the 640x480 frame, which shows a part of it).
+// pixel size, turned and tilted a little: found at a tenth of its size (80 pixels), at 0.3 and at one and a half
+// times (larger than the 640x480 frame, which shows a part of it). Within a fifth of a pixel: views under half the
+// picture's size are refined on coarser templates, whose pixels must be placed as resizing placed them (half a
+// template pixel off, the corners were 0.3-0.5 px off).
 TEST(PictureTargets, FoundAtATenthAndAtOneAndAHalfTimesItsSize) {
   cv::Mat picture;
   cv::resize(MakeTargetTexture(), picture, cv::Size(800, 800), 0, 0, cv::INTER_CUBIC);
-  for (const double scale : {0.1, 1.5}) {
+  for (const double scale : {0.1, 0.3, 1.5}) {
     SCOPED_TRACE("scale " + std::to_string(scale));
     cv::Mat frame;
     cv::resize(MakeBackgroundTile()(cv::Rect(0, 0, 640, 480)), frame, cv::Size(640, 480));
@@ -65,7 +67,7 @@ TEST(PictureTargets, FoundAtATenthAndAtOneAndAHalfTimesItsSize) {
     ASSERT_EQ(t.state, TrackingState::Tracking);
     FrameCorners truth;
     for (int i = 0; i < 4; ++i) truth[i] = shown[i];
-    EXPECT_LT(MeanError(t.corners, truth), 2.0);
+    EXPECT_LT(MeanError(t.corners, truth), 0.2);
   }
 }
 
