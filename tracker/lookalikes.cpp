@@ -22,6 +22,8 @@ constexpr double kDifferenceOverNoise = 10.0;
 // true views spread from 0.3 to 1 and that of lookalike views from -1 to -0.2; blurred by 0.7 to 0.9, each gathered
 // about 1 and -1 and none fell between -0.3 and 0.3 (blurred by 1.2, both overshoot to 1.3 and -2).
 constexpr double kLookalikeBlur = 0.8;
+// The largest shift (level pixels) between a picture and its half turn taken as the drawing's own offset.
+constexpr double kHalfTurnShift = 2.0;
 // The share of the picture's samples that must fall inside the frame.
 constexpr double kMinInside = 0.5;
 
@@ -44,6 +46,52 @@ std::vector<int16_t> Thumbnail(const cv::Mat& picture) {
 
 double LevelScale(int level) { return std::pow(2.0, -0.5 * level); }
 
+// The view against `own` and `other` (the same size, as Level gives them).
+LookalikeContrast ContrastOf(const cv::Mat& own, const cv::Mat& other, const cv::Mat& view, const cv::Mat& inside,
+                             int count) {
+  // Gain and offset of the view against the mean of the two, fitted inside the frame.
+  // With the view's correlation with the lookalike alone, over the same pixels.
+  double sm = 0, sv = 0, smm = 0, smv = 0, sb = 0, sbb = 0, sbv = 0, svv = 0;
+  for (int y = 0; y < own.rows; ++y)
+    for (int x = 0; x < own.cols; ++x) {
+      if (!inside.at<uint8_t>(y, x)) continue;
+      const double b = other.at<float>(y, x), m = 0.5 * (own.at<float>(y, x) + b), v = view.at<float>(y, x);
+      sm += m;
+      sv += v;
+      smm += m * m;
+      smv += m * v;
+      sb += b;
+      sbb += b * b;
+      sbv += b * v;
+      svv += v * v;
+    }
+  const double varM = smm - sm * sm / count, cov = smv - sm * sv / count;
+  const double varB = sbb - sb * sb / count, varV = svv - sv * sv / count;
+  LookalikeContrast result;
+  result.correlation = varB > 1e-6 && varV > 1e-6 ? (sbv - sb * sv / count) / std::sqrt(varB * varV) : 0.0;
+  const double gain = varM > 1e-6 ? cov / varM : 0.0;
+  if (!(gain > 1e-3)) return result;
+  const double offset = (sv - gain * sm) / count;
+  double along = 0, difference = 0, noise = 0;
+  int agreeing = 0;
+  for (int y = 0; y < own.rows; ++y)
+    for (int x = 0; x < own.cols; ++x) {
+      if (!inside.at<uint8_t>(y, x)) continue;
+      const float a = own.at<float>(y, x), b = other.at<float>(y, x);
+      const double v = (view.at<float>(y, x) - offset) / gain, d = a - b;
+      along += d * (2.0 * v - a - b);
+      difference += d * d;
+      if (std::fabs(d) < kAgreeing) {
+        noise += (v - a) * (v - a);
+        ++agreeing;
+      }
+    }
+  const double sigma = agreeing > 0 ? std::sqrt(noise / agreeing) : 0.0;
+  const bool tellable = difference > 0.0 && std::sqrt(difference) >= kDifferenceOverNoise * std::max(sigma, 1.0);
+  result.contrast = tellable ? along / difference : 0.0;
+  return result;
+}
+
 }  // namespace
 
 cv::Mat Miniature(const cv::Mat& picture) {
@@ -61,12 +109,17 @@ void LookalikeJudge::Build(std::vector<LookalikePicture> pictures) {
   const int n = static_cast<int>(pictures_.size());
   lookalikes_.assign(pictures_.size(), {});
   levels_.assign(pictures_.size(), {});
-  if (n < 2) return;
+  alikeTurned_.assign(pictures_.size(), 0);
   constexpr int kLength = kThumbnailSide * kThumbnailSide;
   std::vector<int16_t> thumbnails;
   thumbnails.reserve(static_cast<std::size_t>(n) * kLength);
+  const auto turnedBar = static_cast<int32_t>(kHalfTurnCorrelation * kThumbnailOne * kThumbnailOne);
   for (int i = 0; i < n; ++i) {
     const std::vector<int16_t> t = Thumbnail(*pictures_[i].miniature);
+    // Turned half a turn, a thumbnail reads backwards.
+    int32_t dot = 0;
+    for (int k = 0; k < kLength; ++k) dot += int32_t{t[k]} * t[kLength - 1 - k];
+    alikeTurned_[i] = dot >= turnedBar ? 1 : 0;
     thumbnails.insert(thumbnails.end(), t.begin(), t.end());
   }
   const auto bar = static_cast<int32_t>(kLookalikeCorrelation * kThumbnailOne * kThumbnailOne);
@@ -89,6 +142,7 @@ void LookalikeJudge::Clear() {
   pictures_.clear();
   lookalikes_.clear();
   levels_.clear();
+  alikeTurned_.clear();
 }
 
 cv::Mat LookalikeJudge::Level(std::size_t i, int level, cv::Size size) {
@@ -117,26 +171,25 @@ cv::Mat LookalikeJudge::Level(std::size_t i, int level, cv::Size size) {
   return compared(sized);
 }
 
-std::vector<LookalikeContrast> LookalikeJudge::Contrasts(std::size_t i, const cv::Matx33d& modelToFrame,
-                                              const std::vector<cv::Mat>& pyramid, const FrameLens* lens) {
-  std::vector<LookalikeContrast> contrasts;
+bool LookalikeJudge::Sample(std::size_t i, const cv::Matx33d& modelToFrame, const std::vector<cv::Mat>& pyramid,
+                            const FrameLens* lens, View& out) {
   const LookalikePicture& picture = pictures_[i];
-  if (pyramid.empty() || picture.miniature->empty() || !(picture.scale > 0.0)) return contrasts;
+  if (pyramid.empty() || picture.miniature->empty() || !(picture.scale > 0.0)) return false;
   // The scale the view shows picture i at, and the level of its miniature no finer than that.
   const double width = picture.miniature->cols / picture.scale, height = picture.miniature->rows / picture.scale;
   const cv::Point2d model[4] = {{0, 0}, {width - 1.0, 0}, {width - 1.0, height - 1.0}, {0, height - 1.0}};
   std::vector<cv::Point2f> shown;
   for (const cv::Point2d& m : model) {
     const cv::Vec3d p = modelToFrame * cv::Vec3d(m.x, m.y, 1.0);
-    if (p[2] <= 1e-9) return contrasts;
+    if (p[2] <= 1e-9) return false;
     shown.emplace_back(static_cast<float>(p[0] / p[2]), static_cast<float>(p[1] / p[2]));
   }
   const double modelArea = std::max(1.0, (width - 1.0) * (height - 1.0));
   const double scale = std::sqrt(std::fabs(cv::contourArea(shown)) / modelArea);
-  if (!(scale > 0.0)) return contrasts;
+  if (!(scale > 0.0)) return false;
   const int level = std::max(0, static_cast<int>(std::ceil(2.0 * std::log2(picture.scale / scale) - 1e-9)));
   const cv::Mat own = Level(i, level, cv::Size());
-  if (std::max(own.cols, own.rows) < kMinJudgedSide) return contrasts;
+  if (std::max(own.cols, own.rows) < kMinJudgedSide) return false;
   // Level pixels per picture pixel, along each axis as rounded.
   const double sx = own.cols / width, sy = own.rows / height;
   const int frameLevel = std::clamp(static_cast<int>(std::floor(std::log2(scale / std::max(sx, sy)))), 0,
@@ -164,56 +217,54 @@ std::vector<LookalikeContrast> LookalikeJudge::Contrasts(std::size_t i, const cv
       inside.at<uint8_t>(y, x) = 1;
       ++count;
     }
-  if (count < kMinInside * own.total()) return contrasts;
+  if (count < kMinInside * own.total()) return false;
+  out = View{own, view, inside, count, level, width, height};
+  return true;
+}
 
-  for (const std::size_t c : lookalikes_[i]) {
-    const cv::Mat other = Level(c, level, own.size());
-    // Gain and offset of the view against the mean of the two, fitted inside the frame.
-    // With the view's correlation with the lookalike alone, over the same pixels.
-    double sm = 0, sv = 0, smm = 0, smv = 0, sb = 0, sbb = 0, sbv = 0, svv = 0;
-    for (int y = 0; y < own.rows; ++y)
-      for (int x = 0; x < own.cols; ++x) {
-        if (!inside.at<uint8_t>(y, x)) continue;
-        const double b = other.at<float>(y, x), m = 0.5 * (own.at<float>(y, x) + b), v = view.at<float>(y, x);
-        sm += m;
-        sv += v;
-        smm += m * m;
-        smv += m * v;
-        sb += b;
-        sbb += b * b;
-        sbv += b * v;
-        svv += v * v;
-      }
-    const double varM = smm - sm * sm / count, cov = smv - sm * sv / count;
-    const double varB = sbb - sb * sb / count, varV = svv - sv * sv / count;
-    LookalikeContrast result;
-    result.correlation = varB > 1e-6 && varV > 1e-6 ? (sbv - sb * sv / count) / std::sqrt(varB * varV) : 0.0;
-    const double gain = varM > 1e-6 ? cov / varM : 0.0;
-    if (!(gain > 1e-3)) {
-      contrasts.push_back(result);
-      continue;
-    }
-    const double offset = (sv - gain * sm) / count;
-    double along = 0, difference = 0, noise = 0;
-    int agreeing = 0;
-    for (int y = 0; y < own.rows; ++y)
-      for (int x = 0; x < own.cols; ++x) {
-        if (!inside.at<uint8_t>(y, x)) continue;
-        const float a = own.at<float>(y, x), b = other.at<float>(y, x);
-        const double v = (view.at<float>(y, x) - offset) / gain, d = a - b;
-        along += d * (2.0 * v - a - b);
-        difference += d * d;
-        if (std::fabs(d) < kAgreeing) {
-          noise += (v - a) * (v - a);
-          ++agreeing;
-        }
-      }
-    const double sigma = agreeing > 0 ? std::sqrt(noise / agreeing) : 0.0;
-    const bool tellable = difference > 0.0 && std::sqrt(difference) >= kDifferenceOverNoise * std::max(sigma, 1.0);
-    result.contrast = tellable ? along / difference : 0.0;
-    contrasts.push_back(result);
-  }
+std::vector<LookalikeContrast> LookalikeJudge::Contrasts(std::size_t i, const cv::Matx33d& modelToFrame,
+                                                         const std::vector<cv::Mat>& pyramid, const FrameLens* lens) {
+  std::vector<LookalikeContrast> contrasts;
+  View view;
+  if (!Sample(i, modelToFrame, pyramid, lens, view)) return contrasts;
+  for (const std::size_t c : lookalikes_[i])
+    contrasts.push_back(
+        ContrastOf(view.own, Level(c, view.level, view.own.size()), view.pixels, view.inside, view.count));
   return contrasts;
+}
+
+HalfTurnView LookalikeJudge::HalfTurn(std::size_t i, const cv::Matx33d& modelToFrame, const std::vector<cv::Mat>& pyramid,
+                                      const FrameLens* lens) {
+  HalfTurnView result;
+  const LookalikePicture& picture = pictures_[i];
+  const auto turnAbout = [&](double width, double height, cv::Point2d shift) {
+    result.turn = cv::Matx33d(-1, 0, width - 1.0 + shift.x, 0, -1, height - 1.0 + shift.y, 0, 0, 1);
+  };
+  turnAbout(picture.miniature->cols / picture.scale, picture.miniature->rows / picture.scale, {});
+  View view;
+  if (!Sample(i, modelToFrame, pyramid, lens, view)) return result;
+  cv::Mat turned;
+  cv::rotate(view.own, turned, cv::ROTATE_180);
+  // A picture drawn a fraction of a pixel off its centre differs from its turn by a shift, which the find's refinement
+  // (made against the picture) would settle in favour of the way the find put it: the turn is moved onto the picture
+  // first; then only the pixels where the two differ by more than a level pixel's shift would explain tell them apart
+  // (elsewhere the turn is taken as the picture itself).
+  const cv::Point2d shift = cv::phaseCorrelate(turned, view.own);
+  if (std::hypot(shift.x, shift.y) <= kHalfTurnShift) {
+    cv::warpAffine(turned, turned, cv::Matx23d(1, 0, shift.x, 0, 1, shift.y), turned.size(), cv::INTER_LINEAR,
+                   cv::BORDER_REPLICATE);
+    turnAbout(view.width, view.height,
+              {shift.x * view.width / view.own.cols, shift.y * view.height / view.own.rows});
+  }
+  cv::Mat gx, gy, slack;
+  cv::Sobel(view.own, gx, CV_32F, 1, 0, 3, 1.0 / 8.0);
+  cv::Sobel(view.own, gy, CV_32F, 0, 1, 3, 1.0 / 8.0);
+  cv::magnitude(gx, gy, slack);
+  view.own.copyTo(turned, cv::abs(view.own - turned) < slack + kAgreeing);
+  const double contrast = ContrastOf(view.own, turned, view.pixels, view.inside, view.count).contrast;
+  if (contrast >= kTellApart) result.verdict = HalfTurnVerdict::Kept;
+  else if (contrast <= -kTellApart) result.verdict = HalfTurnVerdict::Turned;
+  return result;
 }
 
 LookalikeVerdict LookalikeJudge::Judge(std::size_t i, const cv::Matx33d& modelToFrame,

@@ -16,6 +16,7 @@
 // (too small, blurred or covered where they differ).
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -36,6 +37,11 @@ inline constexpr int kMinJudgedSide = 16;     // a view smaller than this tells 
 // Measured on the deck scene (about 3000 judgements with 10 and 100 pictures): views of the picture gave 0.4 to 1.3,
 // views of a lookalike -2 to -0.3.
 inline constexpr double kTellApart = 0.4;
+// A picture whose thumbnail correlates with its own half turn at least this much looks alike turned half a turn: a
+// find of it may hold its corners half a turn off. Measured: the 52 cards of a standard deck 0.73 to 1 (but the ace of
+// spades), the 1000 procedural pictures of the compare library at most 0.57 (99th percentile 0.26), opencv-doc's
+// samples under 0.7 but for its symmetric patterns (chessboard, mask and templates: 0.84 to 1).
+inline constexpr double kHalfTurnCorrelation = 0.7;
 
 // `picture` (CV_8UC1) at most kJudgedSide pixels along its longer side, as the judge compares pictures.
 cv::Mat Miniature(const cv::Mat& picture);
@@ -61,6 +67,16 @@ struct LookalikeVerdict {
   std::size_t other = 0;  // Other: the lookalike the view shows
 };
 
+// Which way up a view shows a picture that looks alike turned half a turn: as its homography puts it, turned half a
+// turn from that, or either (the view cannot tell them apart).
+enum class HalfTurnVerdict { Kept, Turned, Either };
+struct HalfTurnView {
+  HalfTurnVerdict verdict = HalfTurnVerdict::Either;
+  // The picture's pixels onto themselves turned half a turn about its centre of symmetry (which a drawing rendered to
+  // pixels may hold a fraction of a pixel off the picture's centre): the picture turned is shown by modelToFrame * turn.
+  cv::Matx33d turn = cv::Matx33d::eye();
+};
+
 // Ownership: keeps pointers to the miniatures given to Build, which must outlive it unchanged; Judge keeps smaller
 // copies of those it has compared.
 class LookalikeJudge {
@@ -70,6 +86,8 @@ class LookalikeJudge {
   void Clear();
   const std::vector<std::size_t>& Of(std::size_t i) const { return lookalikes_[i]; }
   bool Has(std::size_t i) const { return i < lookalikes_.size() && !lookalikes_[i].empty(); }
+  // Whether picture i looks alike turned half a turn (kHalfTurnCorrelation).
+  bool AlikeTurned(std::size_t i) const { return i < alikeTurned_.size() && alikeTurned_[i] != 0; }
 
   // Which of picture i and its lookalikes a view shows, where `modelToFrame` (picture i's pixels to frame pixels;
   // ideal ones through `lens`) puts picture i in `pyramid` (the frame, level 0 first, each half the size of the one
@@ -80,8 +98,24 @@ class LookalikeJudge {
   // it lies inside the frame.
   std::vector<LookalikeContrast> Contrasts(std::size_t i, const cv::Matx33d& modelToFrame, const std::vector<cv::Mat>& pyramid,
                                 const FrameLens* lens);
+  // Picture i against itself turned half a turn, as Judge tells a lookalike; Either when the view is too small (then
+  // the turn is about the picture's centre).
+  HalfTurnView HalfTurn(std::size_t i, const cv::Matx33d& modelToFrame, const std::vector<cv::Mat>& pyramid,
+                           const FrameLens* lens);
 
  private:
+  // The view of picture i sampled over the pixels of its miniature's level no finer than the view.
+  struct View {
+    cv::Mat own;     // the level, as Level gives it
+    cv::Mat pixels;  // the view, CV_32F
+    cv::Mat inside;  // CV_8U: 1 where the view fell inside the frame
+    int count = 0;   // of inside
+    int level = 0;   // own's half-octave level
+    double width = 0.0, height = 0.0;  // picture i's, in the pixels the homographies map from
+  };
+  // False when the view is too small or too little of it lies inside the frame.
+  bool Sample(std::size_t i, const cv::Matx33d& modelToFrame, const std::vector<cv::Mat>& pyramid, const FrameLens* lens,
+              View& view);
   // Picture `i`'s miniature at half-octave level `level` (0: itself), resized to `size` unless that is empty, as it is
   // compared (CV_32F, blurred). Read only: the level at its own size is shared with the cache.
   cv::Mat Level(std::size_t i, int level, cv::Size size);
@@ -93,6 +127,7 @@ class LookalikeJudge {
 
   std::vector<LookalikePicture> pictures_;
   std::vector<std::vector<std::size_t>> lookalikes_;
+  std::vector<uint8_t> alikeTurned_;
   std::vector<std::vector<Levels>> levels_;  // per picture, made when first compared
 };
 

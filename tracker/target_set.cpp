@@ -45,6 +45,31 @@ void DrawLabel(DibImage& display, const std::string& text, int x, int y) {
   }
 }
 
+// A find of picture i, which looks alike turned half a turn, turned the way up its view shows; where the view cannot
+// tell, the way nearer the corners it had moments ago, or else the way up nearer the frame's (its top edge above its
+// bottom edge), as a camera is mostly held.
+void TurnAsShown(LookalikeJudge& judge, std::size_t i, const RobustTracker& t, const RobustFrame& frame,
+                 const FrameLens* lens, cv::Matx33d& accepted, std::array<cv::Point2d, 4>& corners) {
+  if (!judge.AlikeTurned(i)) return;
+  const HalfTurnView view = judge.HalfTurn(i, accepted, frame.pyramid, lens);
+  const std::array<cv::Point2d, 4> turned = {corners[2], corners[3], corners[0], corners[1]};
+  const auto away = [&](const std::array<cv::Point2d, 4>& from) {
+    double sum = 0.0;
+    for (int k = 0; k < 4; ++k) sum += cv::norm(from[k] - t.corners[k]);
+    return sum;
+  };
+  const bool turn = view.verdict == HalfTurnVerdict::Turned ||
+                    (view.verdict == HalfTurnVerdict::Either &&
+                     (t.lostFrames < kMaxHeldFrames ? away(turned) < away(corners)
+                                                    : corners[0].y + corners[1].y > corners[2].y + corners[3].y));
+  if (!turn) return;
+  accepted = accepted * view.turn;
+  for (int k = 0; k < 4; ++k) {
+    const cv::Vec3d p = accepted * cv::Vec3d(t.model.quad[k].x, t.model.quad[k].y, 1.0);
+    corners[k] = cv::Point2d(p[0] / p[2], p[1] / p[2]);
+  }
+}
+
 // The quad, state, homography and pose of `t` after a frame whose estimate was `accepted` (or not).
 void UpdateShown(PictureTarget& t, bool accepted, const CameraSetup& camera, const FrameLens* lens, int frameWidth,
                  int frameHeight) {
@@ -250,6 +275,7 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
         if (matches.size() < static_cast<std::size_t>(params.minVoteCluster) ||
             !FindTarget(targets_[i].robust, frame, features, std::move(matches), accepted[i], corners[i]))
           return;
+        TurnAsShown(lookalikes_, i, targets_[i].robust, frame, lens, accepted[i], corners[i]);
         const LookalikeVerdict verdict = lookalikes_.Judge(i, accepted[i], frame.pyramid, lens);
         ok[i] = verdict.kind == LookalikeVerdict::Kind::Distinct;
         if (verdict.kind != LookalikeVerdict::Kind::Other || !wanted[verdict.other]) return;

@@ -53,4 +53,17 @@ cv::Mat MakeSampleCard(uint32_t seed, int number, cv::Size size) {
   return card;
 }
 
+cv::Mat MakeHalfTurnPicture(uint32_t seed, cv::Size size, bool marked) {
+  cv::Mat picture = MakeSamplePicture(seed, size);
+  const int half = size.height / 2;
+  cv::rotate(picture(cv::Rect(0, 0, size.width, half)), picture(cv::Rect(0, size.height - half, size.width, half)),
+             cv::ROTATE_180);
+  // Its centre of symmetry half a pixel off the picture's, as a drawing rendered to pixels often has it.
+  cv::warpAffine(picture, picture, cv::Matx23d(1, 0, 0.5, 0, 1, 0.5), size, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  if (marked)
+    cv::circle(picture, cv::Point(size.width / 5, size.height / 5), std::min(size.width, size.height) / 10,
+               cv::Scalar::all(20), cv::FILLED, cv::LINE_AA);
+  return picture;
+}
+
 }  // namespace quorl

@@ -14,4 +14,8 @@ cv::Mat MakeSamplePicture(uint32_t seed, cv::Size size);
 // cards of one deck differ there alone.
 cv::Mat MakeSampleCard(uint32_t seed, int number, cv::Size size);
 
+// A picture that is its own half turn (as most playing cards are): the top half of sample picture `seed` and, below it,
+// the same turned half a turn, all moved by half a pixel (as a drawing rendered to pixels often is). `marked` adds a dark disc in its top-left quarter, which alone tells which way up it is.
+cv::Mat MakeHalfTurnPicture(uint32_t seed, cv::Size size, bool marked);
+
 }  // namespace quorl

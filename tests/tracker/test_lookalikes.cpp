@@ -85,5 +85,28 @@ TEST(Lookalikes, CardsOfADeckAreLookalikesAndAViewTellsWhichItShows) {
             LookalikeVerdict::Kind::Distinct);
 }
 
+// A picture that is its own half turn cannot tell which way up a view shows it; marked in one corner, it can.
+TEST(Lookalikes, AViewTellsWhichWayUpAPictureAlikeTurnedHalfATurnIsWhereItCan) {
+  const cv::Mat plain = Gray(MakeSamplePicture(5, kSize)), turnless = Gray(MakeHalfTurnPicture(5, kSize, false)),
+                marked = Gray(MakeHalfTurnPicture(5, kSize, true));
+  const cv::Mat miniatures[3] = {Miniature(plain), Miniature(turnless), Miniature(marked)};
+  LookalikeJudge judge;
+  const double scale = miniatures[0].cols / double(kSize.width);
+  judge.Build({{&miniatures[0], scale}, {&miniatures[1], scale}, {&miniatures[2], scale}});
+  EXPECT_FALSE(judge.AlikeTurned(0));
+  EXPECT_TRUE(judge.AlikeTurned(1));
+  EXPECT_TRUE(judge.AlikeTurned(2));
+  // The half turn about the picture's centre, in its pixels.
+  const cv::Matx33d half(-1, 0, kSize.width - 1.0, 0, -1, kSize.height - 1.0, 0, 0, 1);
+  for (const double shown : {1.0, 0.5}) {
+    SCOPED_TRACE("scale " + std::to_string(shown));
+    const cv::Matx33d h = Placement(shown, 12);
+    EXPECT_EQ(judge.HalfTurn(1, h, View(turnless, h), nullptr).verdict, HalfTurnVerdict::Either);
+    EXPECT_EQ(judge.HalfTurn(2, h, View(marked, h), nullptr).verdict, HalfTurnVerdict::Kept);
+    // The view shows the picture the other way up from where h puts it.
+    EXPECT_EQ(judge.HalfTurn(2, h, View(marked, h * half), nullptr).verdict, HalfTurnVerdict::Turned);
+  }
+}
+
 }  // namespace
 }  // namespace quorl
