@@ -157,13 +157,11 @@ const PictureTarget& TargetSet::Add(const std::string& name, const cv::Mat& pict
   if (built) built(t);
   targets_.push_back(std::move(t));
   indexed_ = false;
-  forest_.clear();
   return targets_.back();
 }
 
 void TargetSet::AddPrepared(std::vector<PictureTarget> prepared, std::vector<PictureSearch::Tree> forest) {
-  forest_.clear();
-  if (targets_.empty()) forest_ = std::move(forest);
+  if (!forest.empty()) forests_.push_back({targets_.size(), prepared.size(), std::move(forest)});
   targets_.reserve(targets_.size() + prepared.size());
   for (PictureTarget& t : prepared) {
     t.name = UniqueName(t.name);
@@ -185,7 +183,8 @@ std::string TargetSet::UniqueName(const std::string& name) const {
 
 void TargetSet::Clear() {
   targets_.clear();
-  forest_.clear();
+  searches_.clear();
+  forests_.clear();
   indexed_ = false;
 }
 
@@ -200,16 +199,54 @@ void TargetSet::Index() {
   for (const PictureTarget& t : targets_) models_.push_back(&t.robust.model);
   if (targets_.size() >= kSearchedPictures) {
     index_ = TargetIndex{};
-    if (!search_.Adopt(models_, std::move(forest_))) search_.Build(models_);
+    // Targets are only ever added (or all cleared), so the forests adopted before still fit theirs; the rest are
+    // searched with one forest built over them.
+    std::erase_if(searches_, [](const SearchPart& part) { return !part.adopted; });
+    for (GivenForest& given : forests_) {
+      SearchPart part;
+      part.adopted = true;
+      for (std::size_t k = 0; k < given.count; ++k) part.members.push_back(given.first + k);
+      for (const std::size_t m : part.members) part.models.push_back(models_[m]);
+      if (part.search.Adopt(part.models, std::move(given.trees))) searches_.push_back(std::move(part));
+    }
+    forests_.clear();
+    std::vector<uint8_t> covered(targets_.size(), 0);
+    for (SearchPart& part : searches_) {
+      part.models.clear();
+      for (const std::size_t m : part.members) {
+        part.models.push_back(models_[m]);
+        covered[m] = 1;
+      }
+    }
+    SearchPart rest;
+    for (std::size_t m = 0; m < targets_.size(); ++m)
+      if (!covered[m]) {
+        rest.members.push_back(m);
+        rest.models.push_back(models_[m]);
+      }
+    rest.search.Build(rest.models);
+    if (!rest.search.empty()) searches_.push_back(std::move(rest));
   } else {
-    search_.Clear();
+    searches_.clear();
     index_.Build(models_);
   }
-  forest_.clear();
   std::vector<LookalikePicture> pictures;
   for (const PictureTarget& t : targets_)
     pictures.push_back({&t.miniature, t.miniature.cols / (t.robust.model.quad[1].x + 1.0)});
   lookalikes_.Build(std::move(pictures));
+}
+
+std::vector<std::vector<PointMatch>> TargetSet::Candidates(const FrameFeatures& features,
+                                                            const std::vector<uint8_t>& wanted,
+                                                            const RobustParams& params) const {
+  std::vector<std::vector<PointMatch>> matches(targets_.size());
+  for (const SearchPart& part : searches_) {
+    std::vector<uint8_t> partWanted;
+    for (const std::size_t m : part.members) partWanted.push_back(wanted[m]);
+    std::vector<std::vector<PointMatch>> found = part.search.Candidates(part.models, features, partWanted, params);
+    for (std::size_t k = 0; k < found.size(); ++k) matches[part.members[k]] = std::move(found[k]);
+  }
+  return matches;
 }
 
 const RobustModel& TargetSet::Matchable(std::size_t i) {
@@ -248,7 +285,7 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     urgent = urgent || (!ok[i] && targets_[i].robust.lostFrames < kMaxHeldFrames);
   ++frames_;
   if (std::count(ok.begin(), ok.end(), 0) > 0 &&
-      (!search_.empty() || urgent || frames_ % kAbsentSearchPeriod == 0)) {
+      (!searches_.empty() || urgent || frames_ % kAbsentSearchPeriod == 0)) {
     const int barrier = noneFollowed ? std::min(detector_.barrier, kPictureSearchBarrier) : detector_.barrier;
     // Each picture is matched with the corners of the FAST variant it was described with (pictures added after a
     // change of the variant keep theirs).
@@ -286,10 +323,10 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     for (const int variant : arcs) {
       const FrameFeatures& features = frame.Features(variant, barrier);
       for (std::size_t i = 0; i < targets_.size(); ++i) wanted[i] = !ok[i] && targets_[i].robust.model.arc == variant;
-      std::vector<std::vector<PointMatch>> matches = search_.empty()
+      std::vector<std::vector<PointMatch>> matches = searches_.empty()
                                                          ? MatchAllGlobally(models_, index_, features, params)
-                                                         : search_.Candidates(models_, features, wanted, params);
-      if (search_.empty()) {
+                                                         : Candidates(features, wanted, params);
+      if (searches_.empty()) {
         for (std::size_t i = 0; i < targets_.size(); ++i)
           if (wanted[i]) tryFind(i, features, std::move(matches[i]));
         continue;

@@ -126,7 +126,8 @@ class TargetSet {
   const PictureTarget& Add(const std::string& name, const cv::Mat& picture, cv::Size fileSize, double width, int arc);
   // Adds targets already built (BuildPictureTarget, or read from a picture library), each under its name made
   // unique (UniqueName). `forest`, a PictureSearch's trees over exactly `prepared` (as a library keeps them), spares
-  // Index building them while the set holds those targets alone.
+  // Index building them: the set searches those targets with it, and the targets given otherwise with a forest of
+  // their own.
   void AddPrepared(std::vector<PictureTarget> prepared, std::vector<PictureSearch::Tree> forest = {});
   // `name`, or the first of name-2, name-3, ... that no target and not the clicked target (kClickedTargetName) has.
   std::string UniqueName(const std::string& name) const;
@@ -155,11 +156,28 @@ class TargetSet {
   const RobustModel& Matchable(std::size_t i);
 
   std::vector<PictureTarget> targets_;
-  std::vector<const RobustModel*> models_;  // of targets_, in order; rebuilt with index_ or search_
+  // Candidate matches of every wanted target, from each search part.
+  std::vector<std::vector<PointMatch>> Candidates(const FrameFeatures& features, const std::vector<uint8_t>& wanted,
+                                                  const RobustParams& params) const;
+
+  // A PictureSearch over some of the targets: those of a library, with the forest it came with, or all the others.
+  struct SearchPart {
+    std::vector<std::size_t> members;         // target indices, in the search's model order
+    std::vector<const RobustModel*> models;   // theirs, refreshed by Index
+    PictureSearch search;
+    bool adopted = false;  // a library's forest: kept while the set only grows
+  };
+  // Trees given with targets first..first+count-1, until Index adopts them.
+  struct GivenForest {
+    std::size_t first = 0, count = 0;
+    std::vector<PictureSearch::Tree> trees;
+  };
+
+  std::vector<const RobustModel*> models_;  // of targets_, in order; rebuilt with index_ or searches_
   TargetIndex index_;       // under kSearchedPictures pictures
-  PictureSearch search_;    // from kSearchedPictures pictures on
-  std::vector<PictureSearch::Tree> forest_;  // given with the targets, until Index takes it
-  LookalikeJudge lookalikes_;  // over the targets' pictures; rebuilt with index_ or search_
+  std::vector<SearchPart> searches_;  // from kSearchedPictures pictures on
+  std::vector<GivenForest> forests_;
+  LookalikeJudge lookalikes_;  // over the targets' pictures; rebuilt with index_ or searches_
   TrackerSettings detector_;  // the set's barrier
   long long frames_ = 0;      // frames tracked
   bool indexed_ = true;       // the search structure is over targets_ as they are

@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,16 +55,16 @@ struct Row {
   cv::Matx33d homography;
 };
 
-// Each frame of the table scene showing `pictures`, tracked by a set of `targets`: every target's state and
-// homography.
-std::vector<std::vector<Row>> Track(std::vector<PictureTarget> targets, const std::vector<cv::Mat>& pictures,
-                                    int frames, std::vector<PictureSearch::Tree> forest = {}) {
+// Each frame of the table scene showing `pictures`, tracked by a set that `fill` gives its targets: every target's
+// state and homography.
+std::vector<std::vector<Row>> TrackSet(const std::function<void(TargetSet&)>& fill, const std::vector<cv::Mat>& pictures,
+                                       int frames) {
   const std::vector<std::string> names(pictures.size(), "shown");
   std::string error;
   auto scene = PictureScene::Create(640, 480, PictureProfile::kTable, 3, pictures, names, error);
   EXPECT_NE(scene, nullptr) << error;
   TargetSet set;
-  set.AddPrepared(std::move(targets), std::move(forest));
+  fill(set);
   DibImage display;
   display.CreateRgbDib(640, 480);
   const CameraSetup camera;
@@ -78,6 +79,12 @@ std::vector<std::vector<Row>> Track(std::vector<PictureTarget> targets, const st
     for (const PictureTarget& t : set.targets()) rows.back().push_back(Row{t.state, t.homography});
   }
   return rows;
+}
+
+// The same, the set holding `targets` with the search `forest` they came with.
+std::vector<std::vector<Row>> Track(std::vector<PictureTarget> targets, const std::vector<cv::Mat>& pictures,
+                                    int frames, std::vector<PictureSearch::Tree> forest = {}) {
+  return TrackSet([&](TargetSet& set) { set.AddPrepared(std::move(targets), std::move(forest)); }, pictures, frames);
 }
 
 // Over 60 frames of `rows`: the shown targets are first found within 10 frames and tracked on 45, the others never.
@@ -151,6 +158,23 @@ TEST(PictureSearch, FindsTheShownPicturesAmongManyAndNoOther) {
       ASSERT_EQ(again[f][i].state, rows[f][i].state) << "frame " << f << " picture " << i;
       ASSERT_EQ(cv::norm(again[f][i].homography - rows[f][i].homography), 0.0) << "frame " << f << " picture " << i;
     }
+}
+
+// A library beside other pictures (one added before it, one after): its pictures are searched with the forest it came
+// with, the others with one of their own; the shown ones are found, of the library and not, and no other.
+TEST(PictureSearch, ALibraryAndOtherPicturesAreFoundTogether) {
+  std::string error;
+  std::optional<PictureLibrary> read = DecodePictureLibrary(EncodePictureLibrary(Targets()), "m", error);
+  ASSERT_TRUE(read) << error;
+  ASSERT_FALSE(read->forest.empty());
+  const auto rows = TrackSet(
+      [&](TargetSet& set) {
+        set.AddPrepared(Build({Picture(kKnown)}, "before"));
+        set.AddPrepared(std::move(read->targets), std::move(read->forest));
+        set.AddPrepared(Build({Picture(kKnown + 1)}, "after"));
+      },
+      {Picture(kKnown), Picture(17), Picture(kKnown + 1)}, 60);
+  ExpectOnlyShownFound(rows, {0, 1 + 17, 1 + kKnown});
 }
 
 // Cards of one deck differ in their number and badge alone, so each passes the correlation a find needs where another
