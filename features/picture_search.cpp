@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <numeric>
 #include <queue>
@@ -40,14 +41,68 @@ void PictureSearch::Gather(const std::vector<const RobustModel*>& models) {
     }
 }
 
-bool PictureSearch::Adopt(const std::vector<const RobustModel*>& models, std::vector<Tree> trees) {
+namespace {
+
+// Lays `tree`'s leaves out again in node order, each with the points of its old range that `keep` accepts, then
+// its points of `added` (per node). False when a leaf's range lies outside the order.
+template <class Keep>
+bool Relayout(PictureSearch::Tree& tree, const Keep& keep, const std::vector<std::vector<int32_t>>& added) {
+  std::vector<int32_t> order;
+  order.reserve(tree.order.size());
+  for (std::size_t id = 0; id < tree.nodes.size(); ++id) {
+    PictureSearch::Node& leaf = tree.nodes[id];
+    if (leaf.dim != -1) continue;
+    if (leaf.low < 0 || leaf.low > leaf.high || static_cast<std::size_t>(leaf.high) > tree.order.size()) return false;
+    const auto low = static_cast<int32_t>(order.size());
+    std::copy_if(tree.order.begin() + leaf.low, tree.order.begin() + leaf.high, std::back_inserter(order), keep);
+    if (!added.empty()) order.insert(order.end(), added[id].begin(), added[id].end());
+    leaf.low = low;
+    leaf.high = static_cast<int32_t>(order.size());
+  }
+  tree.order = std::move(order);
+  return true;
+}
+
+}  // namespace
+
+bool PictureSearch::Adopt(const std::vector<const RobustModel*>& models, std::vector<Tree> trees, std::size_t built) {
   Gather(models);
-  if (empty() || !ForestProblem(trees, points_.size()).empty()) {
+  std::size_t covered = 0;
+  for (std::size_t m = 0; m < std::min(built, models.size()); ++m) covered += models[m]->descriptors.size();
+  const auto fits = [&] {
+    if (covered < 2) return false;
+    for (Tree& tree : trees) {
+      // Trees given back by TakeTrees hold the points added to them too: those are taken out.
+      if (tree.order.size() != covered &&
+          !Relayout(tree, [&](int32_t p) { return p >= 0 && static_cast<std::size_t>(p) < covered; }, {}))
+        return false;
+    }
+    return ForestProblem(trees, covered).empty();
+  };
+  if (!fits()) {
     Clear();
     return false;
   }
+  // Each later point goes down to its leaf in every tree, after the points the leaf had.
+  for (Tree& tree : trees) {
+    if (points_.size() == covered) break;
+    std::vector<std::vector<int32_t>> added(tree.nodes.size());
+    for (std::size_t i = covered; i < points_.size(); ++i) {
+      int32_t node = 0;
+      while (tree.nodes[node].dim >= 0)
+        node = points_[i][tree.nodes[node].dim] < tree.nodes[node].cut ? tree.nodes[node].low : tree.nodes[node].high;
+      added[node].push_back(static_cast<int32_t>(i));
+    }
+    Relayout(tree, [](int32_t) { return true; }, added);
+  }
   trees_ = std::move(trees);
   return true;
+}
+
+std::vector<PictureSearch::Tree> PictureSearch::TakeTrees() {
+  std::vector<Tree> trees = std::move(trees_);
+  Clear();
+  return trees;
 }
 
 std::string PictureSearch::ForestProblem(const std::vector<Tree>& trees, std::size_t points) {

@@ -52,10 +52,14 @@ class PictureSearch {
 
   // Over `models`, in that order; the same models always give the same forest.
   void Build(const std::vector<const RobustModel*>& models);
-  // Over `models` with the trees of a Build over the same models (as a picture library keeps them), so that the
-  // search is that Build's without its time. False, the search cleared, when `trees` do not fit the models'
-  // points (ForestProblem).
-  bool Adopt(const std::vector<const RobustModel*>& models, std::vector<Tree> trees);
+  // Over `models` with the trees of a Build over the first `built` of them (as a picture library keeps them), so
+  // that the search is that Build's without its time; the points of the models after those are put into the leaves
+  // they fall in (which then hold more than kForestLeafSize), and points the trees hold past the first models' are
+  // taken out first (a search's trees given back by TakeTrees). False, the search cleared, when `trees` do not fit
+  // the first models' points (ForestProblem).
+  bool Adopt(const std::vector<const RobustModel*>& models, std::vector<Tree> trees, std::size_t built);
+  // The trees, the search cleared.
+  std::vector<Tree> TakeTrees();
   // What makes `trees` unusable over `points` points ("" when nothing): a search over them then never reads
   // outside them and always ends.
   static std::string ForestProblem(const std::vector<Tree>& trees, std::size_t points);

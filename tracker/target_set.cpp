@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <limits>
+#include <numeric>
 
 #include <opencv2/imgproc.hpp>
 
@@ -183,7 +184,8 @@ std::string TargetSet::UniqueName(const std::string& name) const {
 
 void TargetSet::Clear() {
   targets_.clear();
-  searches_.clear();
+  search_.Clear();
+  adoptedCount_ = 0;
   forests_.clear();
   indexed_ = false;
 }
@@ -199,35 +201,45 @@ void TargetSet::Index() {
   for (const PictureTarget& t : targets_) models_.push_back(&t.robust.model);
   if (targets_.size() >= kSearchedPictures) {
     index_ = TargetIndex{};
-    // Targets are only ever added (or all cleared), so the forests adopted before still fit theirs; the rest are
-    // searched with one forest built over them.
-    std::erase_if(searches_, [](const SearchPart& part) { return !part.adopted; });
-    for (GivenForest& given : forests_) {
-      SearchPart part;
-      part.adopted = true;
-      for (std::size_t k = 0; k < given.count; ++k) part.members.push_back(given.first + k);
-      for (const std::size_t m : part.members) part.models.push_back(models_[m]);
-      if (part.search.Adopt(part.models, std::move(given.trees))) searches_.push_back(std::move(part));
+    // The largest library's forest (given now, or held since an earlier Index: targets are only ever added), its
+    // pictures first in the search's order, the others after them.
+    std::vector<PictureSearch::Tree> trees;
+    std::size_t first = 0, count = 0;
+    if (!forests_.empty()) {
+      GivenForest& largest = *std::max_element(forests_.begin(), forests_.end(),
+                                               [](const GivenForest& a, const GivenForest& b) { return a.count < b.count; });
+      trees = std::move(largest.trees);
+      first = largest.first;
+      count = largest.count;
+    } else if (adoptedCount_ > 0) {
+      trees = search_.TakeTrees();
+      first = adoptedFirst_;
+      count = adoptedCount_;
     }
     forests_.clear();
-    std::vector<uint8_t> covered(targets_.size(), 0);
-    for (SearchPart& part : searches_) {
-      part.models.clear();
-      for (const std::size_t m : part.members) {
-        part.models.push_back(models_[m]);
-        covered[m] = 1;
-      }
-    }
-    SearchPart rest;
+    adoptedCount_ = 0;
+    searchOrder_.clear();
+    for (std::size_t m = first; m < first + count; ++m) searchOrder_.push_back(m);
     for (std::size_t m = 0; m < targets_.size(); ++m)
-      if (!covered[m]) {
-        rest.members.push_back(m);
-        rest.models.push_back(models_[m]);
-      }
-    rest.search.Build(rest.models);
-    if (!rest.search.empty()) searches_.push_back(std::move(rest));
+      if (m < first || m >= first + count) searchOrder_.push_back(m);
+    searchModels_.clear();
+    std::size_t own = 0, added = 0;
+    for (std::size_t k = 0; k < searchOrder_.size(); ++k) {
+      searchModels_.push_back(models_[searchOrder_[k]]);
+      (k < count ? own : added) += searchModels_.back()->descriptors.size();
+    }
+    if (count > 0 && static_cast<double>(added) <= kForestAddedShare * static_cast<double>(own) &&
+        search_.Adopt(searchModels_, std::move(trees), count)) {
+      adoptedFirst_ = first;
+      adoptedCount_ = count;
+    } else {
+      std::iota(searchOrder_.begin(), searchOrder_.end(), std::size_t{0});
+      searchModels_ = models_;
+      search_.Build(models_);
+    }
   } else {
-    searches_.clear();
+    search_.Clear();
+    adoptedCount_ = 0;
     index_.Build(models_);
   }
   std::vector<LookalikePicture> pictures;
@@ -239,13 +251,11 @@ void TargetSet::Index() {
 std::vector<std::vector<PointMatch>> TargetSet::Candidates(const FrameFeatures& features,
                                                             const std::vector<uint8_t>& wanted,
                                                             const RobustParams& params) const {
+  std::vector<uint8_t> searchWanted;
+  for (const std::size_t m : searchOrder_) searchWanted.push_back(wanted[m]);
+  std::vector<std::vector<PointMatch>> found = search_.Candidates(searchModels_, features, searchWanted, params);
   std::vector<std::vector<PointMatch>> matches(targets_.size());
-  for (const SearchPart& part : searches_) {
-    std::vector<uint8_t> partWanted;
-    for (const std::size_t m : part.members) partWanted.push_back(wanted[m]);
-    std::vector<std::vector<PointMatch>> found = part.search.Candidates(part.models, features, partWanted, params);
-    for (std::size_t k = 0; k < found.size(); ++k) matches[part.members[k]] = std::move(found[k]);
-  }
+  for (std::size_t k = 0; k < found.size(); ++k) matches[searchOrder_[k]] = std::move(found[k]);
   return matches;
 }
 
@@ -285,7 +295,7 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     urgent = urgent || (!ok[i] && targets_[i].robust.lostFrames < kMaxHeldFrames);
   ++frames_;
   if (std::count(ok.begin(), ok.end(), 0) > 0 &&
-      (!searches_.empty() || urgent || frames_ % kAbsentSearchPeriod == 0)) {
+      (!search_.empty() || urgent || frames_ % kAbsentSearchPeriod == 0)) {
     const int barrier = noneFollowed ? std::min(detector_.barrier, kPictureSearchBarrier) : detector_.barrier;
     // Each picture is matched with the corners of the FAST variant it was described with (pictures added after a
     // change of the variant keep theirs).
@@ -323,10 +333,10 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     for (const int variant : arcs) {
       const FrameFeatures& features = frame.Features(variant, barrier);
       for (std::size_t i = 0; i < targets_.size(); ++i) wanted[i] = !ok[i] && targets_[i].robust.model.arc == variant;
-      std::vector<std::vector<PointMatch>> matches = searches_.empty()
+      std::vector<std::vector<PointMatch>> matches = search_.empty()
                                                          ? MatchAllGlobally(models_, index_, features, params)
                                                          : Candidates(features, wanted, params);
-      if (searches_.empty()) {
+      if (search_.empty()) {
         for (std::size_t i = 0; i < targets_.size(); ++i)
           if (wanted[i]) tryFind(i, features, std::move(matches[i]));
         continue;
