@@ -101,7 +101,14 @@ TEST(Lookalikes, AViewTellsWhichWayUpAPictureAlikeTurnedHalfATurnIsWhereItCan) {
   for (const double shown : {1.0, 0.5}) {
     SCOPED_TRACE("scale " + std::to_string(shown));
     const cv::Matx33d h = Placement(shown, 12);
-    EXPECT_EQ(judge.HalfTurn(1, h, View(turnless, h), nullptr).verdict, HalfTurnVerdict::Either);
+    const HalfTurnView either = judge.HalfTurn(1, h, View(turnless, h), nullptr);
+    EXPECT_EQ(either.verdict, HalfTurnVerdict::Either);
+    // Its turn is the picture's own symmetry, about a centre half a pixel off the picture's: turned by it, the
+    // picture lies on itself.
+    cv::Mat turned;
+    cv::warpPerspective(turnless, turned, either.turn, kSize, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
+    const cv::Rect inner(8, 8, kSize.width - 16, kSize.height - 16);
+    EXPECT_LT(cv::norm(turned(inner), turnless(inner), cv::NORM_L1) / inner.area(), 2.0);
     EXPECT_EQ(judge.HalfTurn(2, h, View(marked, h), nullptr).verdict, HalfTurnVerdict::Kept);
     // The view shows the picture the other way up from where h puts it.
     EXPECT_EQ(judge.HalfTurn(2, h, View(marked, h * half), nullptr).verdict, HalfTurnVerdict::Turned);
