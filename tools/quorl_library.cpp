@@ -16,6 +16,7 @@
 #include "library/picture_library.h"
 #include "tools/track_options.h"
 #include "tracker/engine.h"
+#include "tracker/lookalikes.h"
 
 namespace quorl {
 namespace {
@@ -47,9 +48,10 @@ std::string Usage() {
       "       quorl-library list FILE\n"
       "build prepares every picture (a folder: its picture files, in name order; each named by its file's stem)\n"
       "and writes them to the library OUT, which quorl-track --library and Quorl's File > Open Picture Library...\n"
-      "load in a fraction of the time. It prints each picture's rating and warns of poor ones; a picture that\n"
-      "cannot be a target stops it with the file and the reason, OUT left as it was. list prints a library's\n"
-      "pictures: name, size in pixels, printed width in metres (0: model units) and rating, tab-separated.\n"
+      "load in a fraction of the time. It prints each picture's rating and warns of poor ones and of those that\n"
+      "look the same turned half a turn; a picture that cannot be a target stops it with the file and the\n"
+      "reason, OUT left as it was. list prints a library's pictures: name, size in pixels, printed width in\n"
+      "metres (0: model units) and rating, tab-separated.\n"
       "Exit status: 0 done, 1 a file that cannot be written, 2 a bad option, picture, list or library.\n\n";
   for (const OptionInfo& o : kOptions) {
     std::string head = std::string("  --") + o.name + (o.value ? std::string(" ") + o.value : "");
@@ -211,6 +213,8 @@ int Build(const Args& args) {
         PrintRating(stdout, *t);
         if (t->trackability.poor())
           std::fprintf(stderr, "quorl-library: warning: %s: %s\n", t->name.c_str(), kPoorPictureWarning);
+        if (AlikeTurned(t->miniature))
+          std::fprintf(stderr, "quorl-library: warning: %s: %s\n", t->name.c_str(), kAlikeTurnedWarning);
         if (!args.quiet) std::fprintf(stderr, "quorl-library: %zu of %zu pictures prepared\n", finished, inputs.size());
       });
   if (!errors.empty())

@@ -46,6 +46,13 @@ std::vector<int16_t> Thumbnail(const cv::Mat& picture) {
 
 double LevelScale(int level) { return std::pow(2.0, -0.5 * level); }
 
+bool ThumbnailAlikeTurned(const std::vector<int16_t>& t) {
+  // Turned half a turn, a thumbnail reads backwards.
+  int32_t dot = 0;
+  for (std::size_t k = 0; k < t.size(); ++k) dot += int32_t{t[k]} * t[t.size() - 1 - k];
+  return dot >= static_cast<int32_t>(kHalfTurnCorrelation * kThumbnailOne * kThumbnailOne);
+}
+
 // The view against `own` and `other` (the same size, as Level gives them).
 LookalikeContrast ContrastOf(const cv::Mat& own, const cv::Mat& other, const cv::Mat& view, const cv::Mat& inside,
                              int count) {
@@ -104,6 +111,8 @@ cv::Mat Miniature(const cv::Mat& picture) {
   return small;
 }
 
+bool AlikeTurned(const cv::Mat& miniature) { return ThumbnailAlikeTurned(Thumbnail(miniature)); }
+
 void LookalikeJudge::Build(std::vector<LookalikePicture> pictures) {
   pictures_ = std::move(pictures);
   const int n = static_cast<int>(pictures_.size());
@@ -113,13 +122,9 @@ void LookalikeJudge::Build(std::vector<LookalikePicture> pictures) {
   constexpr int kLength = kThumbnailSide * kThumbnailSide;
   std::vector<int16_t> thumbnails;
   thumbnails.reserve(static_cast<std::size_t>(n) * kLength);
-  const auto turnedBar = static_cast<int32_t>(kHalfTurnCorrelation * kThumbnailOne * kThumbnailOne);
   for (int i = 0; i < n; ++i) {
     const std::vector<int16_t> t = Thumbnail(*pictures_[i].miniature);
-    // Turned half a turn, a thumbnail reads backwards.
-    int32_t dot = 0;
-    for (int k = 0; k < kLength; ++k) dot += int32_t{t[k]} * t[kLength - 1 - k];
-    alikeTurned_[i] = dot >= turnedBar ? 1 : 0;
+    alikeTurned_[i] = ThumbnailAlikeTurned(t) ? 1 : 0;
     thumbnails.insert(thumbnails.end(), t.begin(), t.end());
   }
   const auto bar = static_cast<int32_t>(kLookalikeCorrelation * kThumbnailOne * kThumbnailOne);

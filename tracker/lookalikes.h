@@ -45,6 +45,11 @@ inline constexpr double kHalfTurnCorrelation = 0.7;
 
 // `picture` (CV_8UC1) at most kJudgedSide pixels along its longer side, as the judge compares pictures.
 cv::Mat Miniature(const cv::Mat& picture);
+// Whether a picture, given by its Miniature, looks alike turned half a turn (kHalfTurnCorrelation).
+bool AlikeTurned(const cv::Mat& miniature);
+inline constexpr const char* kAlikeTurnedWarning =
+    "looks the same turned half a turn: where a view cannot tell which way up, it is reported the way up nearer the "
+    "frame's";
 
 // A picture as the judge knows it: its miniature, and the miniature's pixels per pixel of the picture the
 // homographies map from.
