@@ -69,17 +69,11 @@ bool PictureSearch::Adopt(const std::vector<const RobustModel*>& models, std::ve
   Gather(models);
   std::size_t covered = 0;
   for (std::size_t m = 0; m < std::min(built, models.size()); ++m) covered += models[m]->descriptors.size();
-  const auto fits = [&] {
-    if (covered < 2) return false;
-    for (Tree& tree : trees) {
-      // Trees given back by TakeTrees hold the points added to them too: those are taken out.
-      if (tree.order.size() != covered &&
-          !Relayout(tree, [&](int32_t p) { return p >= 0 && static_cast<std::size_t>(p) < covered; }, {}))
-        return false;
-    }
-    return ForestProblem(trees, covered).empty();
-  };
-  if (!fits()) {
+  bool fits = covered >= 2;
+  // Trees given back by TakeTrees hold the points added to them too: those are taken out.
+  const auto first = [&](int32_t p) { return p >= 0 && static_cast<std::size_t>(p) < covered; };
+  for (Tree& tree : trees) fits = fits && (tree.order.size() == covered || Relayout(tree, first, {}));
+  if (!fits || !ForestProblem(trees, covered).empty()) {
     Clear();
     return false;
   }

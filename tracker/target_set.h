@@ -160,12 +160,11 @@ class TargetSet {
  private:
   // Target i's model with its kd-tree, built on first use (a library's pictures come without).
   const RobustModel& Matchable(std::size_t i);
-
-  std::vector<PictureTarget> targets_;
   // search_'s candidate matches of every wanted target, in the set's order.
   std::vector<std::vector<PointMatch>> Candidates(const FrameFeatures& features, const std::vector<uint8_t>& wanted,
                                                   const RobustParams& params) const;
 
+  std::vector<PictureTarget> targets_;
   // Trees given with targets first..first+count-1, until Index adopts them.
   struct GivenForest {
     std::size_t first = 0, count = 0;
