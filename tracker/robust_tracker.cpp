@@ -9,6 +9,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "features/picture_target.h"
+#include "geometry/edge_snap.h"
 #include "geometry/quad.h"
 #include "geometry/robust_homography.h"
 
@@ -194,6 +195,7 @@ void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::ar
     image = lens->UndistortImage(image);
     for (cv::Point2f& c : corners) c = lens->Undistort(c);
   }
+  corners = SnapCornersToEdges(image, corners);
   RegisterRobustModel(model, image, corners, arc, tracker.params);
   // Templates at halving scales, as a picture's: a find of the target seen at under half its registered size is
   // verified against a coarser one too (tracking refines on the registered one).

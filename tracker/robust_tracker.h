@@ -87,7 +87,9 @@ void RestartRobustMotion(RobustTracker& tracker);
 // Registers the target of `gray` inside `clicks` (integer frame pixels, click order) with FAST-`arc` corners: builds
 // the model and the refinement templates (at 1 and halving scales, as a picture's) and starts tracking from the
 // identity. Through a `lens` (for the frame's size) the model is built on the frame's ideal picture, so that the
-// model and its estimates are in ideal pixels.
+// model and its estimates are in ideal pixels. The clicks are first moved onto the target's edges where its sides
+// show them (SnapCornersToEdges), so that the registered target is the one whose corners were clicked, not the
+// whole pixels nearest them.
 void RegisterRobust(RobustTracker& tracker, const GrayImage& gray, const std::array<cv::Point2f, 4>& clicks, int arc,
                     const FrameLens* lens = nullptr);
 

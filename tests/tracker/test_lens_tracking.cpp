@@ -80,9 +80,10 @@ TEST(LensTracking, CalibratedTrackingAndPoseHoldThroughTheLensUncalibratedDoNot)
   // Frames 0..150 take the target from half the picture height to beyond the picture's edges (frame 135).
   const CameraLens left = LeftCamera();
   const RunFigures calibrated = TrackApproach(left, left, 150);
-  // The clicks are whole pixels: 0.39 px off on frame 0, and that error grows with the target.
+  // The clicks are whole pixels, 0.39 px off the true corners on frame 0 (an error that grows with the target), and
+  // are moved onto the target's edges: left at their whole pixels, the mean is 0.77 px.
   EXPECT_EQ(calibrated.within10, calibrated.frames);
-  EXPECT_LT(calibrated.meanCornerError, 1.0);
+  EXPECT_LT(calibrated.meanCornerError, 0.4);
   EXPECT_LT(calibrated.meanRotationDegrees, 0.5);
   EXPECT_LT(calibrated.meanDistanceShare, 0.005);
 
