@@ -85,7 +85,7 @@ std::optional<SideLine> FitSide(const cv::Mat& gray, cv::Point2f from, cv::Point
   if (!(length >= kEdgeShortestSide)) return std::nullopt;
   const cv::Point2d direction = span / length, normal(-direction.y, direction.x);
   const double first = kEdgeCornerMargin * length, last = (1 - kEdgeCornerMargin) * length;
-  const int count = std::min(kMostSamples, static_cast<int>(last - first) + 1);
+  const int count = static_cast<int>(std::min<double>(kMostSamples, last - first + 1));
   std::vector<EdgeSample> samples;
   for (int i = 0; i < count; ++i) {
     const double along = first + (last - first) * i / std::max(1, count - 1);
