@@ -93,6 +93,8 @@ class OrbTracker {
     intrinsics_ = intrinsics;
     lens_ = lens;
   }
+  // The target's corners in model units for the pose (default kModelSquare; a picture: its rectangle 200 wide).
+  void setModel(const CornerSet& model) { model_ = model; }
 
   // ORB features of `gray` inside the polygon `clicks`; returns the number of model keypoints.
   std::size_t registerModel(const cv::Mat& gray, const Quad& clicks) {
@@ -168,11 +170,11 @@ class OrbTracker {
   // The quad check's smallest side (picture targets may be seen as small as quorl-track's accept).
   float minSide = kMinQuadSide;
   TrackingState state() const { return state_; }
-  // The pose of the last tracked frame (model units, the target as kModelSquare) by OpenCV's solvePnP on its corners
+  // The pose of the last tracked frame (model units, the target as setModel gave it) by OpenCV's solvePnP on its corners
   // (undistorted through the lens), with the camera's intrinsics; nothing while not tracking or without them.
   std::optional<cv::Matx44d> pose() const {
     if (state_ != TrackingState::Tracking || !intrinsics_) return std::nullopt;
-    const std::optional<std::array<double, 16>> m = PlanarPose(kModelSquare, idealCorners_, *intrinsics_);
+    const std::optional<std::array<double, 16>> m = PlanarPose(model_, idealCorners_, *intrinsics_);
     return m ? std::optional<cv::Matx44d>(cv::Matx44d(m->data())) : std::nullopt;
   }
 
@@ -201,6 +203,7 @@ class OrbTracker {
 
   std::optional<cv::Matx33d> intrinsics_;
   const FrameLens* lens_ = nullptr;
+  CornerSet model_ = kModelSquare;
   std::array<cv::Point2f, 4> clickedIdeal_{};
   std::array<cv::Point2d, 4> idealCorners_{};  // of the last mapped quad, ideal pixels
 
@@ -259,8 +262,10 @@ int FinishOutput() {
 }
 
 // Targets given as pictures: one ORB model per picture (the whole picture, at quorl-track's working size),
-// the frame's ORB features matched against each; rows and summary as quorl-track writes them.
-int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration& calibration) {
+// the frame's ORB features matched against each, through `lens` when there is one; rows and summary as quorl-track
+// writes them, with each picture's pose from `intrinsics`.
+int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration& calibration,
+                const std::optional<cv::Matx33d>& intrinsics, const FrameLens* lens) {
   std::vector<OrbTracker> trackers(a.pictures.size());
   std::vector<std::string> names;
   for (std::size_t i = 0; i < a.pictures.size(); ++i) {
@@ -274,6 +279,10 @@ int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration&
     corners.pt = {CornerPoint{0, 0}, CornerPoint{gray.cols - 1, 0}, CornerPoint{gray.cols - 1, gray.rows - 1},
                   CornerPoint{0, gray.rows - 1}};
     trackers[i].registerModel(gray, corners);
+    // The picture's own pixels are not seen through the lens: the camera comes after its model.
+    trackers[i].setCamera(intrinsics, lens);
+    const double halfHeight = 100.0 * gray.rows / gray.cols;
+    trackers[i].setModel({{{-100.0, -halfHeight}, {100.0, -halfHeight}, {100.0, halfHeight}, {-100.0, halfHeight}}});
     trackers[i].minSide = RobustParams{}.minQuadSide;
     // Not found yet: nothing to hold.
     trackers[i].forget();
@@ -328,7 +337,8 @@ int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration&
       const std::optional<TargetTruth> truth = TruthOf(truths, names[i]);
       TrackRow row{index, names[i], 1, QuadCorners(trackers[i].currentQuad()), stats[i].keypoints, stats[i].matches,
                    stats[i].inliers, 0, timer.ElapsedMs(), frameRate, trackers[i].state(), std::nullopt};
-      if (truth) row.truth = truth->corners;
+      if (truth) row.truth = truth->corners, row.truePose = truth->pose;
+      row.pose = trackers[i].pose();
       csv.Write(row);
       tally.Add(row, truth, source.knowsTargets());
     }
@@ -370,7 +380,8 @@ int run(const TrackArgs& a) {
   }
   TrackSummary summary("orb-track", SummaryStream(a));
   if (const auto code = CheckTrackInput(a, calibration, *source, summary)) return *code;
-  if (!a.pictures.empty() && !a.corners) return runPictures(a, *source, calibration);
+  if (!a.pictures.empty() && !a.corners)
+    return runPictures(a, *source, calibration, intrinsics, lens ? &*lens : nullptr);
   const int known = source->frameCount();
   long long total = a.frames.value_or(known >= 0 ? known : 300);
   if (known >= 0) total = std::min<long long>(total, known);

@@ -30,11 +30,14 @@ const std::vector<cv::Size>& CommonFrameSizes();
 using FrameCorners = std::array<cv::Point2d, 4>;
 
 // A target's truth in one frame, for sources that show several (the picture scene): listed while any part
-// of it is in view; `whole` when all of it is.
+// of it is in view; `whole` when all of it is. `pose`, where the source knows it: the target to the camera (x right,
+// y down, z forwards; the target's centre at the origin, its x and y along its top and left edges, its plane z = 0),
+// the translation in target widths.
 struct TargetTruth {
   std::string name;
   FrameCorners corners;
   bool whole = false;
+  std::optional<cv::Matx44d> pose;
 };
 
 // One source of frames: the synthetic scene, a video file, an image sequence, a still image or a camera.

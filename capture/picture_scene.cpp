@@ -280,7 +280,13 @@ void PictureScene::render(int index, cv::Mat& bgr, std::vector<TargetTruth>& tru
     if (swapped) continue;
     bool whole = true;
     for (const cv::Point2d& p : corners) whole = whole && frameBox.contains(p);
-    truth.push_back(TargetTruth{names_[i], corners, whole});
+    // The picture's axes turned by `turn` on the table, its centre where its middle pixel lies.
+    const cv::Matx33d turned = view.rotation * cv::Matx33d(c, -s, 0, s, c, 0, 0, 0, 1);
+    const cv::Vec3d middle = pictureToTable * cv::Vec3d((size.width - 1) / 2.0, (size.height - 1) / 2.0, 1.0);
+    const cv::Vec3d at = view.rotation * (cv::Vec3d(middle[0], middle[1], 0.0) - view.centre) / w;
+    const cv::Matx44d pose(turned(0, 0), turned(0, 1), turned(0, 2), at[0], turned(1, 0), turned(1, 1), turned(1, 2),
+                           at[1], turned(2, 0), turned(2, 1), turned(2, 2), at[2], 0, 0, 0, 1);
+    truth.push_back(TargetTruth{names_[i], corners, whole, pose});
   }
   if (lensView_) {
     cv::Mat ideal;

@@ -14,7 +14,8 @@
 #   the median ms per frame of quorl-track and orb-track; PICTURE_SCENES chooses the scenes ("" for none).
 #   Then the profiles LENS_PROFILES (default "orbit approach tilt zoom recede") filmed through the lens of LENS
 #   (default opencv-doc's left_intrinsics.yml) at LENS_SIZE (default 640x480): the robust mode without and with
-#   --calibration and orb-track with it, with the pose's rotation and distance errors. Then picture libraries of
+#   --calibration and orb-track with it, with the pose's rotation and distance errors, and the picture scenes of
+#   PICTURE_LENS_SCENES (default "table far") through the same lens, with the pictures' poses. Then picture libraries of
 #   LIBRARY_SIZES (default "10 100 1000") pictures made here, on the deck scene (see the section below); orb-track
 #   only up to ORB_LIBRARY_LIMIT (default 100) pictures. Then twenty of those pictures at once on the wall scene.
 # The runs go one after the other so that they do not compete for the processor. Each run's CSV and
@@ -231,6 +232,51 @@ if [ "${#lens_profiles[@]}" -gt 0 ]; then
     set -- $line
     printf '%-8s | %6s%% %6s %5s %6s %5s | %6s%% %6s %5s %6s %5s | %6s%% %6s %5s %6s %5s\n' "$1" "$2" "$3" "$4" "$5" \
       "$6" "$7" "$8" "$9" "${10}" "${11}" "${12}" "${13}" "${14}" "${15}" "${16}"
+  done
+fi
+
+# The picture scenes of PICTURE_LENS_SCENES (default "table far"; "" for none) filmed through LENS at LENS_SIZE,
+# quorl-track and orb-track both with --calibration: per target, success, mean corner error and the pose's mean
+# rotation and distance errors against the scene's true pose.
+read -r -a picture_lens_scenes <<<"${PICTURE_LENS_SCENES-table far}"
+picture_lens_rows=()
+if [ "${#picture_lens_scenes[@]}" -gt 0 ]; then
+  [ -r "$lens" ] || fail "lens $lens is not readable (LENS)"
+  for p in "${pictures[@]}"; do [ -r "$p" ] || fail "picture $p is not readable (PICTURES)"; done
+  lens_picture_args=()
+  for p in "${pictures[@]}"; do lens_picture_args+=(--picture "$p"); done
+  for scene in "${picture_lens_scenes[@]}"; do
+    for name in quorl orb; do
+      base="$out/lens-pictures-$name-$scene-$lens_size"
+      echo "compare-trackers: $name on pictures:$scene through the lens" >&2
+      "${tool[$name]}" --source "pictures:$scene" --size "$lens_size" --frames "$frames" --seed "$seed" --lens "$lens" \
+        --calibration "$lens" --threads "$threads" --csv "$base.csv" "${lens_picture_args[@]}" >"$base.txt" \
+        2>"$base.err" || { cat "$base.err" >&2; fail "$name failed on pictures:$scene through the lens"; }
+    done
+    for p in "${pictures[@]}"; do
+      target=$(basename "${p%.*}")
+      line="$scene $target"
+      for name in quorl orb; do
+        file="$out/lens-pictures-$name-$scene-$lens_size.txt"
+        figures=$(sed -n "s/^target $target: .*wholly in view (\([0-9.]*\)%), false finds [0-9]*, mean error \([^ ;]*\) px.*/\1 \2/p" "$file")
+        [ -n "$figures" ] || fail "no figures for $target in $file"
+        pose=$(sed -n "s/^target $target: .*; pose error: rotation mean \([^ ]*\) deg, distance mean \([^ ]*\) %$/\1 \2/p" "$file")
+        line="$line $figures ${pose:-n/a n/a}"
+      done
+      picture_lens_rows+=("$line")
+    done
+  done
+  echo
+  echo "picture targets through a lens: the picture scenes filmed through $(basename "$lens") at $lens_size, $frames frames"
+  echo "each, both trackers with --calibration; rot and dist: the pose's mean rotation (deg) and distance (%) errors"
+  echo
+  printf '%-7s %-10s | %-28s | %-28s\n' "" "" "quorl-track calibrated" "orb-track calibrated"
+  printf '%-7s %-10s | %7s %6s %5s %6s | %7s %6s %5s %6s\n' scene target success error rot dist success error rot dist
+  printf '%s\n' "-------------------+------------------------------+-----------------------------"
+  for line in "${picture_lens_rows[@]}"; do
+    # shellcheck disable=SC2086
+    set -- $line
+    printf '%-7s %-10s | %6s%% %6s %5s %6s | %6s%% %6s %5s %6s\n' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "$8" "$9" "${10}"
   done
 fi
 

@@ -408,20 +408,25 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     row.truePose = source->truePose();
     if (pictures) {
       const std::optional<TargetTruth> truth =
-          row.truth ? std::optional<TargetTruth>(TargetTruth{row.target, *row.truth, true}) : std::nullopt;
+          row.truth ? std::optional<TargetTruth>(TargetTruth{row.target, *row.truth, true, row.truePose}) : std::nullopt;
       if (!registration) tally.Add(row, truth, row.truth.has_value());
     }
     csv.Write(row);
     if (!a.quiet) summary.Add(row, registration);
   };
-  // One row per picture target.
+  // One row per picture target; the report lists the pictures in the set's order, after the clicked target.
   auto recordPictures = [&](long long index, const FrameReport& report) {
     const std::vector<TargetTruth> truths = source->trueTargets();
+    const std::vector<PictureTarget>& targets = engine.state().pictures.targets();
     tally.AddFrameTime(report.ms);
+    std::size_t picture = 0;
     for (const TargetReport& t : report.targets) {
       if (t.name == kClickedTargetName) continue;
       const std::optional<TargetTruth> truth = TruthOf(truths, t.name);
-      const TrackRow row = MakeTrackRow(index, report, t, truth ? std::optional(truth->corners) : std::nullopt);
+      TrackRow row = MakeTrackRow(index, report, t, truth ? std::optional(truth->corners) : std::nullopt);
+      if (truth) row.truePose = truth->pose;
+      if (picture < targets.size() && targets[picture].width > 0.0) row.poseWidth = targets[picture].width;
+      ++picture;
       csv.Write(row);
       tally.Add(row, truth, source->knowsTargets());
     }

@@ -195,6 +195,14 @@ std::optional<TargetTruth> TruthOf(const std::vector<TargetTruth>& truths, const
   return *it;
 }
 
+std::optional<PoseError> PoseErrorOf(const TrackRow& row) {
+  if (row.state != TrackingState::Tracking || !row.pose || !row.truePose) return std::nullopt;
+  const cv::Matx33d difference = row.pose->get_minor<3, 3>(0, 0) * row.truePose->get_minor<3, 3>(0, 0).t();
+  const double degrees = std::acos(std::clamp((cv::trace(difference) - 1.0) / 2.0, -1.0, 1.0)) * 180.0 / CV_PI;
+  const double distance = cv::norm(row.pose->get_minor<3, 1>(0, 3)) / row.poseWidth;
+  return PoseError{degrees, std::fabs(distance / cv::norm(row.truePose->get_minor<3, 1>(0, 3)) - 1.0)};
+}
+
 void TargetTally::Add(const TrackRow& row, const std::optional<TargetTruth>& truth, bool sourceKnows) {
   auto it = std::find_if(targets_.begin(), targets_.end(), [&](const Counts& c) { return c.name == row.target; });
   if (it == targets_.end()) {
@@ -216,6 +224,11 @@ void TargetTally::Add(const TrackRow& row, const std::optional<TargetTruth>& tru
     c.errorSum += error;
     ++c.errorCount;
   }
+  if (const std::optional<PoseError> pose = PoseErrorOf(row)) {
+    c.degreesSum += pose->degrees;
+    c.distanceShareSum += pose->distanceShare;
+    ++c.poseCount;
+  }
 }
 
 void TargetTally::Print(std::FILE* out) const {
@@ -227,6 +240,10 @@ void TargetTally::Print(std::FILE* out) const {
       std::fprintf(out, "; within 10 px %lld of %lld frames wholly in view (%.1f%%), false finds %lld, mean error %.2f px",
                   c.within10, c.whole, c.whole > 0 ? 100.0 * static_cast<double>(c.within10) / c.whole : 0.0,
                   c.falseFinds, c.errorCount > 0 ? c.errorSum / static_cast<double>(c.errorCount) : std::nan(""));
+    if (c.poseCount > 0)
+      std::fprintf(out, "; pose error: rotation mean %.2f deg, distance mean %.2f %%",
+                   c.degreesSum / static_cast<double>(c.poseCount),
+                   100.0 * c.distanceShareSum / static_cast<double>(c.poseCount));
     std::fprintf(out, "\n");
   }
   if (!times_.empty())
@@ -256,11 +273,10 @@ void TrackSummary::Add(const TrackRow& row, bool registration) {
   within5_ += err < 5.0;
   within10_ += err < 10.0;
   if (row.state == TrackingState::Tracking) errors_.push_back(err);
-  if (row.state != TrackingState::Tracking || !row.pose || !row.truePose) return;
-  const cv::Matx33d difference = row.pose->get_minor<3, 3>(0, 0) * row.truePose->get_minor<3, 3>(0, 0).t();
-  rotationErrors_.push_back(std::acos(std::clamp((cv::trace(difference) - 1.0) / 2.0, -1.0, 1.0)) * 180.0 / CV_PI);
-  const double distance = cv::norm(row.pose->get_minor<3, 1>(0, 3)) / (2.0 * kModelSquare[1].x);
-  distanceErrors_.push_back(std::fabs(distance / cv::norm(row.truePose->get_minor<3, 1>(0, 3)) - 1.0));
+  if (const std::optional<PoseError> pose = PoseErrorOf(row)) {
+    rotationErrors_.push_back(pose->degrees);
+    distanceErrors_.push_back(pose->distanceShare);
+  }
 }
 
 void TrackSummary::PrintHead(const std::string& source, const std::string& calibration, long long frames) const {

@@ -14,12 +14,16 @@
 #include "camera/camera_param.h"
 #include "camera/shipped_files.h"
 #include "features/model.h"
+#include "geometry/pose.h"
 #include "tools/track_options.h"
 #include "tracker/tracker.h"
 
 namespace quorl {
 
 class TrackSummary;
+
+// A target's width in model units (kModelSquare's side; a picture's too).
+inline constexpr double kModelWidth = 2.0 * kModelSquare[1].x;
 
 // The checks of a run before its first frame. An unusable calibration named by --camera-params stops the
 // run (exit code 2); one found by default is a warning, and the run goes on without a pose. --corners that
@@ -59,11 +63,21 @@ struct TrackRow {
   int frameRate = 0;
   TrackingState state = TrackingState::Detecting;
   std::optional<FrameCorners> truth;
-  // The target's pose (model units: the target 200 wide) and the source's true pose (FrameSource::truePose),
-  // for the summary's pose error; not written to the CSV.
+  // The target's pose, in `poseWidth` units per target width (model units, the target 200 wide, or a picture's
+  // printed width in metres), and the source's true pose (FrameSource::truePose, TargetTruth::pose: in target
+  // widths), for the summary's pose error; not written to the CSV.
   std::optional<cv::Matx44d> pose = std::nullopt;
   std::optional<cv::Matx44d> truePose = std::nullopt;
+  double poseWidth = kModelWidth;
 };
+
+// The angle between a row's rotation and its true one (degrees), and its distance's error as a share of the true
+// distance; nothing unless the row is tracking with a pose and a true pose.
+struct PoseError {
+  double degrees = 0.0;
+  double distanceShare = 0.0;
+};
+std::optional<PoseError> PoseErrorOf(const TrackRow& row);
 
 // The row of `target` in frame `index` from the engine's report of the frame; modelActive is the frame's for the
 // clicked target, and 1 for a picture while it is shown.
@@ -109,7 +123,8 @@ class TargetTally {
   void AddFrameTime(double ms) { times_.push_back(ms); }
   // One line per target in the order first seen, then the frame times:
   //   target NAME: states tracking T, holding H, lost L, detecting D[; within 10 px W of V frames wholly in
-  //   view (P%), false finds F, mean error E px]
+  //   view (P%), false finds F, mean error E px][; pose error: rotation mean R deg, distance mean S %]
+  // (the pose error over the tracked rows with a pose whose truth has one).
   void Print(std::FILE* out = stdout) const;
 
  private:
@@ -119,6 +134,8 @@ class TargetTally {
     long long whole = 0, within10 = 0, falseFinds = 0;
     double errorSum = 0.0;
     long long errorCount = 0;
+    double degreesSum = 0.0, distanceShareSum = 0.0;
+    long long poseCount = 0;
     bool truth = false;
   };
   std::vector<Counts> targets_;
@@ -126,8 +143,7 @@ class TargetTally {
 };
 
 // Accumulates the rows of the CSV (written or not) and prints the summary. Tracked rows with a pose and a true pose
-// add a pose error: the angle between the rotations, and the distance's error as a share of the true distance, the
-// pose's translation taken in units of kModelSquare's side (a square target's side in the true pose's units).
+// add a pose error (PoseErrorOf).
 class TrackSummary {
  public:
   // `tool` prefixes the messages on standard error; the summary goes to `out`.
