@@ -101,8 +101,9 @@ class Tracker {
   Tracker& operator=(const Tracker&) = delete;
 
   // Runs options.warmup detection ticks on `image`, then registers the target inside `corners` (clockwise
-  // from the top-left, pixels, rounded to the nearest). Returns the number of model points (0: nothing to
-  // track; track() then reports "detecting"). Corners outside the image throw std::invalid_argument.
+  // from the top-left, pixels, rounded to the nearest; the robust mode then moves them onto the target's edges
+  // where its sides show them). Returns the number of model points (0: nothing to track; track() then reports
+  // "detecting"). Corners outside the image throw std::invalid_argument.
   int registerTarget(const cv::Mat& image, const std::array<cv::Point2f, 4>& corners);
 
   // One frame: tracking once a target is registered, else detection only ("detecting"); every picture

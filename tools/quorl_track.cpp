@@ -414,19 +414,19 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     csv.Write(row);
     if (!a.quiet) summary.Add(row, registration);
   };
-  // One row per picture target; the report lists the pictures in the set's order, after the clicked target.
+  // One row per picture target, its pose in metres when its printed width was given.
   auto recordPictures = [&](long long index, const FrameReport& report) {
     const std::vector<TargetTruth> truths = source->trueTargets();
     const std::vector<PictureTarget>& targets = engine.state().pictures.targets();
     tally.AddFrameTime(report.ms);
-    std::size_t picture = 0;
     for (const TargetReport& t : report.targets) {
       if (t.name == kClickedTargetName) continue;
       const std::optional<TargetTruth> truth = TruthOf(truths, t.name);
       TrackRow row = MakeTrackRow(index, report, t, truth ? std::optional(truth->corners) : std::nullopt);
       if (truth) row.truePose = truth->pose;
-      if (picture < targets.size() && targets[picture].width > 0.0) row.poseWidth = targets[picture].width;
-      ++picture;
+      const auto target =
+          std::find_if(targets.begin(), targets.end(), [&](const PictureTarget& p) { return p.name == t.name; });
+      if (target != targets.end() && target->width > 0.0) row.poseWidth = target->width;
       csv.Write(row);
       tally.Add(row, truth, source->knowsTargets());
     }
