@@ -281,8 +281,7 @@ int runPictures(const TrackArgs& a, FrameSource& source, const TrackCalibration&
     trackers[i].registerModel(gray, corners);
     // The picture's own pixels are not seen through the lens: the camera comes after its model.
     trackers[i].setCamera(intrinsics, lens);
-    const double halfHeight = 100.0 * gray.rows / gray.cols;
-    trackers[i].setModel({{{-100.0, -halfHeight}, {100.0, -halfHeight}, {100.0, halfHeight}, {-100.0, halfHeight}}});
+    trackers[i].setModel(PictureRectangle(gray.cols, gray.rows));
     trackers[i].minSide = RobustParams{}.minQuadSide;
     // Not found yet: nothing to hold.
     trackers[i].forget();

@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "geometry/bilinear.h"
+
 namespace quorl {
 
 namespace {
@@ -23,16 +25,6 @@ constexpr int kShoulder = 2;
 constexpr double kShoulderShare = 0.25;
 constexpr int kMostSamples = 100;
 
-// Bilinear value of `gray` at p; nothing outside its pixel centres.
-std::optional<double> Sample(const cv::Mat& gray, cv::Point2d p) {
-  if (!(p.x >= 0.0 && p.y >= 0.0 && p.x <= gray.cols - 1.0 && p.y <= gray.rows - 1.0)) return std::nullopt;
-  const int x = static_cast<int>(p.x), y = static_cast<int>(p.y);
-  const int x1 = std::min(x + 1, gray.cols - 1), y1 = std::min(y + 1, gray.rows - 1);
-  const double fx = p.x - x, fy = p.y - y;
-  const auto at = [&](int r, int c) { return static_cast<double>(gray.at<uchar>(r, c)); };
-  return (1 - fy) * ((1 - fx) * at(y, x) + fx * at(y, x1)) + fy * ((1 - fx) * at(y1, x) + fx * at(y1, x1));
-}
-
 struct EdgeSample {
   double along, across;
   bool rising;
@@ -45,9 +37,10 @@ std::optional<EdgeSample> EdgeAcross(const cv::Mat& gray, cv::Point2d p, cv::Poi
   constexpr int ends = reach + kRise + kShoulder + 1;
   std::array<double, 2 * ends + 1> values{};
   for (int k = -ends; k <= ends; ++k) {
-    const std::optional<double> v = Sample(gray, p + normal * (k * kProfileStep));
-    if (!v) return std::nullopt;
-    values[k + ends] = *v;
+    const cv::Point2d at = p + normal * (k * kProfileStep);
+    float v = 0.0f;
+    if (!SampleBilinear(gray, at.x, at.y, v)) return std::nullopt;
+    values[k + ends] = v;
   }
   const auto at = [&](int k) { return values[k + ends]; };
   const auto step = [&](int k) { return at(k + kHalfPixel) - at(k - kHalfPixel); };

@@ -19,6 +19,13 @@ using Vector9 = std::array<double, 9>;
 // click order.
 inline constexpr CornerSet kModelSquare = {{{-100.0, -100.0}, {100.0, -100.0}, {100.0, 100.0}, {-100.0, 100.0}}};
 
+// A picture of width x height pixels in model units: 200 wide, centred on the origin, its shape kept (kModelSquare
+// for a picture without a width).
+inline CornerSet PictureRectangle(int width, int height) {
+  const double half = kModelSquare[1].x, halfHeight = width > 0 ? half * height / width : half;
+  return {{{-half, -halfHeight}, {half, -halfHeight}, {half, halfHeight}, {-half, halfHeight}}};
+}
+
 // Cyclic Jacobi: at most this many sweeps; the estimates after the last one are used as they stand.
 inline constexpr int kJacobiMaxSweeps = 50;
 // Sweeps 1..kJacobiThresholdSweeps skip elements not above 0.2 * (off-diagonal sum) / n^2.

@@ -5,21 +5,10 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "geometry/bilinear.h"
+
 namespace quorl {
 namespace {
-
-// Bilinear value of `image` (CV_8UC1) at (x, y); false outside the area where all four neighbours exist.
-bool Sample(const cv::Mat& image, double x, double y, float& value) {
-  if (!(x >= 0.0 && y >= 0.0 && x < image.cols - 1 && y < image.rows - 1)) return false;
-  const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
-  const float fx = static_cast<float>(x - x0), fy = static_cast<float>(y - y0);
-  const uint8_t* r0 = image.ptr<uint8_t>(y0) + x0;
-  const uint8_t* r1 = r0 + image.step[0];
-  const float top = r0[0] + fx * (r0[1] - r0[0]);
-  const float bottom = r1[0] + fx * (r1[1] - r1[0]);
-  value = top + fy * (bottom - top);
-  return true;
-}
 
 // Normalised template coordinates from registered-frame pixels, and back.
 cv::Matx33d Normaliser(const RefinementTemplate& t) {
@@ -127,7 +116,7 @@ int WarpSamples(const TemplateLevel& lvl, const RefinementTemplate& t, const cv:
       x = d.x * s;
       y = d.y * s;
     }
-    if (Sample(image, x, y, warped[i])) {
+    if (SampleBilinear(image, x, y, warped[i])) {
       inside[i] = 1;
       ++count;
     }

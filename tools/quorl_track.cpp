@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -313,6 +314,10 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
     }
     for (std::size_t i = before; i < state.pictures.targets().size(); ++i) announce(state.pictures.targets()[i]);
   }
+  // The printed widths of the pictures that have one: their poses come in metres.
+  std::map<std::string, double> printedWidths;
+  for (const PictureTarget& target : state.pictures.targets())
+    if (target.width > 0.0) printedWidths.emplace(target.name, target.width);
   std::string error;
   std::unique_ptr<FrameSource> source;
   const SessionSource* replay = nullptr;
@@ -417,16 +422,13 @@ int run(const Args& a, const std::optional<SessionInfo>& session) {
   // One row per picture target, its pose in metres when its printed width was given.
   auto recordPictures = [&](long long index, const FrameReport& report) {
     const std::vector<TargetTruth> truths = source->trueTargets();
-    const std::vector<PictureTarget>& targets = engine.state().pictures.targets();
     tally.AddFrameTime(report.ms);
     for (const TargetReport& t : report.targets) {
       if (t.name == kClickedTargetName) continue;
       const std::optional<TargetTruth> truth = TruthOf(truths, t.name);
       TrackRow row = MakeTrackRow(index, report, t, truth ? std::optional(truth->corners) : std::nullopt);
       if (truth) row.truePose = truth->pose;
-      const auto target =
-          std::find_if(targets.begin(), targets.end(), [&](const PictureTarget& p) { return p.name == t.name; });
-      if (target != targets.end() && target->width > 0.0) row.poseWidth = target->width;
+      if (const auto width = printedWidths.find(t.name); width != printedWidths.end()) row.poseWidth = width->second;
       csv.Write(row);
       tally.Add(row, truth, source->knowsTargets());
     }

@@ -111,11 +111,7 @@ void ComputeTargetPose(const CameraSetup& camera, const FrameLens* lens, int fra
     pose.modelview.fill(std::numeric_limits<double>::quiet_NaN());  // reported as no pose
 }
 
-CornerSet PictureTarget::ModelRectangle() const {
-  const double half = 100.0;
-  const double halfHeight = fileSize.width > 0 ? half * fileSize.height / fileSize.width : half;
-  return {{{-half, -halfHeight}, {half, -halfHeight}, {half, halfHeight}, {-half, halfHeight}}};
-}
+CornerSet PictureTarget::ModelRectangle() const { return PictureRectangle(fileSize.width, fileSize.height); }
 
 PictureTarget NewPictureTarget() {
   PictureTarget t;
