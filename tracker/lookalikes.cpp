@@ -272,6 +272,72 @@ HalfTurnView LookalikeJudge::HalfTurn(std::size_t i, const cv::Matx33d& modelToF
   return result;
 }
 
+double LookalikeJudge::Departure(std::size_t i, const cv::Matx33d& modelToFrame, const std::vector<cv::Mat>& pyramid,
+                                 const FrameLens* lens, int& level) {
+  View view;
+  if (!Sample(i, modelToFrame, pyramid, lens, view)) return -1.0;
+  level = view.level;
+  const cv::Mat& own = view.own;
+  double sa = 0, sv = 0, saa = 0, sav = 0;
+  for (int y = 0; y < own.rows; ++y)
+    for (int x = 0; x < own.cols; ++x) {
+      if (!view.inside.at<uint8_t>(y, x)) continue;
+      const double a = own.at<float>(y, x), v = view.pixels.at<float>(y, x);
+      sa += a;
+      sv += v;
+      saa += a * a;
+      sav += a * v;
+    }
+  const double varA = saa - sa * sa / view.count;
+  const double gain = varA > 1e-6 ? (sav - sa * sv / view.count) / varA : 0.0;
+  if (!(gain > 1e-3)) return -1.0;
+  const double offset = (sv - gain * sa) / view.count;
+  cv::Mat residual(own.size(), CV_32F, cv::Scalar(0)), counted(own.size(), CV_32F, cv::Scalar(0));
+  for (int y = kDepartureBorder; y + kDepartureBorder < own.rows; ++y)
+    for (int x = kDepartureBorder; x + kDepartureBorder < own.cols; ++x)
+      if (view.inside.at<uint8_t>(y, x)) {
+        residual.at<float>(y, x) =
+            static_cast<float>((view.pixels.at<float>(y, x) - offset) / gain - own.at<float>(y, x));
+        counted.at<float>(y, x) = 1.0f;
+      }
+  const auto windowSums = [](const cv::Mat& values, int side) {
+    cv::Mat sums;
+    cv::boxFilter(values, sums, CV_32F, cv::Size(side, side), cv::Point(-1, -1), false, cv::BORDER_CONSTANT);
+    return sums;
+  };
+  cv::Mat shifted, median;
+  residual.convertTo(shifted, CV_8U, 1.0, 128.0);
+  cv::medianBlur(shifted, median, 2 * kDepartureWindow + 1);
+  cv::Mat gx, gy, slack;
+  cv::Sobel(own, gx, CV_32F, 1, 0, 3, 1.0 / 8.0);
+  cv::Sobel(own, gy, CV_32F, 0, 1, 3, 1.0 / 8.0);
+  cv::magnitude(gx, gy, slack);
+  cv::Mat squares(own.size(), CV_32F, cv::Scalar(0));
+  for (int y = 0; y < own.rows; ++y)
+    for (int x = 0; x < own.cols; ++x)
+      if (counted.at<float>(y, x) > 0.0f) {
+        const float r = residual.at<float>(y, x) - (median.at<uint8_t>(y, x) - 128.0f);
+        const float e = std::max(0.0f, std::fabs(r) - slack.at<float>(y, x) - kAgreeing);
+        squares.at<float>(y, x) = e * e;
+      }
+  // Windows at least half inside the frame and off the border.
+  const cv::Mat sums = windowSums(squares, kDepartureWindow);
+  const cv::Mat counts = windowSums(counted, kDepartureWindow);
+  const float half = 0.5f * kDepartureWindow * kDepartureWindow;
+  float worst = 0.0f;
+  for (int y = 0; y < own.rows; ++y)
+    for (int x = 0; x < own.cols; ++x)
+      if (counts.at<float>(y, x) >= half) worst = std::max(worst, sums.at<float>(y, x) / counts.at<float>(y, x));
+  return std::sqrt(worst);
+}
+
+bool LookalikeJudge::Departs(std::size_t i, const cv::Matx33d& modelToFrame, const std::vector<cv::Mat>& pyramid,
+                             const FrameLens* lens, std::span<const double> bars) {
+  int level = 0;
+  const double departure = Departure(i, modelToFrame, pyramid, lens, level);
+  return departure >= 0.0 && level < static_cast<int>(bars.size()) && departure > bars[static_cast<std::size_t>(level)];
+}
+
 LookalikeVerdict LookalikeJudge::Judge(std::size_t i, const cv::Matx33d& modelToFrame,
                                        const std::vector<cv::Mat>& pyramid, const FrameLens* lens) {
   LookalikeVerdict verdict;

@@ -272,6 +272,19 @@ bool FindTarget(RobustTracker& t, RobustFrame& frame, const FrameFeatures& featu
   return false;
 }
 
+cv::Matx33d PolishFind(const RobustTracker& t, const RobustFrame& frame, const cv::Matx33d& accepted) {
+  const RobustParams& p = t.params;
+  const ScaledTemplate& chosen = TemplateFor(t, accepted);
+  const cv::Matx33d toScaled = chosen.ModelToScaled();
+  RefinementResult r = RefineHomography(chosen.tmpl, frame.pyramid, accepted * toScaled.inv(), 1, 0, p,
+                                        false, frame.lens());
+  r.homography = r.homography * toScaled;
+  std::array<cv::Point2d, 4> corners;
+  const bool holds = r.coverage >= p.minCoverage && r.correlation >= p.foundCorrelation &&
+                     CornersOf(t.model, r.homography, corners) && PlausibleQuad(corners, p.minQuadSide);
+  return holds ? r.homography : accepted;
+}
+
 bool FinishTargetFrame(RobustTracker& t, const RobustFrame& frame, bool ok, const cv::Matx33d& accepted,
                        const std::array<cv::Point2d, 4>& corners) {
   if (ok) {

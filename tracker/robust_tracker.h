@@ -133,6 +133,9 @@ bool FollowTarget(RobustTracker& t, RobustFrame& frame, int barrier, cv::Matx33d
                   std::array<cv::Point2d, 4>& corners);
 bool FindTarget(RobustTracker& t, RobustFrame& frame, const FrameFeatures& features, std::vector<PointMatch> matches,
                 cv::Matx33d& accepted, std::array<cv::Point2d, 4>& corners);
+// A find `accepted` by FindTarget refined once more from template level 1, as the next frame's follow would refine
+// it (a find may hold its corners a pixel or two off; its follow, hundredths); `accepted` itself when that fails.
+cv::Matx33d PolishFind(const RobustTracker& t, const RobustFrame& frame, const cv::Matx33d& accepted);
 bool FinishTargetFrame(RobustTracker& t, const RobustFrame& frame, bool ok, const cv::Matx33d& accepted,
                        const std::array<cv::Point2d, 4>& corners);
 

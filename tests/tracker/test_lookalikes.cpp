@@ -1,6 +1,8 @@
 // Lookalikes: which pictures are taken for each other, and what a view of one of them tells.
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include <opencv2/imgproc.hpp>
 
 #include "tests/library/sample_pictures.h"
@@ -83,6 +85,32 @@ TEST(Lookalikes, CardsOfADeckAreLookalikesAndAViewTellsWhichItShows) {
   // A picture without lookalikes stands as found.
   EXPECT_EQ(judge.Judge(4, Placement(0.6, 0), View(pictures[4], Placement(0.6, 0)), nullptr).kind,
             LookalikeVerdict::Kind::Distinct);
+}
+
+// A card outside the set departs from a known card of its deck where their numbers and badges differ; the known card
+// itself does not, under light falling unevenly over it too; a view too coarse to show the number is not judged.
+TEST(Lookalikes, AViewOfAnotherCardDepartsFromAKnownCardAndItsOwnDoesNot) {
+  const cv::Mat known = Gray(MakeSampleCard(9, 4, kSize)), other = Gray(MakeSampleCard(9, 7, kSize));
+  const cv::Mat miniature = Miniature(known);
+  LookalikeJudge judge;
+  judge.Build({{&miniature, miniature.cols / double(kSize.width)}});
+  // Light from the left: the right of the card a fifth darker (a third darker departs nearly as far as the bars).
+  cv::Mat shaded;
+  known.convertTo(shaded, CV_32F);
+  for (int x = 0; x < shaded.cols; ++x) shaded.col(x) *= 1.0 - x / (5.0 * shaded.cols);
+  shaded.convertTo(shaded, CV_8U);
+  for (const double scale : {1.2, 0.6, 0.45}) {
+    SCOPED_TRACE("scale " + std::to_string(scale));
+    const cv::Matx33d h = Placement(scale, 12);
+    EXPECT_TRUE(judge.Departs(0, h, View(other, h), nullptr, kFindDepartureBars));
+    EXPECT_FALSE(judge.Departs(0, h, View(known, h), nullptr, kFindDepartureBars));
+    EXPECT_FALSE(judge.Departs(0, h, View(shaded, h), nullptr, kFindDepartureBars));
+  }
+  const cv::Matx33d coarse = Placement(0.2, 12);
+  int level = 0;
+  EXPECT_GE(judge.Departure(0, coarse, View(other, coarse), nullptr, level), 0.0);
+  EXPECT_GE(level, static_cast<int>(std::size(kFindDepartureBars)));
+  EXPECT_FALSE(judge.Departs(0, coarse, View(other, coarse), nullptr, kFindDepartureBars));
 }
 
 // A picture that is its own half turn cannot tell which way up a view shows it; marked in one corner, it can.
