@@ -281,9 +281,9 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     // the lookalike where it was.
     if (ok[i] && lookalikes_.Judge(i, accepted[i], frame.pyramid, lens).kind == LookalikeVerdict::Kind::Other)
       ok[i] = 0;
-    // So is one replaced by a picture outside the set that resembles it, looked for every kAbsentSearchPeriod-th
-    // frame (the targets in turn).
-    if (ok[i] && (frames_ + static_cast<long long>(i)) % kAbsentSearchPeriod == 0 &&
+    // So is one replaced by a picture outside the set that resembles it and its lookalikes, looked for every
+    // kAbsentSearchPeriod-th frame (the targets in turn).
+    if (ok[i] && lookalikes_.Has(i) && (frames_ + static_cast<long long>(i)) % kAbsentSearchPeriod == 0 &&
         lookalikes_.Departs(i, accepted[i], frame.pyramid, lens, kFollowDepartureBars))
       ok[i] = 0;
   }
@@ -308,8 +308,9 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
     // A picture with fewer matches than a vote cluster needs is absent: no estimate is tried. Matches inside a
     // lookalike followed or found in this frame are dropped first (the view there is that lookalike). A find stands
     // only when the view tells the picture from each of its lookalikes; one where the view shows a lookalike
-    // instead is handed to that lookalike, matched on its own, and so on up to kLookalikeHandoffs times. A find whose
-    // view departs from the picture somewhere (Departs: a picture outside the set that resembles it) does not stand.
+    // instead is handed to that lookalike, matched on its own, and so on up to kLookalikeHandoffs times. A find of a
+    // picture with lookalikes whose view departs from it somewhere (Departs: a picture outside the set that resembles
+    // them, the card of a deck the set left out) does not stand.
     const auto dropTaken = [&](std::size_t i, std::vector<PointMatch>& matches) {
       if (!lookalikes_.Has(i)) return;
       for (const std::size_t c : lookalikes_.Of(i)) {
@@ -327,8 +328,8 @@ void TargetSet::Track(const GrayImage& gray, DibImage& display, const CameraSetu
         TurnAsShown(lookalikes_, i, targets_[i].robust, frame, lens, accepted[i], corners[i]);
         const LookalikeVerdict verdict = lookalikes_.Judge(i, accepted[i], frame.pyramid, lens);
         ok[i] = verdict.kind == LookalikeVerdict::Kind::Distinct &&
-                !lookalikes_.Departs(i, PolishFind(targets_[i].robust, frame, accepted[i]), frame.pyramid, lens,
-                                     kFindDepartureBars);
+                !(lookalikes_.Has(i) && lookalikes_.Departs(i, PolishFind(targets_[i].robust, frame, accepted[i]),
+                                                            frame.pyramid, lens, kFindDepartureBars));
         if (verdict.kind != LookalikeVerdict::Kind::Other || !wanted[verdict.other]) return;
         i = verdict.other;
         matches = MatchGlobally(Matchable(i), features, params);

@@ -196,9 +196,9 @@ TEST(PictureSearch, FindsTheShownCardsOfADeckAndNoLookalike) {
   }
 }
 
-// A card the set leaves out has no lookalike in the set to be told from, yet is taken for none of the known cards.
-// The deck scene deals cards 0, 1 and 2 for its first 4 seconds, about 150 to 250 pixels wide: with cards 0 and 1
-// known, each is followed where it lies and nothing is reported on card 2; with card 5 alone known, nothing at all.
+// A card the set leaves out has no lookalike in the set to be told from, yet is taken for none of the known cards of
+// its deck. The deck scene deals cards 0, 1 and 2 for its first 4 seconds, about 150 to 250 pixels wide: with cards 0,
+// 1 and 5 known, cards 0 and 1 are followed where they lie, and nothing is reported on card 2 (card 5 comes later).
 TEST(PictureSearch, TakesNoKnownCardForACardOfItsDeckLeftOut) {
   std::vector<cv::Mat> cards;
   std::vector<std::string> names;
@@ -207,39 +207,37 @@ TEST(PictureSearch, TakesNoKnownCardForACardOfItsDeckLeftOut) {
     names.push_back("card" + std::to_string(i));
   }
   const std::vector<PictureTarget> deck = Build(cards, "card");
-  for (const std::vector<int>& known : {std::vector<int>{0, 1}, std::vector<int>{5}}) {
-    SCOPED_TRACE(std::to_string(known.size()) + " known");
-    std::string error;
-    auto scene = PictureScene::Create(640, 480, PictureProfile::kDeck, 1, cards, names, error);
-    ASSERT_NE(scene, nullptr) << error;
-    TargetSet set;
-    std::vector<PictureTarget> targets;
-    for (const int i : known) targets.push_back(deck[static_cast<std::size_t>(i)]);
-    set.AddPrepared(std::move(targets));
-    DibImage display;
-    display.CreateRgbDib(640, 480);
-    std::vector<TargetTruth> truth;
-    cv::Mat bgr, gray;
-    std::vector<int> placed(known.size(), 0);
-    for (int f = 0; f < 110; ++f) {
-      scene->render(f, bgr, truth);
-      cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
-      set.Track(ToGrayImage(gray), display, CameraSetup{});
-      for (std::size_t k = 0; k < known.size(); ++k) {
-        const PictureTarget& own = set.targets()[k];
-        if (own.state != TrackingState::Tracking) continue;
-        const auto shown = std::find_if(truth.begin(), truth.end(), [&](const TargetTruth& t) { return t.name == own.name; });
-        ASSERT_NE(shown, truth.end()) << own.name << " reported at frame " << f << " while not in view";
-        double error = 0.0;
-        for (int c = 0; c < 4; ++c) error = std::max(error, cv::norm(own.corners[c] - shown->corners[c]));
-        EXPECT_LT(error, 10.0) << own.name << " frame " << f;
-        ++placed[k];
-      }
-    }
-    if (known.size() == 2) {
-      EXPECT_GE(*std::min_element(placed.begin(), placed.end()), 60);
+  const std::vector<int> known = {0, 1, 5};
+  std::string error;
+  auto scene = PictureScene::Create(640, 480, PictureProfile::kDeck, 1, cards, names, error);
+  ASSERT_NE(scene, nullptr) << error;
+  TargetSet set;
+  std::vector<PictureTarget> targets;
+  for (const int i : known) targets.push_back(deck[static_cast<std::size_t>(i)]);
+  set.AddPrepared(std::move(targets));
+  DibImage display;
+  display.CreateRgbDib(640, 480);
+  std::vector<TargetTruth> truth;
+  cv::Mat bgr, gray;
+  std::vector<int> placed(known.size(), 0);
+  for (int f = 0; f < 110; ++f) {
+    scene->render(f, bgr, truth);
+    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
+    set.Track(ToGrayImage(gray), display, CameraSetup{});
+    for (std::size_t k = 0; k < known.size(); ++k) {
+      const PictureTarget& own = set.targets()[k];
+      if (own.state != TrackingState::Tracking) continue;
+      const auto shown =
+          std::find_if(truth.begin(), truth.end(), [&](const TargetTruth& t) { return t.name == own.name; });
+      ASSERT_NE(shown, truth.end()) << own.name << " reported at frame " << f << " while not in view";
+      double error = 0.0;
+      for (int c = 0; c < 4; ++c) error = std::max(error, cv::norm(own.corners[c] - shown->corners[c]));
+      EXPECT_LT(error, 10.0) << own.name << " frame " << f;
+      ++placed[k];
     }
   }
+  EXPECT_GE(placed[0], 60);
+  EXPECT_GE(placed[1], 60);
 }
 
 // Twenty pictures on a wall, all in view at once: each is followed on its own, at its own place (within 10 px of its
