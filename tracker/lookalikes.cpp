@@ -99,6 +99,15 @@ LookalikeContrast ContrastOf(const cv::Mat& own, const cv::Mat& other, const cv:
   return result;
 }
 
+// What shifting `level` (CV_32F) by a pixel changes at each pixel: its gradient's magnitude.
+cv::Mat ShiftSlack(const cv::Mat& level) {
+  cv::Mat gx, gy, slack;
+  cv::Sobel(level, gx, CV_32F, 1, 0, 3, 1.0 / 8.0);
+  cv::Sobel(level, gy, CV_32F, 0, 1, 3, 1.0 / 8.0);
+  cv::magnitude(gx, gy, slack);
+  return slack;
+}
+
 }  // namespace
 
 cv::Mat Miniature(const cv::Mat& picture) {
@@ -261,10 +270,7 @@ HalfTurnView LookalikeJudge::HalfTurn(std::size_t i, const cv::Matx33d& modelToF
     turnAbout(view.width, view.height,
               {shift.x * view.width / view.own.cols, shift.y * view.height / view.own.rows});
   }
-  cv::Mat gx, gy, slack;
-  cv::Sobel(view.own, gx, CV_32F, 1, 0, 3, 1.0 / 8.0);
-  cv::Sobel(view.own, gy, CV_32F, 0, 1, 3, 1.0 / 8.0);
-  cv::magnitude(gx, gy, slack);
+  const cv::Mat slack = ShiftSlack(view.own);
   view.own.copyTo(turned, cv::abs(view.own - turned) < slack + kAgreeing);
   const double contrast = ContrastOf(view.own, turned, view.pixels, view.inside, view.count).contrast;
   if (contrast >= kTellApart) result.verdict = HalfTurnVerdict::Kept;
@@ -308,10 +314,7 @@ double LookalikeJudge::Departure(std::size_t i, const cv::Matx33d& modelToFrame,
   cv::Mat shifted, median;
   residual.convertTo(shifted, CV_8U, 1.0, 128.0);
   cv::medianBlur(shifted, median, 2 * kDepartureWindow + 1);
-  cv::Mat gx, gy, slack;
-  cv::Sobel(own, gx, CV_32F, 1, 0, 3, 1.0 / 8.0);
-  cv::Sobel(own, gy, CV_32F, 0, 1, 3, 1.0 / 8.0);
-  cv::magnitude(gx, gy, slack);
+  const cv::Mat slack = ShiftSlack(own);
   cv::Mat squares(own.size(), CV_32F, cv::Scalar(0));
   for (int y = 0; y < own.rows; ++y)
     for (int x = 0; x < own.cols; ++x)

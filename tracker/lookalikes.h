@@ -44,22 +44,21 @@ inline constexpr double kTellApart = 0.4;
 // samples under 0.7 but for its symmetric patterns (chessboard, mask and templates: 0.84 to 1).
 inline constexpr double kHalfTurnCorrelation = 0.7;
 
-// A picture outside the set can look like pictures inside it (the card of a deck the set left out), and none of
-// its lookalikes is then there to compare with; so a find of a picture with lookalikes must also show the picture
-// itself everywhere. The view, sampled as above
-// and fitted for gain and offset, is compared with the picture pixel by pixel: less the median departure over the
-// 2 kDepartureWindow + 1 level pixels around (light falling unevenly, a margin clipped white; a median, so that a
-// badge of another colour stays whole), beyond what a level pixel's shift of the picture explains (its gradient)
-// and kAgreeing grey levels more, kept off kDepartureBorder level pixels along the picture's border. The root mean
-// square of that over the worst kDepartureWindow-square window must stay within the bar for the level the view was
-// judged at (one per level, the miniature itself first); coarser views are not judged.
-// Measured at 640x480 on the deck scene's cards and covers (libraries of 1 to 1000 pictures, the real deck of 52),
-// the picture scenes table, return, swap, far and steep (through the lens too) and the wall; finds refined once more
-// (PolishFind). Level 0: 112 true finds departed at most 22.5, 931 finds of a card the set left out at least 24.3;
-// of 11055 true followed views 2 departed more than 24. Level 1: 28 true finds at most 11.9, 5 of left-out cards at
-// least 25.4; 1 of 4437 true followed views more than 24. Followed pictures are judged on every
-// kAbsentSearchPeriod-th frame only. Light falling a fifth darker across a card departs up to 9; a third darker, up to
-// 20. Real photos depart far more (opencv-doc's box in box_in_scene 100, graf1 in graf3 113: other light, another
+// A picture outside the set can look like pictures inside it (the card of a deck the set left out), and none of its
+// lookalikes is then there to compare with; so a find of a picture with lookalikes must also show the picture itself
+// everywhere. The view, sampled as above and fitted for gain and offset, is compared with the picture pixel by
+// pixel: less the median departure over the 2 kDepartureWindow + 1 level pixels around (light falling unevenly, a
+// margin clipped white; a median, so that a badge of another colour stays whole), beyond what a level pixel's shift
+// of the picture explains (its gradient) and kAgreeing grey levels more, kept off kDepartureBorder level pixels
+// along the picture's border. The root mean square of that over the worst kDepartureWindow-square window must stay
+// within the bar for the level the view was judged at (one per level, the miniature itself first); coarser views are
+// not judged. Measured at 640x480 on the deck scene's cards and covers (libraries of 1 to 1000 pictures, the real
+// deck of 52), the picture scenes table, return, swap, far and steep (through the lens too) and the wall; finds
+// refined once more (PolishFind). Level 0: 112 true finds departed at most 22.5, 931 finds of a card the set left
+// out at least 24.3; of 11055 true followed views 2 departed more than 24. Level 1: 28 true finds at most 11.9, 5 of
+// left-out cards at least 25.4; 1 of 4437 true followed views more than 24. Followed pictures are judged on every
+// kAbsentSearchPeriod-th frame only. Light falling a fifth darker across a card departs up to 9; a third darker, up
+// to 20. Real photos depart far more (opencv-doc's box in box_in_scene 100, graf1 in graf3 113: other light, another
 // camera's softness, things in front), so pictures without lookalikes are never judged so.
 inline constexpr int kDepartureWindow = 8;
 inline constexpr int kDepartureBorder = 2;
