@@ -43,12 +43,14 @@ bool PlausibleQuad(const std::array<cv::Point2d, 4>& corners, float minSide) {
 }
 
 // What an attempt's estimate must reach: `correlation`, or predictedCorrelation with corners within `reach` of those of
-// `prediction` (when there is one). `tracking`: a partial view may change the last estimate affinely.
+// `prediction` (when there is one), over at least `coverage` of the samples (and minCoverage). `tracking`: a partial
+// view may change the last estimate affinely.
 struct Verification {
   double correlation;
   const cv::Matx33d* prediction;
   double reach;
   bool tracking;
+  double coverage;
 };
 
 // Each frame since the last accepted one may have moved the target by the last motion again.
@@ -107,7 +109,7 @@ bool EstimateAndVerify(RobustTracker& t, const std::vector<PointMatch>& matches,
   };
   // The refined estimate is shown as `corners` and passes the rule.
   const auto passes = [&](const RefinementResult& r) {
-    if (r.coverage < p.minCoverage) return false;
+    if (r.coverage < std::max(p.minCoverage, rule.coverage)) return false;
     if (!CornersOf(t.model, r.homography, corners) || !PlausibleQuad(corners, p.minQuadSide)) return false;
     if (r.correlation >= rule.correlation) return true;
     std::array<cv::Point2d, 4> expected;
@@ -242,7 +244,7 @@ bool FollowTarget(RobustTracker& t, RobustFrame& frame, int barrier, cv::Matx33d
     matches.insert(matches.end(), guided.begin(), guided.end());
     t.stats.matchMs += MsSince(start);
   }
-  return EstimateAndVerify(t, matches, frame, 1, Verification{p.acceptCorrelation, &predicted, Reach(t), true},
+  return EstimateAndVerify(t, matches, frame, 1, Verification{p.acceptCorrelation, &predicted, Reach(t), true, 0.0},
                            accepted, corners);
 }
 
@@ -265,8 +267,9 @@ bool FindTarget(RobustTracker& t, RobustFrame& frame, const FrameFeatures& featu
     const auto start = Clock::now();
     if (t.stages.vote) *attempt = FilterByPoseVote(t.model, features, *attempt, p);
     t.stats.matchMs += MsSince(start);
+    const double coverage = attempt == &second ? p.tiltedFindCoverage : 0.0;
     if (EstimateAndVerify(t, *attempt, frame, kTemplateLevels - 1,
-                          Verification{p.foundCorrelation, where, Reach(t), false}, accepted, corners))
+                          Verification{p.foundCorrelation, where, Reach(t), false, coverage}, accepted, corners))
       return true;
   }
   return false;

@@ -126,8 +126,8 @@ void AdoptRobustModel(RobustTracker& tracker, RobustModel model, std::span<const
 // The per-target steps of a frame, in this order. FollowTarget: the tracking attempt (followed points
 // and guided matches at `barrier`), for a target accepted in the last frame. FindTarget: the global attempt
 // with `matches` made by a global search (pose-vote filtered when that stage is on): those of straight points, then,
-// if they fail and there are any, with those of tilted views too; a find short of the bar is verified against up to
-// two coarser templates as well. FinishTargetFrame:
+// if they fail and there are any, with those of tilted views too (then with params.tiltedFindCoverage of the picture in
+// view); a find short of the bar is verified against up to two coarser templates as well. FinishTargetFrame:
 // the motion update; returns `ok`.
 bool FollowTarget(RobustTracker& t, RobustFrame& frame, int barrier, cv::Matx33d& accepted,
                   std::array<cv::Point2d, 4>& corners);
