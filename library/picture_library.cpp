@@ -548,7 +548,7 @@ std::optional<PictureLibrary> DecodePictureLibrary(const std::string& bytes, con
     if (!problems[i].empty()) return refuse("damaged (picture " + std::to_string(i + 1) + ": " + problems[i] + ")");
   if (!library.forest.empty()) {
     std::size_t points = 0;
-    for (const PictureTarget& t : targets) points += PictureSearch::PointsOf(t.robust.model);
+    for (const PictureTarget& t : targets) points += t.robust.model.descriptors.size();
     const std::string problem = PictureSearch::ForestProblem(library.forest, points);
     if (!problem.empty()) return refuse("damaged (search forest: " + problem + ")");
   }
