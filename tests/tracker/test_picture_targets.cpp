@@ -123,7 +123,8 @@ SceneRun RunScene(PictureProfile profile, int frames, int seed = 1,
   std::string error;
   auto scene = PictureScene::Create(640, 480, profile, seed, pictures, names, error);
   TrackingEngine engine(EngineOptions{}, "test", std::nullopt);
-  for (std::size_t i = 0; i < pictures.size(); ++i) EXPECT_NE(engine.AddPicture(names[i], pictures[i], 0.0, error), nullptr);
+  for (std::size_t i = 0; i < pictures.size(); ++i)
+    EXPECT_NE(engine.AddPicture(names[i], pictures[i], 0.0, error), nullptr) << error;
   for (int f = 0; f < frames; ++f) {
     EXPECT_TRUE(scene->read(engine.frameBuffer()));
     EXPECT_TRUE(engine.Track());
