@@ -26,19 +26,39 @@ void PictureSearch::Clear() {
   trees_.clear();
 }
 
+std::vector<uint8_t> PictureSearch::SearchedViews(const RobustModel& model) {
+  std::vector<uint8_t> searched(model.tilts.size() + 1, 1);
+  for (std::size_t v = 0; v < model.tilts.size(); ++v) {
+    cv::Matx21f w;
+    cv::SVD::compute(model.tilts[v].map, w);
+    searched[v + 1] = w(1) >= kForestFlattestView * w(0);
+  }
+  return searched;
+}
+
+std::size_t PictureSearch::PointsOf(const RobustModel& model) {
+  const std::vector<uint8_t> searched = SearchedViews(model);
+  return static_cast<std::size_t>(std::count_if(model.points.begin(), model.points.end(),
+                                                [&](const ModelPoint& p) { return searched[p.view] != 0; }));
+}
+
 void PictureSearch::Gather(const std::vector<const RobustModel*>& models) {
   Clear();
   std::size_t n = 0;
   for (const RobustModel* m : models) n += m->descriptors.size();
   points_.reserve(n);
   owner_.reserve(n);
-  for (std::size_t m = 0; m < models.size(); ++m)
-    for (std::size_t k = 0; k < models[m]->descriptors.size(); ++k) {
+  for (std::size_t m = 0; m < models.size(); ++m) {
+    const RobustModel& model = *models[m];
+    const std::vector<uint8_t> searched = SearchedViews(model);
+    for (std::size_t k = 0; k < model.descriptors.size(); ++k) {
+      if (!searched[model.points[k].view]) continue;
       Point p;
-      for (int d = 0; d < kDescriptorSize; ++d) p[d] = static_cast<float>(models[m]->descriptors[k][d]);
+      for (int d = 0; d < kDescriptorSize; ++d) p[d] = static_cast<float>(model.descriptors[k][d]);
       points_.push_back(p);
       owner_.emplace_back(static_cast<int32_t>(m), static_cast<int32_t>(k));
     }
+  }
 }
 
 namespace {
@@ -68,7 +88,7 @@ bool Relayout(PictureSearch::Tree& tree, const Keep& keep, const std::vector<std
 bool PictureSearch::Adopt(const std::vector<const RobustModel*>& models, std::vector<Tree> trees, std::size_t built) {
   Gather(models);
   std::size_t covered = 0;
-  for (std::size_t m = 0; m < std::min(built, models.size()); ++m) covered += models[m]->descriptors.size();
+  for (std::size_t m = 0; m < std::min(built, models.size()); ++m) covered += PointsOf(*models[m]);
   bool fits = covered >= 2;
   // Trees given back by TakeTrees hold the points added to them too: those are taken out.
   const auto first = [&](int32_t p) { return p >= 0 && static_cast<std::size_t>(p) < covered; };

@@ -121,13 +121,13 @@ BarrierCorners BarrierFor(const GrayImage& image, const cv::Mat& inside, int arc
   return {high, std::move(corners)};
 }
 
-// The points of `scaled` (the registered region at scale `sx`, its quad inside `inside`) seen tilted by
-// params.pictureTiltAngle along direction `direction` of params.tiltDirections over half a turn: the picture turned
+// The points of `scaled` (the registered region at scale `sx`, its quad inside `inside`) seen tilted by `tiltAngle`
+// degrees along direction `direction` of params.tiltDirections over half a turn: the picture turned
 // by it, then compressed across by the tilt's cosine. Appended to `model` as view model.tilts.size() + 1, at the slot
 // nearest the view's area scale.
 void AddTiltView(RobustModel& model, const cv::Mat& scaled, const cv::Mat& inside, cv::Point origin, double sx,
-                 int direction, int arc, int barrier, const RobustParams& params) {
-  const double squeeze = std::cos(params.pictureTiltAngle * CV_PI / 180.0);
+                 double tiltAngle, int direction, int arc, int barrier, const RobustParams& params) {
+  const double squeeze = std::cos(tiltAngle * CV_PI / 180.0);
   // Turned about the region's centre by direction / tiltDirections of half a turn into a box that holds all of it (no
   // turn, or a quarter turn as a copy), softened across as the compression will merge pixels, then compressed across.
   cv::Mat turned, view;
@@ -224,6 +224,8 @@ void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::arr
     int barrier;
   };
   std::vector<Tilted> tilted;
+  int longestTilted = 0;
+  for (const auto& tilt : params.pictureTilts) longestTilted = std::max(longestTilted, tilt.longestSide);
   for (int slot = 0; slot < static_cast<int>(model.scales.size()); ++slot) {
     const double s = model.scales[slot];
     cv::Mat scaled;
@@ -247,14 +249,15 @@ void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::arr
       model.points.push_back(point);
     }
     const int fromLargest = static_cast<int>(model.scales.size()) - 1 - slot;
-    if (picture && params.pictureTiltAngle > 0.0 && fromLargest % params.tiltSlotStep == 0 &&
-        std::max(scaled.cols, scaled.rows) <= params.maxTiltedSide)
+    if (picture && fromLargest % params.tiltSlotStep == 0 && std::max(scaled.cols, scaled.rows) <= longestTilted)
       tilted.push_back({scaled, inside, sx, barrier});
   }
-  // The tilted views' points after every straight one.
-  for (const Tilted& v : tilted)
-    for (int d = 0; d < params.tiltDirections; ++d)
-      AddTiltView(model, v.scaled, v.inside, region.tl(), v.sx, d, arc, v.barrier, params);
+  // The tilted views' points after every straight one, angle by angle.
+  for (const RobustParams::TiltAngle& tilt : params.pictureTilts)
+    for (const Tilted& v : tilted)
+      if (tilt.degrees > 0.0 && std::max(v.scaled.cols, v.scaled.rows) <= tilt.longestSide)
+        for (int d = 0; d < params.tiltDirections; ++d)
+          AddTiltView(model, v.scaled, v.inside, region.tl(), v.sx, tilt.degrees, d, arc, v.barrier, params);
   if (!model.empty()) model.BuildTrees();
 
   cv::Mat mask = cv::Mat::zeros(gray.size(), CV_8UC1);

@@ -63,7 +63,7 @@ struct RobustModel {
 // Builds `model` from `gray` (CV_8UC1) inside `quad` (registered-frame pixels, click order) with FAST-`arc` corners, at
 // every one of `scales` (ascending) with the barrier ChooseModelBarrier picks (a `picture`: each scale softened
 // by params.pictureBlur, with its own barrier for params.pictureCornerGoal corners, `barrier` the lowest), and the
-// points followed by optical flow. A picture is also seen tilted as params.pictureTiltAngle describes, those points
+// points followed by optical flow. A picture is also seen tilted as params.pictureTilts describes, those points
 // after all the straight ones. Only the quad's surroundings are resampled, so the cost follows the quad's size. A
 // quad with no area inside the picture leaves a model with no points.
 void RegisterRobustModel(RobustModel& model, const cv::Mat& gray, const std::array<cv::Point2f, 4>& quad, int arc,

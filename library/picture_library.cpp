@@ -31,10 +31,6 @@ static_assert(sizeof(int) == 4 && sizeof(float) == 4 && sizeof(double) == 8);
 
 // The stored fields of each struct, in file order.
 template <class A>
-void Fields(A& a, ModelPoint& p) {
-  a(p.position, p.slot, p.orientation, p.view);
-}
-template <class A>
 void Fields(A& a, TiltView& v) {
   a(v.map);
 }
@@ -113,6 +109,12 @@ class Out {
   template <class T, int M, int N>
   void Put(const cv::Matx<T, M, N>& m) {
     for (const T& v : m.val) Put(v);
+  }
+  // A point as its position, scale slot (u8), orientation and view (u8): a model has a few dozen of each.
+  void Put(const ModelPoint& p) {
+    if (p.slot < 0 || p.slot > UINT8_MAX || p.view < 0 || p.view > UINT8_MAX)
+      throw std::length_error("a point's scale or view past what a picture library holds");
+    (*this)(p.position, static_cast<uint8_t>(p.slot), p.orientation, static_cast<uint8_t>(p.view));
   }
   // Descriptors in half precision (a picture's are rounded to it when built; BuildPictureTarget).
   void Put(const std::vector<KeypointDescriptor>& descriptors) {
@@ -221,6 +223,12 @@ class In {
   template <class T, int M, int N>
   void Get(cv::Matx<T, M, N>& m) {
     for (T& v : m.val) Get(v);
+  }
+  void Get(ModelPoint& p) {
+    uint8_t slot = 0, view = 0;
+    (*this)(p.position, slot, p.orientation, view);
+    p.slot = slot;
+    p.view = view;
   }
   void Get(std::vector<KeypointDescriptor>& descriptors) {
     descriptors.resize(Count(sizeof(uint16_t) * kDescriptorSize));
@@ -548,7 +556,7 @@ std::optional<PictureLibrary> DecodePictureLibrary(const std::string& bytes, con
     if (!problems[i].empty()) return refuse("damaged (picture " + std::to_string(i + 1) + ": " + problems[i] + ")");
   if (!library.forest.empty()) {
     std::size_t points = 0;
-    for (const PictureTarget& t : targets) points += t.robust.model.descriptors.size();
+    for (const PictureTarget& t : targets) points += PictureSearch::PointsOf(t.robust.model);
     const std::string problem = PictureSearch::ForestProblem(library.forest, points);
     if (!problem.empty()) return refuse("damaged (search forest: " + problem + ")");
   }

@@ -5,12 +5,12 @@
 // The file, little-endian, every size explicit:
 //   "QUORLLIB"  u32 version  u64 length of the whole file  u32 picture count  records...  u32 CRC-32
 // each record led by its u64 length, so that records are decoded on every core at once. The CRC-32 (zlib's) covers
-// every byte before it. A record holds what tracking needs of one picture: its name, printed width, given size,
-// working scale, trackability and miniature (the picture as lookalikes are told apart), its robust model (descriptors
-// in half precision) without the picture itself (the targets never go back to it) nor its kd-tree (a set builds it
-// when it first matches the picture alone), and its refinement templates, each sample as its pixel, value and gradient
-// (the steepest-descent rows are rebuilt bit for bit). After the records, from kSearchedPictures pictures on, the
-// trees of the search over all of them (PictureSearch), so that a set holding the library alone does not build
+// every byte before it. A record holds what tracking needs of one picture: its name, printed width, given size, working
+// scale, trackability and miniature (the picture as lookalikes are told apart), its robust model (each point in 14
+// bytes, descriptors in half precision) without the picture itself (the targets never go back to it) nor its kd-tree (a
+// set builds it when it first matches the picture alone), and its refinement templates, each sample as its pixel, value
+// and gradient (the steepest-descent rows are rebuilt bit for bit). After the records, from kSearchedPictures pictures
+// on, the trees of the search over all of them (PictureSearch), so that a set holding the library alone does not build
 // them; each tree's nodes (9 bytes: a leaf's range, or a split's dimension, cut and first child) and point order.
 // The field lists in picture_library.cpp give the order; a field added to a stored struct takes one line there and a
 // new kLibraryVersion.
@@ -30,7 +30,7 @@
 namespace quorl {
 
 inline constexpr char kLibraryMagic[8] = {'Q', 'U', 'O', 'R', 'L', 'L', 'I', 'B'};
-inline constexpr uint32_t kLibraryVersion = 5;
+inline constexpr uint32_t kLibraryVersion = 6;
 // Limits of what a library holds: pictures, and bytes of a picture's name.
 inline constexpr uint32_t kMaxLibraryPictures = 1000000;
 inline constexpr uint32_t kMaxPictureNameBytes = 1024;

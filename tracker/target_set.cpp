@@ -222,7 +222,7 @@ void TargetSet::Index() {
     std::size_t own = 0, added = 0;
     for (std::size_t k = 0; k < searchOrder_.size(); ++k) {
       searchModels_.push_back(models_[searchOrder_[k]]);
-      (k < count ? own : added) += searchModels_.back()->descriptors.size();
+      (k < count ? own : added) += PictureSearch::PointsOf(*searchModels_.back());
     }
     if (count > 0 && static_cast<double>(added) <= kForestAddedShare * static_cast<double>(own) &&
         search_.Adopt(searchModels_, std::move(trees), count)) {

@@ -187,7 +187,7 @@ TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
   refused(flipped, "damaged (checksum mismatch)");
   std::string version = bytes;
   version[8] = 2;
-  refused(version, "version 2, this program reads version 5");
+  refused(version, "version 2, this program reads version 6");
   refused(ReadBytes(paths[0]), "not a Quorl picture library");
   refused("", "not a Quorl picture library");
   // A hostile count: four billion descriptors claimed, refused before anything is allocated for them.
@@ -199,12 +199,12 @@ TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
   refused(resealed(counted), "damaged (picture 1: a count of 4294967295 past the end of the file)");
   // A model point whose scale slot is past the model's scales.
   std::string slot = bytes;
-  const int32_t far = 1000;
-  std::memcpy(slot.data() + pointsCount + 4 + 8, &far, 4);
+  const uint8_t far = 200;
+  std::memcpy(slot.data() + pointsCount + 4 + 8, &far, 1);
   refused(resealed(slot), "damaged (picture 1: a model point outside its scales)");
   // Or of a tilted view the model does not have.
   std::string view = bytes;
-  std::memcpy(view.data() + pointsCount + 4 + 8 + 4 + 4, &far, 4);
+  std::memcpy(view.data() + pointsCount + 4 + 8 + 1 + 4, &far, 1);
   refused(resealed(view), "damaged (picture 1: a model point outside its scales)");
 
   EXPECT_FALSE(AddPictureLibrary(set, (dir.path / "none.qlib").string(), error));
