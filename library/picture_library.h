@@ -67,7 +67,7 @@ bool WritePictureLibrary(const std::string& path, const std::vector<PictureTarge
 
 // The library `bytes` (as read from `path`), ready to join a set (TargetSet::AddPrepared). Nothing, with `error`
 // ("<path>: <reason>"), when the bytes are refused: "not a Quorl picture library", "version N, this program reads
-// version 5", "truncated", "damaged (checksum mismatch)", "damaged (picture N: <what>)" or "damaged (search forest:
+// version 6", "truncated", "damaged (checksum mismatch)", "damaged (picture N: <what>)" or "damaged (search forest:
 // <what>)".
 std::optional<PictureLibrary> DecodePictureLibrary(const std::string& bytes, const std::string& path,
                                                   std::string& error);
