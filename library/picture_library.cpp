@@ -446,7 +446,12 @@ bool WritePictureLibrary(const std::string& path, const std::vector<PictureTarge
   const std::filesystem::file_status status = std::filesystem::symlink_status(path, ec);
   if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
     return fail("not a file: a picture library only replaces a file");
-  const std::string bytes = EncodePictureLibrary(targets);
+  std::string bytes;
+  try {
+    bytes = EncodePictureLibrary(targets);
+  } catch (const std::length_error& e) {
+    return fail(e.what());
+  }
   // A new file in the same folder, renamed over the old one once it is whole.
   const std::filesystem::path target(path);
   std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();

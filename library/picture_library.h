@@ -58,7 +58,8 @@ struct PictureLibrary {
   std::vector<PictureSearch::Tree> forest;
 };
 
-// The library file's bytes for `targets`.
+// The library file's bytes for `targets`; std::length_error for what the format cannot hold (a list of over 2^32
+// elements, a point's scale slot or view over 255).
 std::string EncodePictureLibrary(const std::vector<PictureTarget>& targets);
 
 // Writes the library of `targets` to `path` atomically: into a new file beside it, then renamed over it; false, with

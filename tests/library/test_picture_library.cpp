@@ -218,6 +218,12 @@ TEST(PictureLibrary, RefusedFilesLeaveTheSetAsItWas) {
   EXPECT_FALSE(WritePictureLibrary(pipe.string(), built, error));
   EXPECT_EQ(error, pipe.string() + ": not a file: a picture library only replaces a file");
   EXPECT_TRUE(fs::is_fifo(pipe));
+  // A point the format cannot hold is refused, not stored cut to a byte.
+  std::vector<PictureTarget> unstorable = {built[0]};
+  unstorable[0].robust.model.points[0].view = 300;
+  EXPECT_FALSE(WritePictureLibrary((dir.path / "cut.qlib").string(), unstorable, error));
+  EXPECT_EQ(error, (dir.path / "cut.qlib").string() + ": a point's scale or view past what a picture library holds");
+  EXPECT_FALSE(fs::exists(dir.path / "cut.qlib"));
   ASSERT_TRUE(AddPictureLibrary(set, (WriteBytes(dir.path / "ok.qlib", bytes), dir.path / "ok.qlib").string(), error))
       << error;
   EXPECT_EQ(set.targets().size(), 3u);
