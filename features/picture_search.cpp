@@ -87,8 +87,9 @@ bool Relayout(PictureSearch::Tree& tree, const Keep& keep, const std::vector<std
 
 bool PictureSearch::Adopt(const std::vector<const RobustModel*>& models, std::vector<Tree> trees, std::size_t built) {
   Gather(models);
-  std::size_t covered = 0;
-  for (std::size_t m = 0; m < std::min(built, models.size()); ++m) covered += PointsOf(*models[m]);
+  // The gathered points of the first `built` models, which come first.
+  const std::size_t covered = static_cast<std::size_t>(std::count_if(
+      owner_.begin(), owner_.end(), [&](const auto& o) { return static_cast<std::size_t>(o.first) < built; }));
   bool fits = covered >= 2;
   // Trees given back by TakeTrees hold the points added to them too: those are taken out.
   const auto first = [&](int32_t p) { return p >= 0 && static_cast<std::size_t>(p) < covered; };
